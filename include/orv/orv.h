@@ -1,0 +1,223 @@
+/*
+ * Orv: file-version backup engine, exported interface.
+ *
+ * The host loads libOrv.so, configures it (ChangeConfigure), starts it, reports
+ * file-system activity one event at a time (NotifyEvent), reads the catalog of
+ * editions through the query exports, and stops it. This header compiles as C11
+ * and as C++. Every record that crosses the interface has a fixed layout, checked
+ * below with static assertions; text is UTF-16 (char16_t) terminated by a 0 unit.
+ */
+#ifndef ORV_ORV_H_
+#define ORV_ORV_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+#define ORV_STATIC_ASSERT static_assert
+#else
+#include <uchar.h>
+#define ORV_STATIC_ASSERT _Static_assert
+#endif
+
+#if defined(__GNUC__)
+#define ORV_EXPORT __attribute__((visibility("default")))
+#else
+#define ORV_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Result codes ------------------------------------------------------- */
+
+#define ENG_OK ((uint32_t)0)
+#define ENG_E_INVALID_ARGUMENT ((uint32_t)0x80010001u) /* a required pointer is null */
+#define ENG_E_BUFFER_TOO_SMALL ((uint32_t)0x80010002u) /* needed size written back */
+#define ENG_E_WRONG_STATE ((uint32_t)0x80010007u)      /* not allowed in this state */
+#define ENG_E_OUT_OF_MEMORY ((uint32_t)0x8007000Eu)    /* memory ran out; nothing changed */
+
+/* ---- Engine states ------------------------------------------------------ */
+
+#define STATE_UNINITIALIZED ((uint32_t)0)
+#define STATE_INITIALIZED ((uint32_t)1)
+#define STATE_STARTED ((uint32_t)2)
+#define STATE_STOPPED ((uint32_t)3)
+
+/* ---- Configuration ------------------------------------------------------ */
+
+typedef uint32_t ConfigItem;
+#define CONFIG_HOST_VALUE ((ConfigItem)0)       /* uint32_t, kept for the host */
+#define CONFIG_BACKUP_STORE ((ConfigItem)1)     /* string: catalog and copies */
+#define CONFIG_LOG_LEVEL ((ConfigItem)2)        /* uint32_t: lowest level written */
+#define CONFIG_LOG_DIRECTORY ((ConfigItem)3)    /* string: where "orv.log" lives */
+#define CONFIG_POLICY_DIRECTORY ((ConfigItem)4) /* string: the policy documents */
+
+/*
+ * For a string item. ChangeConfigure reads only Buffer (the new value).
+ * QueryConfigure writes into Buffer; *BufferSize is its capacity in characters,
+ * terminator included, and receives the capacity needed when it is too small.
+ */
+typedef struct ConfigStringBuffer {
+  char16_t* Buffer;
+  uint64_t* BufferSize;
+} ConfigStringBuffer;
+
+/* ---- File events -------------------------------------------------------- */
+
+#define RECORD_TYPE_FILE ((uint32_t)8)
+
+#define FILE_OP_OPEN ((uint32_t)1)
+#define FILE_OP_COMMIT ((uint32_t)2)
+#define FILE_OP_CLOSE ((uint32_t)4)
+#define FILE_OP_RENAME ((uint32_t)6)
+#define FILE_OP_DELETE ((uint32_t)8)
+
+/* Access-mask bits of an open that the engine looks at. */
+#define ORV_FILE_WRITE_DATA ((uint32_t)0x00000002u)
+#define ORV_FILE_APPEND_DATA ((uint32_t)0x00000004u)
+#define ORV_FILE_WRITE_EA ((uint32_t)0x00000010u)
+#define ORV_DELETE ((uint32_t)0x00010000u)
+#define ORV_SYNCHRONIZE ((uint32_t)0x00100000u)
+#define ORV_GENERIC_WRITE ((uint32_t)0x40000000u)
+/* Create-option bit of an open: the file goes away when it is closed. */
+#define ORV_FILE_DELETE_ON_CLOSE ((uint32_t)0x00001000u)
+/* CloseFlags bit of a close: the file was changed while it was open. */
+#define ORV_CLOSE_FLAG_CHANGED ((uint8_t)0x01u)
+
+/* Kinds of edition, as stored in the catalog. */
+#define EDITION_MODIFY ((uint32_t)2)
+#define EDITION_DELETE ((uint32_t)3)
+#define EDITION_RENAME ((uint32_t)4)
+
+/* Local time of an event, field for field a Windows SYSTEMTIME. */
+typedef struct FileEventTime {
+  uint16_t Year;
+  uint16_t Month;
+  uint16_t DayOfWeek;
+  uint16_t Day;
+  uint16_t Hour;
+  uint16_t Minute;
+  uint16_t Second;
+  uint16_t Milliseconds;
+} FileEventTime;
+
+/*
+ * One file-system event. The engine reads only the named fields, and only
+ * those the operation needs; the reserved bytes belong to the host. Paths use
+ * "/" as separator; an empty TargetPath means none.
+ */
+typedef struct FileEventRecord {
+  uint8_t Reserved0[12];
+  uint32_t RecordType; /* RECORD_TYPE_FILE; any other value is ignored */
+  uint8_t Reserved1[4];
+  FileEventTime EventTime;
+  uint8_t Reserved2[108];
+  const char16_t* FilePath;
+  uint32_t DesiredAccess; /* FILE_OP_OPEN only */
+  uint32_t CreateOptions; /* FILE_OP_OPEN only: ORV_FILE_DELETE_ON_CLOSE */
+  uint8_t Reserved3[8];
+  uint32_t FileOperation; /* FILE_OP_* */
+  uint8_t Reserved4[44];
+  uint8_t CloseFlags; /* FILE_OP_CLOSE only: ORV_CLOSE_FLAG_CHANGED */
+  uint8_t Reserved5[23];
+  const char16_t* TargetPath; /* FILE_OP_RENAME: the new name */
+} FileEventRecord;
+
+/* ---- Query records ------------------------------------------------------ */
+
+typedef struct BackupFileInfo {
+  uint32_t ID;
+  char16_t FileName[262]; /* terminated; longer names are cut */
+} BackupFileInfo;
+
+typedef struct FileEditionInfo {
+  int32_t EditionID;
+  int32_t FileID;
+  int32_t TimeStamp; /* seconds since 1970-01-01 00:00:00 UTC */
+  int32_t LinkFileID;
+  int32_t Size;
+  int32_t Operation;
+  uint8_t Sha1[20];
+  uint8_t Reserved0[32];
+  char16_t BackupName[262];
+  uint8_t Reserved1[2620];
+  char16_t Signature[262];
+} FileEditionInfo;
+
+/* ---- Layout checks: other programs depend on every offset ---------------- */
+
+ORV_STATIC_ASSERT(sizeof(char16_t) == 2, "UTF-16 code unit");
+ORV_STATIC_ASSERT(sizeof(void*) == 8, "64-bit interface");
+ORV_STATIC_ASSERT(sizeof(ConfigStringBuffer) == 16, "ConfigStringBuffer size");
+ORV_STATIC_ASSERT(offsetof(ConfigStringBuffer, BufferSize) == 8, "BufferSize");
+ORV_STATIC_ASSERT(sizeof(FileEventTime) == 16, "FileEventTime size");
+ORV_STATIC_ASSERT(sizeof(FileEventRecord) == 248, "FileEventRecord size");
+ORV_STATIC_ASSERT(offsetof(FileEventRecord, RecordType) == 12, "RecordType");
+ORV_STATIC_ASSERT(offsetof(FileEventRecord, EventTime) == 20, "EventTime");
+ORV_STATIC_ASSERT(offsetof(FileEventRecord, FilePath) == 144, "FilePath");
+ORV_STATIC_ASSERT(offsetof(FileEventRecord, DesiredAccess) == 152, "DesiredAccess");
+ORV_STATIC_ASSERT(offsetof(FileEventRecord, CreateOptions) == 156, "CreateOptions");
+ORV_STATIC_ASSERT(offsetof(FileEventRecord, FileOperation) == 168, "FileOperation");
+ORV_STATIC_ASSERT(offsetof(FileEventRecord, CloseFlags) == 216, "CloseFlags");
+ORV_STATIC_ASSERT(offsetof(FileEventRecord, TargetPath) == 240, "TargetPath");
+ORV_STATIC_ASSERT(sizeof(BackupFileInfo) == 528, "BackupFileInfo size");
+ORV_STATIC_ASSERT(offsetof(BackupFileInfo, FileName) == 4, "FileName");
+ORV_STATIC_ASSERT(sizeof(FileEditionInfo) == 3744, "FileEditionInfo size");
+ORV_STATIC_ASSERT(offsetof(FileEditionInfo, FileID) == 4, "FileID");
+ORV_STATIC_ASSERT(offsetof(FileEditionInfo, TimeStamp) == 8, "TimeStamp");
+ORV_STATIC_ASSERT(offsetof(FileEditionInfo, LinkFileID) == 12, "LinkFileID");
+ORV_STATIC_ASSERT(offsetof(FileEditionInfo, Size) == 16, "Size");
+ORV_STATIC_ASSERT(offsetof(FileEditionInfo, Operation) == 20, "Operation");
+ORV_STATIC_ASSERT(offsetof(FileEditionInfo, Sha1) == 24, "Sha1");
+ORV_STATIC_ASSERT(offsetof(FileEditionInfo, BackupName) == 76, "BackupName");
+ORV_STATIC_ASSERT(offsetof(FileEditionInfo, Signature) == 3220, "Signature");
+
+/* ---- Lifecycle ---------------------------------------------------------- */
+/* Initialize -> ChangeConfigure... -> Start -> events and queries -> Stop -> Finalize. */
+
+ORV_EXPORT uint32_t Initialize(void);
+ORV_EXPORT uint32_t Start(void);
+ORV_EXPORT uint32_t Stop(void);
+ORV_EXPORT uint32_t Finalize(void);
+
+/* ---- Configuration (any state; takes effect at the next Start) ----------- */
+
+/* value: a uint32_t for items 0 and 2, a ConfigStringBuffer for items 1, 3, 4. */
+ORV_EXPORT uint32_t ChangeConfigure(uint32_t item, void* value);
+ORV_EXPORT uint32_t QueryConfigure(uint32_t item, void* value);
+
+/* ---- Events ------------------------------------------------------------- */
+
+ORV_EXPORT uint32_t NotifyEvent(const FileEventRecord* record);
+
+/* ---- Catalog queries ---------------------------------------------------- */
+
+ORV_EXPORT uint32_t ConnectBackupStorage(void);
+ORV_EXPORT void DisconnectBackupStorage(void);
+ORV_EXPORT uint32_t GetBackupFileCount(void);
+ORV_EXPORT void* FindFirstBackupFile(BackupFileInfo* info);
+ORV_EXPORT uint32_t FindNextBackupFile(void* handle, BackupFileInfo* info);
+ORV_EXPORT void FindBackupFileClose(void* handle);
+/* The same function as FindBackupFileClose. */
+ORV_EXPORT void FindFileEditionClose(void* handle);
+
+/* pattern: a LIKE pattern on the file's full path, or null for every file. */
+ORV_EXPORT uint32_t GetFileEditionCount(const char16_t* pattern);
+ORV_EXPORT void* FindFirstFileEdition(const char16_t* pattern, FileEditionInfo* info);
+/* newestFirst non-zero lists newest first; from and to are inclusive bounds or null. */
+ORV_EXPORT void* FindFirstFileEditionEx(const char16_t* pattern, uint32_t newestFirst,
+                                        const int32_t* from, const int32_t* to,
+                                        FileEditionInfo* info);
+ORV_EXPORT uint32_t FindNextFileEdition(void* handle, FileEditionInfo* info);
+/* Writes the path where the edition's content can be read; 1 on success. */
+ORV_EXPORT uint32_t GetFileEdition(uint32_t editionId, uint32_t capacity, char16_t* buffer);
+ORV_EXPORT void FreeFileEdition(FileEditionInfo* info);   /* does nothing */
+ORV_EXPORT uint32_t RestoreByEdition(uint32_t editionId); /* returns 1, restores nothing */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ORV_ORV_H_ */

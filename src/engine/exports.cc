@@ -1,0 +1,43 @@
+// The exported C interface of libOrv.so: thin shells over the core that never
+// let an exception cross into the host.
+#include <orv/orv.h>
+
+#include "capture/notify_event.h"
+#include "engine/configure_manager.h"
+#include "engine/lifecycle.h"
+
+namespace {
+
+// The core raises only on resource exhaustion (memory, or a lock the system
+// could not provide); the host learns of it as ENG_E_OUT_OF_MEMORY.
+template <typename Call>
+uint32_t Guarded(Call call) noexcept {
+  try {
+    return call();
+  } catch (...) {
+    return ENG_E_OUT_OF_MEMORY;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+ORV_EXPORT uint32_t Initialize(void) { return Guarded(orv::EngineInitialize); }
+ORV_EXPORT uint32_t Start(void) { return Guarded(orv::EngineStart); }
+ORV_EXPORT uint32_t Stop(void) { return Guarded(orv::EngineStop); }
+ORV_EXPORT uint32_t Finalize(void) { return Guarded(orv::EngineFinalize); }
+
+ORV_EXPORT uint32_t ChangeConfigure(uint32_t item, void* value) {
+  return Guarded([&] { return orv::TheConfiguration().Change(item, value); });
+}
+
+ORV_EXPORT uint32_t QueryConfigure(uint32_t item, void* value) {
+  return Guarded([&] { return orv::TheConfiguration().Query(item, value); });
+}
+
+ORV_EXPORT uint32_t NotifyEvent(const FileEventRecord* record) {
+  return Guarded([&] { return orv::HandleNotifyEvent(record); });
+}
+
+}  // extern "C"

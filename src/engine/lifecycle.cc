@@ -1,0 +1,78 @@
+#include "engine/lifecycle.h"
+
+#include <orv/orv.h>
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+
+#include "engine/configure_manager.h"
+#include "engine/log.h"
+
+namespace orv {
+namespace {
+
+std::atomic<uint32_t> g_engineState{STATE_UNINITIALIZED};
+
+// The host drives the lifecycle from one thread at a time; the lock keeps two
+// racing calls from both passing the same state test anyway.
+std::mutex g_lifecycleLock;
+
+// Start and Stop never fail once their state test passed: a step that throws
+// (memory ran out) is abandoned and the sequence goes on with the next one.
+template <typename Step>
+void RunStep(Step step) noexcept {
+  try {
+    step();
+  } catch (const std::exception&) {
+  }
+}
+
+void StartSequence() {
+  RunStep([] {
+    CConfigureManager& config = TheConfiguration();
+    TheLog().Setup(config.GetLogLevel(), config.GetLogFilePath());
+  });
+}
+
+void StopSequence() {
+  RunStep([] { WriteLog(kLogLifecycle, u"[Backup Module] Stopped\n"); });
+  RunStep([] { TheLog().TakeDown(); });
+}
+
+}  // namespace
+
+uint32_t EngineState() { return g_engineState.load(std::memory_order_acquire); }
+
+uint32_t EngineInitialize() {
+  std::lock_guard guard(g_lifecycleLock);
+  if (EngineState() != STATE_UNINITIALIZED) return ENG_E_WRONG_STATE;
+  g_engineState.store(STATE_INITIALIZED, std::memory_order_release);
+  return ENG_OK;
+}
+
+uint32_t EngineStart() {
+  std::lock_guard guard(g_lifecycleLock);
+  if (EngineState() != STATE_INITIALIZED) return ENG_E_WRONG_STATE;
+  StartSequence();
+  g_engineState.store(STATE_STARTED, std::memory_order_release);
+  return ENG_OK;
+}
+
+uint32_t EngineStop() {
+  std::lock_guard guard(g_lifecycleLock);
+  if (EngineState() != STATE_STARTED) return ENG_E_WRONG_STATE;
+  StopSequence();
+  g_engineState.store(STATE_STOPPED, std::memory_order_release);
+  return ENG_OK;
+}
+
+uint32_t EngineFinalize() {
+  std::lock_guard guard(g_lifecycleLock);
+  const uint32_t state = EngineState();
+  if (state != STATE_INITIALIZED && state != STATE_STOPPED) return ENG_E_WRONG_STATE;
+  g_engineState.store(STATE_UNINITIALIZED, std::memory_order_release);
+  return ENG_OK;
+}
+
+}  // namespace orv

@@ -1,0 +1,107 @@
+// Env: everything the engine asks of the operating system. Engine code calls
+// these operations and never the OS directly, so that another backend can sit
+// beside the Linux one and tests can inject faults and drive the clock.
+//
+// Paths are UTF-16 as the engine holds them; an implementation converts them to
+// its native form and treats a path it cannot convert (invalid UTF-16, an
+// embedded 0, empty) as a file that cannot be found or created.
+//
+// Every operation is safe to call from any thread at the same time.
+#ifndef ORV_PLATFORM_ENV_H_
+#define ORV_PLATFORM_ENV_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace orv {
+
+// Local wall-clock time, field for field a Windows SYSTEMTIME.
+struct LocalTime {
+  uint16_t year = 0;
+  uint16_t month = 0;      // 1-12
+  uint16_t dayOfWeek = 0;  // 0 = Sunday
+  uint16_t day = 0;        // 1-31
+  uint16_t hour = 0;
+  uint16_t minute = 0;
+  uint16_t second = 0;
+  uint16_t milliseconds = 0;
+};
+
+// A file opened for appending text. Not safe for concurrent use: the owner
+// serialises its calls.
+class AppendFile {
+ public:
+  virtual ~AppendFile() = default;
+  // Appends all of data at the end of the file, as one write where the OS
+  // allows it. False when not every byte was written.
+  virtual bool Append(std::string_view data) = 0;
+  // Hands everything appended so far to the OS (not a durability barrier).
+  virtual bool Flush() = 0;
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // The real operating system. Lives for the whole process.
+  static Env* Default();
+
+  // Local time now, with milliseconds.
+  virtual LocalTime GetLocalTime() = 0;
+
+  // Milliseconds of a monotonic clock, wrapping at 2^32: only differences
+  // (as unsigned 32-bit values) mean anything.
+  virtual uint32_t GetTickCount() = 0;
+
+  // The calling thread's system-wide identifier (what diagnostic tools show).
+  virtual uint32_t GetCurrentThreadId() = 0;
+
+  // Size in bytes of the file at path, following symbolic links; nothing when
+  // it does not exist or cannot be examined.
+  virtual std::optional<uint64_t> GetFileSize(const std::u16string& path) = 0;
+
+  // Renames from to to, replacing a file that has the name to. False on failure.
+  virtual bool RenameReplacing(const std::u16string& from, const std::u16string& to) = 0;
+
+  // Opens path for appending UTF-8 text, creating it (readable by its owner
+  // only) when missing. Never blocks: a path that is not a regular file fails.
+  // Null on failure.
+  virtual std::unique_ptr<AppendFile> OpenAppendText(const std::u16string& path) = 0;
+};
+
+// Forwards every call to another Env; tests override just what they need.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env* target) : target_(target) {}
+  Env* target() const { return target_; }
+
+  LocalTime GetLocalTime() override { return target_->GetLocalTime(); }
+  uint32_t GetTickCount() override { return target_->GetTickCount(); }
+  uint32_t GetCurrentThreadId() override { return target_->GetCurrentThreadId(); }
+  std::optional<uint64_t> GetFileSize(const std::u16string& path) override {
+    return target_->GetFileSize(path);
+  }
+  bool RenameReplacing(const std::u16string& from, const std::u16string& to) override {
+    return target_->RenameReplacing(from, to);
+  }
+  std::unique_ptr<AppendFile> OpenAppendText(const std::u16string& path) override {
+    return target_->OpenAppendText(path);
+  }
+
+ private:
+  Env* target_;
+};
+
+// The Env the engine uses: Env::Default() unless a test installed another.
+Env* CurrentEnv();
+
+// Installs env (null restores the default). Only while the engine is not
+// started; the caller keeps env alive until it is replaced.
+void SetEnvForTesting(Env* env);
+
+}  // namespace orv
+
+#endif  // ORV_PLATFORM_ENV_H_

@@ -1,0 +1,104 @@
+// The Linux backend of Env.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/env.h"
+#include "platform/native_path.h"
+#include "platform/unique_fd.h"
+
+namespace orv {
+namespace {
+
+class LinuxAppendFile final : public AppendFile {
+ public:
+  explicit LinuxAppendFile(UniqueFd fd) : fd_(std::move(fd)) {}
+
+  bool Append(std::string_view data) override {
+    while (!data.empty()) {
+      const ssize_t n = ::write(fd_.get(), data.data(), data.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  // Append writes straight through to the kernel; there is no user-space buffer.
+  bool Flush() override { return true; }
+
+ private:
+  UniqueFd fd_;
+};
+
+class LinuxEnv final : public Env {
+ public:
+  LocalTime GetLocalTime() override {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm parts{};
+    ::localtime_r(&now.tv_sec, &parts);
+    LocalTime t;
+    t.year = static_cast<uint16_t>(parts.tm_year + 1900);
+    t.month = static_cast<uint16_t>(parts.tm_mon + 1);
+    t.dayOfWeek = static_cast<uint16_t>(parts.tm_wday);
+    t.day = static_cast<uint16_t>(parts.tm_mday);
+    t.hour = static_cast<uint16_t>(parts.tm_hour);
+    t.minute = static_cast<uint16_t>(parts.tm_min);
+    t.second = static_cast<uint16_t>(parts.tm_sec > 59 ? 59 : parts.tm_sec);
+    t.milliseconds = static_cast<uint16_t>(now.tv_nsec / 1000000);
+    return t;
+  }
+
+  uint32_t GetTickCount() override {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t ms =
+        static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+  }
+
+  uint32_t GetCurrentThreadId() override { return static_cast<uint32_t>(::gettid()); }
+
+  std::optional<uint64_t> GetFileSize(const std::u16string& path) override {
+    std::string native;
+    if (!ToNativePath(path, &native)) return std::nullopt;
+    struct stat st {};
+    if (::stat(native.c_str(), &st) != 0) return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
+  }
+
+  bool RenameReplacing(const std::u16string& from, const std::u16string& to) override {
+    std::string nativeFrom, nativeTo;
+    if (!ToNativePath(from, &nativeFrom) || !ToNativePath(to, &nativeTo)) return false;
+    return ::rename(nativeFrom.c_str(), nativeTo.c_str()) == 0;
+  }
+
+  std::unique_ptr<AppendFile> OpenAppendText(const std::u16string& path) override {
+    std::string native;
+    if (!ToNativePath(path, &native)) return nullptr;
+    // O_NONBLOCK: a FIFO planted at the path must not hang the caller.
+    UniqueFd fd(::open(native.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK,
+                       S_IRUSR | S_IWUSR));
+    if (!fd.valid()) return nullptr;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    return std::make_unique<LinuxAppendFile>(std::move(fd));
+  }
+};
+
+}  // namespace
+
+Env* Env::Default() {
+  static LinuxEnv env;
+  return &env;
+}
+
+}  // namespace orv

@@ -1,0 +1,29 @@
+// How this platform names files. The rest of the engine asks these questions
+// instead of assuming Windows or Linux rules.
+#ifndef ORV_PLATFORM_PATH_H_
+#define ORV_PLATFORM_PATH_H_
+
+#include <string>
+#include <string_view>
+
+namespace orv {
+
+inline constexpr char16_t kPathSeparator = u'/';
+
+// Linux file names are case-sensitive: two paths that differ only in letter
+// case name two files. Where the engine compares or stores a file's path
+// (pending entries, catalog file and copy names) it uses SameFilePath and keeps
+// the path as given. Policy matching is a different matter: it always folds
+// ASCII case.
+inline constexpr bool kFileNamesCaseSensitive = true;
+
+// True when the two paths name the same file under this platform's rule.
+bool SameFilePath(std::u16string_view a, std::u16string_view b);
+
+// directory + "/" + name. An empty directory gives an empty path: the engine
+// never turns "no directory configured" into the root directory.
+std::u16string JoinPath(std::u16string_view directory, std::u16string_view name);
+
+}  // namespace orv
+
+#endif  // ORV_PLATFORM_PATH_H_

@@ -1,0 +1,44 @@
+// UTF-16 text helpers shared by the whole engine: conversion to and from the
+// UTF-8 the operating system speaks, and the ASCII-only case folding that the
+// policy language uses.
+#ifndef ORV_PLATFORM_TEXT_H_
+#define ORV_PLATFORM_TEXT_H_
+
+#include <string>
+#include <string_view>
+
+namespace orv {
+
+// Converts UTF-16 to UTF-8. Fails (returning false, *out unspecified) on
+// invalid UTF-16 such as a lone surrogate.
+bool Utf16ToUtf8(std::u16string_view in, std::string* out);
+
+// Converts UTF-16 to UTF-8, replacing each invalid unit with U+FFFD. Never fails;
+// for text that is only shown (log lines, tool output).
+std::string Utf16ToUtf8Lossy(std::u16string_view in);
+
+// Converts UTF-8 to UTF-16. Fails on malformed UTF-8 (overlong forms, encoded
+// surrogates, truncated sequences).
+bool Utf8ToUtf16(std::string_view in, std::u16string* out);
+
+// Converts text that is known to be ASCII or valid UTF-8 (literals, numbers).
+std::u16string Utf8ToUtf16OrEmpty(std::string_view in);
+
+constexpr char16_t AsciiToLower(char16_t c) {
+  return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
+}
+
+// Compares with ASCII letters folded to lower case and every other unit taken
+// as is, like _wcsicmp in the C locale: <0, 0 or >0.
+int AsciiCompareIgnoreCase(std::u16string_view a, std::u16string_view b);
+
+inline bool AsciiEqualIgnoreCase(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && AsciiCompareIgnoreCase(a, b) == 0;
+}
+
+// Length of a 0-terminated UTF-16 string.
+size_t Utf16Length(const char16_t* s);
+
+}  // namespace orv
+
+#endif  // ORV_PLATFORM_TEXT_H_

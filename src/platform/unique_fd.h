@@ -1,0 +1,37 @@
+// Owns a POSIX file descriptor. Platform-internal: engine code never sees one.
+#ifndef ORV_PLATFORM_UNIQUE_FD_H_
+#define ORV_PLATFORM_UNIQUE_FD_H_
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace orv {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace orv
+
+#endif  // ORV_PLATFORM_UNIQUE_FD_H_

@@ -1,0 +1,71 @@
+// An Env with a clock the test drives and faults the test switches on; every
+// other operation goes to the real system.
+#ifndef ORV_TESTS_SUPPORT_FAKE_ENV_H_
+#define ORV_TESTS_SUPPORT_FAKE_ENV_H_
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/env.h"
+
+namespace orv::testing {
+
+class FakeEnv : public EnvWrapper {
+ public:
+  FakeEnv() : EnvWrapper(Env::Default()) {}
+
+  LocalTime GetLocalTime() override {
+    std::lock_guard guard(lock_);
+    return localTime_;
+  }
+  void SetLocalTime(const LocalTime& t) {
+    std::lock_guard guard(lock_);
+    localTime_ = t;
+  }
+
+  uint32_t GetTickCount() override { return tick_.load(); }
+  void SetTick(uint32_t tick) { tick_.store(tick); }
+  void AdvanceTick(uint32_t ms) { tick_.fetch_add(ms); }
+
+  uint32_t GetCurrentThreadId() override {
+    const uint32_t fixed = threadId_.load();
+    return fixed != 0 ? fixed : EnvWrapper::GetCurrentThreadId();
+  }
+  void SetThreadId(uint32_t id) { threadId_.store(id); }
+
+  std::unique_ptr<AppendFile> OpenAppendText(const std::u16string& path) override {
+    appendOpens_.fetch_add(1);
+    if (failAppendOpen_.load()) return nullptr;
+    return EnvWrapper::OpenAppendText(path);
+  }
+  void FailAppendOpen(bool fail) { failAppendOpen_.store(fail); }
+  int appendOpens() const { return appendOpens_.load(); }
+
+  bool RenameReplacing(const std::u16string& from, const std::u16string& to) override {
+    if (failRename_.load()) return false;
+    return EnvWrapper::RenameReplacing(from, to);
+  }
+  void FailRename(bool fail) { failRename_.store(fail); }
+
+ private:
+  std::mutex lock_;
+  LocalTime localTime_{2026, 12, 1, 7, 9, 5, 3, 42};
+  std::atomic<uint32_t> tick_{1000};
+  std::atomic<uint32_t> threadId_{0};
+  std::atomic<bool> failAppendOpen_{false};
+  std::atomic<bool> failRename_{false};
+  std::atomic<int> appendOpens_{0};
+};
+
+// Installs an Env for the life of the scope.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(Env* env) { SetEnvForTesting(env); }
+  ~ScopedEnv() { SetEnvForTesting(nullptr); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+};
+
+}  // namespace orv::testing
+
+#endif  // ORV_TESTS_SUPPORT_FAKE_ENV_H_

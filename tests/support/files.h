@@ -1,0 +1,21 @@
+// Small file helpers for tests.
+#ifndef ORV_TESTS_SUPPORT_FILES_H_
+#define ORV_TESTS_SUPPORT_FILES_H_
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace orv::testing {
+
+// Whole content; empty when the file is missing.
+std::string ReadFileText(const std::filesystem::path& path);
+void WriteFileText(const std::filesystem::path& path, const std::string& text);
+// Lines without their "\n"; a final line without "\n" counts too.
+std::vector<std::string> SplitLines(const std::string& text);
+// The message part of log lines (after the prefix's tab), in order.
+std::vector<std::string> LogMessages(const std::filesystem::path& logFile);
+
+}  // namespace orv::testing
+
+#endif  // ORV_TESTS_SUPPORT_FILES_H_

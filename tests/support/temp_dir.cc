@@ -1,0 +1,25 @@
+#include "support/temp_dir.h"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+
+namespace orv::testing {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "orv-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::u16string TempDir::u16() const {
+  const std::string s = path_.string();
+  return std::u16string(s.begin(), s.end());  // temp paths are ASCII
+}
+
+}  // namespace orv::testing
