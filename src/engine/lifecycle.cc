@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 
+#include "capture/backup_module.h"
 #include "engine/configure_manager.h"
 #include "engine/log.h"
 
@@ -29,10 +30,11 @@ void RunStep(Step step) noexcept {
 }
 
 void StartSequence() {
-  RunStep([] {
-    CConfigureManager& config = TheConfiguration();
-    TheLog().Setup(config.GetLogLevel(), config.GetLogFilePath());
-  });
+  CConfigureManager& config = TheConfiguration();
+  RunStep([&] { TheLog().Setup(config.GetLogLevel(), config.GetLogFilePath()); });
+  RunStep([&] { TheBackupModule().SetPolicyDirectory(config.GetPolicyDirectory()); });
+  // Without a policy the engine still runs: events are accepted, nothing is copied.
+  RunStep([] { TheBackupModule().Start(); });
 }
 
 void StopSequence() {

@@ -70,6 +70,16 @@ class Env {
   // only) when missing. Never blocks: a path that is not a regular file fails.
   // Null on failure.
   virtual std::unique_ptr<AppendFile> OpenAppendText(const std::u16string& path) = 0;
+
+  // Reads a whole regular file of at most maxBytes bytes. The open never
+  // blocks (a FIFO or device at the path fails, as do directories, symbolic
+  // link loops and larger files). Nothing on failure.
+  virtual std::optional<std::string> ReadSmallFile(const std::u16string& path,
+                                                   uint64_t maxBytes) = 0;
+
+  // The value of the process environment variable name (names are
+  // case-sensitive); nothing when it is not set or not valid text.
+  virtual std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) = 0;
 };
 
 // Forwards every call to another Env; tests override just what they need.
@@ -89,6 +99,12 @@ class EnvWrapper : public Env {
   }
   std::unique_ptr<AppendFile> OpenAppendText(const std::u16string& path) override {
     return target_->OpenAppendText(path);
+  }
+  std::optional<std::string> ReadSmallFile(const std::u16string& path, uint64_t maxBytes) override {
+    return target_->ReadSmallFile(path, maxBytes);
+  }
+  std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) override {
+    return target_->GetEnvironmentVariable(name);
   }
 
  private:

@@ -1,15 +1,16 @@
 // The Linux backend of Env.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/env.h"
 #include "platform/native_path.h"
+#include "platform/text.h"
 #include "platform/unique_fd.h"
 
 namespace orv {
@@ -91,6 +92,44 @@ class LinuxEnv final : public Env {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
     return std::make_unique<LinuxAppendFile>(std::move(fd));
+  }
+
+  std::optional<std::string> ReadSmallFile(const std::u16string& path, uint64_t maxBytes) override {
+    std::string native;
+    if (!ToNativePath(path, &native)) return std::nullopt;
+    UniqueFd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.valid()) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    if (static_cast<uint64_t>(st.st_size) > maxBytes) return std::nullopt;
+    std::string content;
+    content.reserve(static_cast<size_t>(st.st_size));
+    // The file may grow while it is read: never take more than maxBytes.
+    char chunk[16384];
+    while (true) {
+      const ssize_t n = ::read(fd.get(), chunk, sizeof(chunk));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::nullopt;
+      }
+      if (n == 0) break;
+      if (content.size() + static_cast<uint64_t>(n) > maxBytes) return std::nullopt;
+      content.append(chunk, static_cast<size_t>(n));
+    }
+    return content;
+  }
+
+  std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) override {
+    std::string nativeName;
+    if (name.empty() || name.find(u'=') != std::u16string_view::npos ||
+        !ToNativePath(name, &nativeName)) {
+      return std::nullopt;
+    }
+    const char* value = ::getenv(nativeName.c_str());
+    if (value == nullptr) return std::nullopt;
+    std::u16string text;
+    if (!Utf8ToUtf16(value, &text)) return std::nullopt;
+    return text;
   }
 };
 

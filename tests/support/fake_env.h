@@ -4,6 +4,7 @@
 #define ORV_TESTS_SUPPORT_FAKE_ENV_H_
 
 #include <atomic>
+#include <map>
 #include <mutex>
 
 #include "platform/env.h"
@@ -47,6 +48,18 @@ class FakeEnv : public EnvWrapper {
   }
   void FailRename(bool fail) { failRename_.store(fail); }
 
+  // The environment is the fake's own: only variables set here exist.
+  std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) override {
+    std::lock_guard guard(lock_);
+    const auto it = variables_.find(std::u16string(name));
+    if (it == variables_.end()) return std::nullopt;
+    return it->second;
+  }
+  void SetVariable(const std::u16string& name, const std::u16string& value) {
+    std::lock_guard guard(lock_);
+    variables_[name] = value;
+  }
+
  private:
   std::mutex lock_;
   LocalTime localTime_{2026, 12, 1, 7, 9, 5, 3, 42};
@@ -55,6 +68,7 @@ class FakeEnv : public EnvWrapper {
   std::atomic<bool> failAppendOpen_{false};
   std::atomic<bool> failRename_{false};
   std::atomic<int> appendOpens_{0};
+  std::map<std::u16string, std::u16string> variables_;
 };
 
 // Installs an Env for the life of the scope.
