@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "capture/backup_module.h"
+#include "catalog/database_manager.h"
 #include "engine/configure_manager.h"
 #include "engine/log.h"
 
@@ -32,6 +33,8 @@ void RunStep(Step step) noexcept {
 void StartSequence() {
   CConfigureManager& config = TheConfiguration();
   RunStep([&] { TheLog().Setup(config.GetLogLevel(), config.GetLogFilePath()); });
+  // A catalog that cannot be placed leaves the queries answering "nothing".
+  RunStep([&] { DbmInitialize(config.GetBackupStore()); });
   RunStep([&] { TheBackupModule().SetPolicyDirectory(config.GetPolicyDirectory()); });
   // Without a policy the engine still runs: events are accepted, nothing is copied.
   RunStep([] { TheBackupModule().Start(); });
@@ -39,6 +42,7 @@ void StartSequence() {
 
 void StopSequence() {
   RunStep([] { WriteLog(kLogLifecycle, u"[Backup Module] Stopped\n"); });
+  RunStep([] { DbmFinalize(); });
   RunStep([] { TheLog().TakeDown(); });
 }
 

@@ -77,6 +77,20 @@ class Env {
   virtual std::optional<std::string> ReadSmallFile(const std::u16string& path,
                                                    uint64_t maxBytes) = 0;
 
+  // path made absolute against the current directory, lexically: "." and ".."
+  // folded, repeated and trailing separators dropped, symbolic links not
+  // resolved. Nothing when path is empty or the current directory is unknown.
+  virtual std::optional<std::u16string> AbsolutePath(const std::u16string& path) = 0;
+
+  // Creates the directory and every missing parent, readable by the owner
+  // only. True when the directory exists afterwards.
+  virtual bool CreateDirectories(const std::u16string& path) = 0;
+
+  // Creates an empty file readable by its owner only, unless something
+  // already exists at path (which is left untouched). True when a regular file
+  // exists at path afterwards.
+  virtual bool CreatePrivateFile(const std::u16string& path) = 0;
+
   // The value of the process environment variable name (names are
   // case-sensitive); nothing when it is not set or not valid text.
   virtual std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) = 0;
@@ -105,6 +119,15 @@ class EnvWrapper : public Env {
   }
   std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) override {
     return target_->GetEnvironmentVariable(name);
+  }
+  std::optional<std::u16string> AbsolutePath(const std::u16string& path) override {
+    return target_->AbsolutePath(path);
+  }
+  bool CreateDirectories(const std::u16string& path) override {
+    return target_->CreateDirectories(path);
+  }
+  bool CreatePrivateFile(const std::u16string& path) override {
+    return target_->CreatePrivateFile(path);
   }
 
  private:

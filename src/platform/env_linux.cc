@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/native_path.h"
@@ -38,6 +40,30 @@ class LinuxAppendFile final : public AppendFile {
  private:
   UniqueFd fd_;
 };
+
+// "/a/./b/../c/" -> "/a/c"; never climbs above "/".
+std::u16string FoldPath(std::u16string_view absolute) {
+  std::vector<std::u16string_view> parts;
+  size_t at = 0;
+  while (at <= absolute.size()) {
+    size_t end = absolute.find(u'/', at);
+    if (end == std::u16string_view::npos) end = absolute.size();
+    const std::u16string_view part = absolute.substr(at, end - at);
+    if (part == u"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != u".") {
+      parts.push_back(part);
+    }
+    at = end + 1;
+  }
+  if (parts.empty()) return u"/";
+  std::u16string folded;
+  for (const std::u16string_view part : parts) {
+    folded.push_back(u'/');
+    folded.append(part);
+  }
+  return folded;
+}
 
 class LinuxEnv final : public Env {
  public:
@@ -117,6 +143,41 @@ class LinuxEnv final : public Env {
       content.append(chunk, static_cast<size_t>(n));
     }
     return content;
+  }
+
+  std::optional<std::u16string> AbsolutePath(const std::u16string& path) override {
+    if (path.empty()) return std::nullopt;
+    std::u16string joined;
+    if (path.front() != u'/') {
+      char buffer[PATH_MAX];
+      if (::getcwd(buffer, sizeof(buffer)) == nullptr) return std::nullopt;
+      if (!Utf8ToUtf16(buffer, &joined)) return std::nullopt;
+      joined.push_back(u'/');
+    }
+    joined.append(path);
+    return FoldPath(joined);
+  }
+
+  bool CreateDirectories(const std::u16string& path) override {
+    std::string native;
+    if (!ToNativePath(path, &native)) return false;
+    // Create each missing component in turn, from the root down.
+    for (size_t at = native.find('/', 1);; at = native.find('/', at + 1)) {
+      const std::string prefix = native.substr(0, at);
+      if (::mkdir(prefix.c_str(), S_IRWXU) != 0 && errno != EEXIST) return false;
+      if (at == std::string::npos) break;
+    }
+    struct stat st {};
+    return ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  bool CreatePrivateFile(const std::u16string& path) override {
+    std::string native;
+    if (!ToNativePath(path, &native)) return false;
+    UniqueFd fd(::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR));
+    if (!fd.valid() && errno != EEXIST) return false;
+    struct stat st {};
+    return ::stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode);
   }
 
   std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) override {

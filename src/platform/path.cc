@@ -17,7 +17,7 @@ std::u16string JoinPath(std::u16string_view directory, std::u16string_view name)
   std::u16string path;
   path.reserve(directory.size() + 1 + name.size());
   path.append(directory);
-  path.push_back(kPathSeparator);
+  if (directory.back() != kPathSeparator) path.push_back(kPathSeparator);
   path.append(name);
   return path;
 }

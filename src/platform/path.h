@@ -20,8 +20,9 @@ inline constexpr bool kFileNamesCaseSensitive = true;
 // True when the two paths name the same file under this platform's rule.
 bool SameFilePath(std::u16string_view a, std::u16string_view b);
 
-// directory + "/" + name. An empty directory gives an empty path: the engine
-// never turns "no directory configured" into the root directory.
+// directory + "/" + name (no second "/" after a directory that ends with one).
+// An empty directory gives an empty path: the engine never turns "no directory
+// configured" into the root directory.
 std::u16string JoinPath(std::u16string_view directory, std::u16string_view name);
 
 }  // namespace orv

@@ -1,0 +1,155 @@
+#include "catalog/database_manager.h"
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "catalog/schema.h"
+#include "engine/log.h"
+#include "platform/env.h"
+#include "platform/path.h"
+
+namespace orv {
+namespace {
+
+struct CatalogState {
+  std::atomic<bool> ready{false};
+  // Guards what follows: the paths and the connection registry.
+  std::mutex lock;
+  bool placed = false;
+  std::u16string catalogPath;  // empty: connections cannot be opened
+  std::u16string snapshotDirectory;
+  // Connections by thread identifier; an entry stays, without a connection,
+  // once its connection is closed.
+  std::map<uint32_t, std::unique_ptr<CatalogConnection>> connections;
+};
+
+CatalogState& State() {
+  static CatalogState state;
+  return state;
+}
+
+}  // namespace
+
+void LogSqliteError(sqlite3* db) {
+  if (db == nullptr) return;
+  WriteLog(kLogSqlError, u"Sqlite error code %d, %s\n", sqlite3_errcode(db),
+           static_cast<const char16_t*>(sqlite3_errmsg16(db)));
+}
+
+uint32_t DbmInitialize(const std::u16string& backupStore) {
+  CatalogState& state = State();
+  if (sqlite3_threadsafe() == 0) {
+    WriteLog(kLogSqlError, u"Database Manager: the SQLite library is not thread-safe.\n");
+    return 0;
+  }
+  Env* env = CurrentEnv();
+  const std::optional<std::u16string> base = env->AbsolutePath(backupStore);
+  if (!base) return 0;
+  const std::u16string snapshotDirectory = JoinPath(*base, kSnapshotDirectoryName);
+  const std::u16string catalogPath = JoinPath(*base, kCatalogFileName);
+  {
+    std::lock_guard guard(state.lock);
+    state.snapshotDirectory = snapshotDirectory;
+  }
+  if (!env->CreateDirectories(snapshotDirectory)) return 0;
+  // Made before SQLite opens it, so that the catalog (and its journal, which
+  // takes the catalog's mode) is never readable by other users.
+  env->CreatePrivateFile(catalogPath);
+  {
+    std::lock_guard guard(state.lock);
+    state.catalogPath = catalogPath;
+    state.placed = true;
+  }
+  if (DbmProbeSchema() == 0) DbmCreateSchema();
+  state.ready.store(true, std::memory_order_release);
+  WriteLog(kLogLifecycle, u"Database Manager Initialized.");
+  return 1;
+}
+
+void DbmFinalize() {
+  CatalogState& state = State();
+  state.ready.store(false, std::memory_order_release);
+  bool wasPlaced = false;
+  {
+    std::lock_guard guard(state.lock);
+    wasPlaced = state.placed;
+    state.placed = false;
+    state.catalogPath.clear();
+    for (auto& [thread, connection] : state.connections) connection.reset();
+  }
+  if (wasPlaced) WriteLog(kLogLifecycle, u"Database Manager Finalized.");
+}
+
+CatalogConnection* DbmConnect() {
+  CatalogState& state = State();
+  const uint32_t thread = CurrentEnv()->GetCurrentThreadId();
+  std::lock_guard guard(state.lock);
+  std::unique_ptr<CatalogConnection>& entry = state.connections[thread];
+  if (entry) return entry.get();
+  if (state.catalogPath.empty()) return nullptr;
+  int result = SQLITE_OK;
+  entry = CatalogConnection::Open(state.catalogPath, &result);
+  if (!entry) {
+    WriteLog(kLogConnectFailure, u"TID:%d Open DB(%s) Failed (ret = %d)\n", thread,
+             state.catalogPath, result);
+  }
+  return entry.get();
+}
+
+void DbmDisconnect() {
+  CatalogState& state = State();
+  const uint32_t thread = CurrentEnv()->GetCurrentThreadId();
+  std::unique_ptr<CatalogConnection> taken;
+  {
+    std::lock_guard guard(state.lock);
+    taken = std::move(state.connections[thread]);
+  }
+  // Closed outside the lock: finalising and closing may take a while.
+}
+
+uint32_t DbmProbeSchema() {
+  CatalogConnection* connection = DbmConnect();
+  if (connection == nullptr) return 0;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(connection->db(), kSchemaProbe, -1, &statement, nullptr) != SQLITE_OK) {
+    LogSqliteError(connection);
+    sqlite3_finalize(statement);
+    return 0;
+  }
+  const int step = sqlite3_step(statement);
+  const bool usable = step == SQLITE_ROW || step == SQLITE_DONE;
+  if (!usable) LogSqliteError(connection);
+  sqlite3_finalize(statement);
+  return usable ? 1 : 0;
+}
+
+void DbmCreateSchema() {
+  CatalogConnection* connection = DbmConnect();
+  if (connection == nullptr) return;
+  for (const char* text : kCatalogSchema) {
+    const int result = sqlite3_exec(connection->db(), text, nullptr, nullptr, nullptr);
+    if (result != SQLITE_OK && result != SQLITE_ROW && result != SQLITE_DONE) {
+      LogSqliteError(connection);
+      return;
+    }
+  }
+  WriteLog(kLogLifecycle, u"Succeeded to create database.");
+}
+
+bool IsCatalogReady() { return State().ready.load(std::memory_order_acquire); }
+
+std::u16string CatalogPath() {
+  std::lock_guard guard(State().lock);
+  return State().catalogPath;
+}
+
+std::u16string SnapshotDirectory() {
+  std::lock_guard guard(State().lock);
+  return State().snapshotDirectory;
+}
+
+}  // namespace orv

@@ -1,0 +1,54 @@
+// The Database Manager: places the catalog in the backup store, creates its
+// schema, and gives each thread its own connection.
+//
+// Catalog path: <store>/BackupDB.s3db; snapshot directory: <store>/Backup,
+// where <store> is the configured backup store made absolute.
+#ifndef ORV_CATALOG_DATABASE_MANAGER_H_
+#define ORV_CATALOG_DATABASE_MANAGER_H_
+
+#include <cstdint>
+#include <string>
+
+#include "catalog/catalog_connection.h"
+
+namespace orv {
+
+inline constexpr char16_t kCatalogFileName[] = u"BackupDB.s3db";
+inline constexpr char16_t kSnapshotDirectoryName[] = u"Backup";
+
+// Places the catalog in backupStore, creating the snapshot directory and, in a
+// new file, the schema. 1 when the catalog is ready afterwards, 0 when it is
+// not (no store configured, a directory that cannot be made, or a SQLite
+// build that is not thread-safe).
+uint32_t DbmInitialize(const std::u16string& backupStore);
+
+// Leaves the ready state, then closes every thread's connection. Only when no
+// engine thread and no query runs any more.
+void DbmFinalize();
+
+// The calling thread's connection, opened on first use; null when the catalog
+// is not placed or the open failed (logged).
+CatalogConnection* DbmConnect();
+
+// Closes and forgets the calling thread's connection.
+void DbmDisconnect();
+
+// 1 when BackupFile can be read on the calling thread's connection.
+uint32_t DbmProbeSchema();
+void DbmCreateSchema();
+
+// True from a successful DbmInitialize until DbmFinalize.
+bool IsCatalogReady();
+std::u16string CatalogPath();
+std::u16string SnapshotDirectory();
+
+// Writes "Sqlite error code %d, %s\n" for the connection's last error
+// (nothing for null).
+void LogSqliteError(sqlite3* db);
+inline void LogSqliteError(const CatalogConnection* connection) {
+  if (connection != nullptr) LogSqliteError(connection->db());
+}
+
+}  // namespace orv
+
+#endif  // ORV_CATALOG_DATABASE_MANAGER_H_

@@ -1,0 +1,25 @@
+// The engine's periods. Constants in production; tests shorten them through
+// SetTimingsForTesting so that no test waits for the real periods. Never a
+// setting of the exported interface.
+#ifndef ORV_ENGINE_TIMINGS_H_
+#define ORV_ENGINE_TIMINGS_H_
+
+#include <chrono>
+
+namespace orv {
+
+struct EngineTimings {
+  // How long a statement waits for another connection's lock on the catalog.
+  std::chrono::milliseconds catalogBusyTimeout{2000};
+};
+
+// The periods in force; read from any thread.
+EngineTimings CurrentTimings();
+
+// Replaces the periods (tests only, while the engine is not started).
+void SetTimingsForTesting(const EngineTimings& timings);
+void ResetTimingsForTesting();
+
+}  // namespace orv
+
+#endif  // ORV_ENGINE_TIMINGS_H_

@@ -1,0 +1,208 @@
+#include "catalog/statement_builder.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "catalog/database_manager.h"
+#include "query/backup_files.h"
+#include "support/engine_fixture.h"
+
+namespace orv {
+namespace {
+
+int32_t g_int = 0;
+char16_t g_text[262];
+uint8_t g_blob[20];
+
+DbmField Int(const char16_t* name, uint8_t order = 0) {
+  return {name, DbmType::INT, &g_int, 4, order};
+}
+DbmField Absent(const char16_t* name, uint8_t order = 0) {
+  return {name, DbmType::INT, nullptr, 4, order};
+}
+DbmField Str(const char16_t* name, DbmTextCase textCase = DbmTextCase::kLowered) {
+  return {name, DbmType::STR, g_text, sizeof(g_text), 0, textCase};
+}
+
+TEST(StatementTextTest, EveryShapeTheCallersUse) {
+  const DbmField files[] = {Int(u"ID"), Str(u"FileName")};
+  EXPECT_EQ(ComposeSelect(u"BackupFile", files, 2, nullptr, 0),
+            u"Select  ID , FileName  From BackupFile ");
+
+  const DbmField count[] = {Int(u"count(*)")};
+  const DbmField noCondition[] = {Absent(u"")};
+  EXPECT_EQ(ComposeSelect(u"BackupFile", count, 1, noCondition, 1),
+            u"Select  count(*)  From BackupFile  Where 1 == 1 ");
+
+  const DbmField editions[] = {Int(u"EditionID"),
+                               Int(u"FileID"),
+                               Int(u"TimeStamp", 2),
+                               Int(u"LinkFileID"),
+                               Int(u"Size"),
+                               Str(u"BackupName"),
+                               {u"Sha1", DbmType::BLOB, g_blob, 20}};
+  const DbmField bounds[] = {Str(u"FileName Like "), Int(u"TimeStamp >= "),
+                             Absent(u"TimeStamp <= ")};
+  EXPECT_EQ(ComposeSelect(u"View_FileEdition", editions, 7, bounds, 3),
+            u"Select  EditionID , FileID , TimeStamp , LinkFileID , Size , BackupName , Sha1  "
+            u"From View_FileEdition  Where 1 == 1  And FileName Like  ?  And TimeStamp >=  ?  "
+            u"Order By  TimeStamp  Desc ");
+
+  // An absent field with an order byte still orders, though it is not selected.
+  const DbmField ordered[] = {Int(u"ID"), Absent(u"TimeStamp", 1), Absent(u"Size", 2)};
+  EXPECT_EQ(ComposeSelect(u"Edition", ordered, 3, nullptr, 0),
+            u"Select  ID  From Edition  Order By  TimeStamp  Asc , Size  Desc ");
+
+  // File-system names are stored as given on this platform; other text is lowered.
+  const DbmField newFile[] = {Absent(u"ID"), Str(u"FileName", DbmTextCase::kFileSystemName)};
+  EXPECT_EQ(ComposeInsert(u"BackupFile", newFile, 2),
+            u"Insert Into BackupFile (FileName) Values (?)");
+  const DbmField edition[] = {Int(u"FileID"),
+                              Int(u"TimeStamp"),
+                              Int(u"LinkFileID"),
+                              Int(u"Size"),
+                              Str(u"BackupName", DbmTextCase::kFileSystemName),
+                              Int(u"Operation")};
+  EXPECT_EQ(ComposeInsert(u"Edition", edition, 6),
+            u"Insert Into Edition (FileID,TimeStamp,LinkFileID,Size,BackupName,Operation) "
+            u"Values (?,?,?,?,?,?)");
+
+  const DbmField byId = Int(u"ID == ");
+  EXPECT_EQ(ComposeUpdate({u"Sha1", DbmType::BLOB, g_blob, 20}, &byId),
+            u"Update Edition Set Sha1 = ? Where 1 == 1  And ID ==  ? ");
+  EXPECT_EQ(ComposeUpdate(Str(u"Signature"), &byId),
+            u"Update Edition Set Signature = Lower(?) Where 1 == 1  And ID ==  ? ");
+  EXPECT_EQ(ComposeDelete(&byId, 1), u"Delete From Edition  Where 1 == 1  And ID ==  ? ");
+  const DbmField noBound = Absent(u"TimeStamp <= ");
+  EXPECT_EQ(ComposeDelete(&noBound, 1), u"Delete From Edition  Where 1 == 1 ");
+}
+
+class StatementBuilderTest : public testing::EngineFixture {
+ protected:
+  void SetUp() override { StartEngine(); }
+
+  // Adds an edition row straight through SQL, for reading it back.
+  void AddEdition(int fileId, int timeStamp, const char16_t* backupName, const void* sha1,
+                  int sha1Bytes) {
+    sqlite3* db = DbmConnect()->db();
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "Insert Into Edition (FileID,TimeStamp,BackupName,Sha1) "
+                                 "Values (?,?,?,?)",
+                                 -1, &statement, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_int(statement, 1, fileId);
+    sqlite3_bind_int(statement, 2, timeStamp);
+    sqlite3_bind_text16(statement, 3, backupName, -1, SQLITE_TRANSIENT);
+    if (sha1 != nullptr) sqlite3_bind_blob(statement, 4, sha1, sha1Bytes, SQLITE_TRANSIENT);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_DONE);
+    sqlite3_finalize(statement);
+  }
+
+  uint32_t EditionCount() {
+    int32_t count = 0;
+    const DbmField fields[] = {{u"count(*)", DbmType::INT, &count, 4}};
+    DbmSelectFirst(u"Edition", fields, 1, nullptr, 0);
+    return static_cast<uint32_t>(count);
+  }
+};
+
+TEST_F(StatementBuilderTest, AbsentEntriesTakeNoParameterNumber) {
+  AddEdition(1, 100, u"a", nullptr, 0);
+  AddEdition(2, 200, u"b", nullptr, 0);
+  int32_t id = 0, stamp = 0;
+  int32_t fileId = 2, minimum = 150;
+  const DbmField fields[] = {
+      Absent(u"Size"), {u"ID", DbmType::INT, &id, 4}, {u"TimeStamp", DbmType::INT, &stamp, 4}};
+  const DbmField conditions[] = {Absent(u"LinkFileID == "),
+                                 {u"FileID == ", DbmType::INT, &fileId, 4},
+                                 Absent(u"Size == "),
+                                 {u"TimeStamp >= ", DbmType::INT, &minimum, 4}};
+  ASSERT_EQ(DbmSelectFirst(u"Edition", fields, 3, conditions, 4), 1u);
+  EXPECT_EQ(stamp, 200) << "column numbers count present fields only";
+}
+
+TEST_F(StatementBuilderTest, FetchesAreCutToTheirDestinations) {
+  std::u16string longName(300, u'n');
+  longName[260] = 0xD83D;  // a surrogate pair straddling the cut
+  longName[261] = 0xDE00;
+  const uint8_t bytes32[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
+                               17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+  AddEdition(1, 100, longName.c_str(), bytes32, 32);
+  AddEdition(1, 200, u"short", bytes32, 4);
+
+  char16_t name[262];
+  uint8_t sha1[20];
+  std::memset(name, 0xAB, sizeof(name));
+  std::memset(sha1, 0xEE, sizeof(sha1));
+  int32_t stamp = 100;
+  const DbmField fields[] = {{u"BackupName", DbmType::STR, name, sizeof(name)},
+                             {u"Sha1", DbmType::BLOB, sha1, sizeof(sha1)}};
+  const DbmField at[] = {{u"TimeStamp == ", DbmType::INT, &stamp, 4}};
+  ASSERT_EQ(DbmSelectFirst(u"Edition", fields, 2, at, 1), 1u);
+  EXPECT_EQ(std::u16string(name), longName.substr(0, 260)) << "cut before half a pair";
+  EXPECT_EQ(std::memcmp(sha1, bytes32, 20), 0);
+
+  std::memset(sha1, 0xEE, sizeof(sha1));
+  stamp = 200;
+  ASSERT_EQ(DbmSelectFirst(u"Edition", fields, 2, at, 1), 1u);
+  EXPECT_EQ(std::u16string(name), u"short");
+  EXPECT_EQ(std::memcmp(sha1, bytes32, 4), 0);
+  EXPECT_EQ(sha1[4], 0xEE) << "bytes past a short blob are left alone";
+
+  // A destination of one byte has no room for even a terminator.
+  char16_t tiny[2] = {u'x', u'y'};
+  const DbmField tooSmall[] = {{u"BackupName", DbmType::STR, tiny, 1}};
+  ASSERT_EQ(DbmSelectFirst(u"Edition", tooSmall, 1, at, 1), 1u);
+  EXPECT_EQ(tiny[0], u'x');
+}
+
+TEST_F(StatementBuilderTest, LikeConditionsIgnoreAsciiCaseAndTreatWildcardsAsSuch) {
+  ASSERT_EQ(query::InsertBackupFile(u"/Home/Ann/a_b.txt"), 1u);
+  ASSERT_EQ(query::InsertBackupFile(u"/home/ann/axb.txt"), 1u);
+  int32_t count = 0;
+  const DbmField fields[] = {{u"count(*)", DbmType::INT, &count, 4}};
+  const char16_t* pattern = u"/HOME/ANN/a_b.txt";
+  const DbmField like[] = {{u"FileName Like ", DbmType::STR, const_cast<char16_t*>(pattern), 0}};
+  ASSERT_EQ(DbmSelectFirst(u"BackupFile", fields, 1, like, 1), 1u);
+  EXPECT_EQ(count, 2);
+}
+
+TEST_F(StatementBuilderTest, UpdateAndDeleteWithoutAPresentConditionTouchEveryRow) {
+  AddEdition(1, 100, u"a", nullptr, 0);
+  AddEdition(2, 200, u"b", nullptr, 0);
+  const char16_t* signer = u"Example Signer";
+  const DbmField absent = Absent(u"ID == ");
+  ASSERT_EQ(DbmUpdate({u"Signature", DbmType::STR, const_cast<char16_t*>(signer), 0}, &absent), 1u);
+  char16_t stored[64] = {};
+  const DbmField fields[] = {{u"Signature", DbmType::STR, stored, sizeof(stored)}};
+  int32_t stamp = 200;
+  const DbmField at[] = {{u"TimeStamp == ", DbmType::INT, &stamp, 4}};
+  ASSERT_EQ(DbmSelectFirst(u"Edition", fields, 1, at, 1), 1u);
+  EXPECT_EQ(std::u16string(stored), u"example signer") << "signers are stored lowered";
+
+  int32_t before = 150;
+  const DbmField older[] = {{u"TimeStamp <= ", DbmType::INT, &before, 4}};
+  ASSERT_EQ(DbmDelete(older, 1), 1u);
+  EXPECT_EQ(EditionCount(), 1u);
+  ASSERT_EQ(DbmDelete(&absent, 1), 1u);
+  EXPECT_EQ(EditionCount(), 0u);
+}
+
+TEST_F(StatementBuilderTest, FailuresAreLoggedAndReturnNothing) {
+  const DbmField fields[] = {Int(u"NoSuchColumn")};
+  EXPECT_EQ(DbmSelect(u"BackupFile", fields, 1, nullptr, 0), nullptr);
+  EXPECT_EQ(DbmInsert(u"NoSuchTable", fields, 1), 0u);
+  EXPECT_EQ(DbmExecute("COMMIT;"), 0u) << "no transaction is open";
+  StopEngine();
+  // The first line is the schema probe of a new catalog.
+  int errors = 0;
+  for (const std::string& line : LogLines()) errors += line.rfind("Sqlite error code 1, ", 0) == 0;
+  EXPECT_EQ(errors, 1 + 3);
+}
+
+}  // namespace
+}  // namespace orv

@@ -1,0 +1,43 @@
+// A started engine on a fresh backup store, with its log in a directory of its
+// own, for tests that go through the catalog.
+#ifndef ORV_TESTS_SUPPORT_ENGINE_FIXTURE_H_
+#define ORV_TESTS_SUPPORT_ENGINE_FIXTURE_H_
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/lifecycle.h"
+#include "support/engine_config.h"
+#include "support/files.h"
+#include "support/temp_dir.h"
+
+namespace orv::testing {
+
+class EngineFixture : public ::testing::Test {
+ protected:
+  void StartEngine(uint32_t logLevel = 0x10) {
+    ASSERT_EQ(SetStringItem(CONFIG_BACKUP_STORE, store_.u16()), ENG_OK);
+    ASSERT_EQ(SetStringItem(CONFIG_LOG_DIRECTORY, logs_.u16()), ENG_OK);
+    ASSERT_EQ(SetNumberItem(CONFIG_LOG_LEVEL, logLevel), ENG_OK);
+    ASSERT_EQ(EngineInitialize(), ENG_OK);
+    ASSERT_EQ(EngineStart(), ENG_OK);
+  }
+  void StopEngine() {
+    ASSERT_EQ(EngineStop(), ENG_OK);
+    ASSERT_EQ(EngineFinalize(), ENG_OK);
+  }
+  void TearDown() override {
+    if (EngineState() == STATE_STARTED) EngineStop();
+  }
+  std::vector<std::string> LogLines() const { return LogMessages(logs_ / "orv.log"); }
+  std::filesystem::path catalogFile() const { return store_ / "BackupDB.s3db"; }
+
+  TempDir store_;
+  TempDir logs_;
+};
+
+}  // namespace orv::testing
+
+#endif  // ORV_TESTS_SUPPORT_ENGINE_FIXTURE_H_
