@@ -1,12 +1,29 @@
 #include "capture/backup_module.h"
 
-#include <orv/orv.h>
-
+#include "catalog/database_manager.h"
+#include "engine/log.h"
 #include "engine/result_codes.h"
+#include "platform/env.h"
 #include "platform/path.h"
 #include "policy/xml_pattern.h"
 
 namespace orv {
+namespace {
+
+constexpr uint32_t kInterestingAccess = ORV_GENERIC_WRITE | ORV_DELETE | ORV_FILE_WRITE_EA |
+                                        ORV_FILE_APPEND_DATA | ORV_FILE_WRITE_DATA;  // 0x40010016
+
+// Copies left half-written by a process that died while copying.
+void RemovePartialCopies() {
+  const std::u16string directory = SnapshotDirectory();
+  if (directory.empty()) return;
+  Env* env = CurrentEnv();
+  for (const std::u16string& name : env->ListDirectory(directory)) {
+    if (name.rfind(kPartialCopyPrefix, 0) == 0) env->RemoveFile(JoinPath(directory, name));
+  }
+}
+
+}  // namespace
 
 uint32_t CBackupModule::LoadPolicy() {
   // A restart reloads the documents from scratch: nothing is doubled or kept.
@@ -21,7 +38,42 @@ uint32_t CBackupModule::LoadPolicy() {
   return policyKit_.empty() ? ENG_E_NO_POLICY : ENG_OK;
 }
 
-uint32_t CBackupModule::Start() { return LoadPolicy(); }
+uint32_t CBackupModule::Start() {
+  RemovePartialCopies();
+  if (LoadPolicy() != ENG_OK) return ENG_E_NO_POLICY;
+  backuper_.StartWriter();
+  WriteLog(kLogLifecycle, u"[Backup Module] Started\n");
+  return ENG_OK;
+}
+
+void CBackupModule::Dispatch(const FileEventRecord& record) {
+  if (record.RecordType != RECORD_TYPE_FILE || record.FilePath == nullptr) return;
+  switch (record.FileOperation) {
+    case FILE_OP_OPEN: {
+      const uint32_t access = record.DesiredAccess;
+      if ((access & kInterestingAccess) == 0) return;
+      if ((access & ORV_DELETE) && (access & ORV_SYNCHRONIZE)) return;
+      if (policyKit_.Evaluate(record) != PolicyAction::Backup) return;
+      backuper_.OnOpen(record);
+      return;
+    }
+    case FILE_OP_COMMIT:
+    case FILE_OP_CLOSE:
+    case FILE_OP_DELETE:
+      backuper_.UpdatePending(record);
+      return;
+    case FILE_OP_RENAME: {
+      // A rename without its new name cannot be recorded.
+      if (record.TargetPath == nullptr) return;
+      if (std::optional<EditionEntry> entry = CBackuper::MakeEntry(record)) {
+        backuper_.QueueForWrite(std::move(*entry));
+      }
+      return;
+    }
+    default:
+      return;
+  }
+}
 
 CBackupModule& TheBackupModule() {
   static CBackupModule module;

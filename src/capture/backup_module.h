@@ -1,11 +1,15 @@
-// The capture engine: holds the policy kit and brings capture up and down.
+// The capture engine: the policy kit and the CBackuper. Routes every event the
+// host reports.
 #ifndef ORV_CAPTURE_BACKUP_MODULE_H_
 #define ORV_CAPTURE_BACKUP_MODULE_H_
+
+#include <orv/orv.h>
 
 #include <array>
 #include <cstdint>
 #include <string>
 
+#include "capture/backuper.h"
 #include "policy/filter_kit.h"
 
 namespace orv {
@@ -25,16 +29,24 @@ class CBackupModule {
   const std::u16string& policyDirectory() const { return policyDirectory_; }
 
   // Reloads the policy kit from the policy directory's documents (an empty
-  // directory loads none). ENG_E_NO_POLICY when no filter was loaded.
+  // directory loads none) and, when a filter was loaded, starts the catalog
+  // writer. ENG_E_NO_POLICY when no filter was loaded.
   uint32_t Start();
+  // Writes what is confirmed, discards the rest, stops the writer.
+  void Stop() { backuper_.Stop(); }
+
+  // Routes one event. Any number of host threads at once.
+  void Dispatch(const FileEventRecord& record);
 
   const CFilterKit& policyKit() const { return policyKit_; }
+  CBackuper& backuper() { return backuper_; }
 
  private:
   uint32_t LoadPolicy();
 
-  std::u16string policyDirectory_;
   CFilterKit policyKit_;
+  CBackuper backuper_;
+  std::u16string policyDirectory_;
 };
 
 // The process-wide capture engine.

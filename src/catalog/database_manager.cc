@@ -140,6 +140,23 @@ void DbmCreateSchema() {
   WriteLog(kLogLifecycle, u"Succeeded to create database.");
 }
 
+int DbmLastErrorCode() {
+  CatalogConnection* connection = DbmConnect();
+  return connection == nullptr ? SQLITE_CANTOPEN : (sqlite3_errcode(connection->db()) & 0xFF);
+}
+
+bool IsTransientSqliteError(int code) {
+  switch (code & 0xFF) {
+    case SQLITE_CONSTRAINT:
+    case SQLITE_TOOBIG:
+    case SQLITE_MISMATCH:
+    case SQLITE_RANGE:
+      return false;
+    default:
+      return true;
+  }
+}
+
 bool IsCatalogReady() { return State().ready.load(std::memory_order_acquire); }
 
 std::u16string CatalogPath() {

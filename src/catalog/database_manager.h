@@ -37,6 +37,15 @@ void DbmDisconnect();
 uint32_t DbmProbeSchema();
 void DbmCreateSchema();
 
+// The primary result code of the calling thread's connection's last failure;
+// SQLITE_CANTOPEN when the thread has no connection.
+int DbmLastErrorCode();
+
+// True for failures that may go away by themselves (a lock, a full disk, an
+// I/O error, a store that cannot be opened now); false for failures that
+// retrying the same rows would meet again (a constraint, a value too big).
+bool IsTransientSqliteError(int code);
+
 // True from a successful DbmInitialize until DbmFinalize.
 bool IsCatalogReady();
 std::u16string CatalogPath();

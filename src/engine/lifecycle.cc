@@ -41,6 +41,9 @@ void StartSequence() {
 }
 
 void StopSequence() {
+  // The final batch of confirmed editions is written here, before the
+  // catalog closes.
+  RunStep([] { TheBackupModule().Stop(); });
   RunStep([] { WriteLog(kLogLifecycle, u"[Backup Module] Stopped\n"); });
   RunStep([] { DbmFinalize(); });
   RunStep([] { TheLog().TakeDown(); });

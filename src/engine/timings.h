@@ -11,6 +11,13 @@ namespace orv {
 struct EngineTimings {
   // How long a statement waits for another connection's lock on the catalog.
   std::chrono::milliseconds catalogBusyTimeout{2000};
+  // The catalog writer's cycle.
+  std::chrono::milliseconds writerPeriod{10000};
+  // How long after its close a pending deletion waits for a delete event.
+  std::chrono::milliseconds pendingExpiry{2000};
+  // Whether a batch makes its copies durable before it commits (benchmarks
+  // measure the cost by turning it off).
+  bool syncCopiesBeforeCommit = true;
 };
 
 // The periods in force; read from any thread.
@@ -18,7 +25,6 @@ EngineTimings CurrentTimings();
 
 // Replaces the periods (tests only, while the engine is not started).
 void SetTimingsForTesting(const EngineTimings& timings);
-void ResetTimingsForTesting();
 
 }  // namespace orv
 

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orv {
 
@@ -40,6 +41,19 @@ class AppendFile {
   virtual bool Append(std::string_view data) = 0;
   // Hands everything appended so far to the OS (not a durability barrier).
   virtual bool Flush() = 0;
+};
+
+// A copy of a file, complete but not visible under any name yet, so that no
+// reader ever sees it half-written. Discarded, leaving nothing behind, when
+// destroyed unpublished. Not safe for concurrent use.
+class StagedCopy {
+ public:
+  enum class PublishResult { kPublished, kNameTaken, kFailed };
+
+  virtual ~StagedCopy() = default;
+  // Gives the copy its name in the directory it was staged in. Never replaces
+  // an existing file: kNameTaken lets the caller try another name.
+  virtual PublishResult PublishAs(const std::u16string& name) = 0;
 };
 
 class Env {
@@ -91,6 +105,28 @@ class Env {
   // exists at path afterwards.
   virtual bool CreatePrivateFile(const std::u16string& path) = 0;
 
+  // Copies the content of the regular file at source into a new, unnamed file
+  // in directory, readable by at most those the source's permission bits allow
+  // (never set-id or sticky). The source is never followed through a symbolic
+  // link and its open never blocks: anything but a regular file fails. Null on
+  // any failure, leaving nothing behind.
+  virtual std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
+                                                const std::u16string& directory) = 0;
+
+  // Makes every file written so far on the file system holding path durable.
+  virtual bool SyncFileSystemOf(const std::u16string& path) = 0;
+
+  // Seconds since 1970-01-01 00:00:00 UTC of a local time read as standard
+  // time (daylight saving never applied); milliseconds are dropped.
+  virtual std::optional<int64_t> LocalTimeToEpochSeconds(const LocalTime& time) = 0;
+
+  // Names of the entries of a directory ("." and ".." left out); empty when it
+  // cannot be read.
+  virtual std::vector<std::u16string> ListDirectory(const std::u16string& path) = 0;
+
+  // Removes a file (not a directory). True when it is gone.
+  virtual bool RemoveFile(const std::u16string& path) = 0;
+
   // The value of the process environment variable name (names are
   // case-sensitive); nothing when it is not set or not valid text.
   virtual std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) = 0;
@@ -129,6 +165,20 @@ class EnvWrapper : public Env {
   bool CreatePrivateFile(const std::u16string& path) override {
     return target_->CreatePrivateFile(path);
   }
+  std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
+                                        const std::u16string& directory) override {
+    return target_->StageCopy(source, directory);
+  }
+  bool SyncFileSystemOf(const std::u16string& path) override {
+    return target_->SyncFileSystemOf(path);
+  }
+  std::optional<int64_t> LocalTimeToEpochSeconds(const LocalTime& time) override {
+    return target_->LocalTimeToEpochSeconds(time);
+  }
+  std::vector<std::u16string> ListDirectory(const std::u16string& path) override {
+    return target_->ListDirectory(path);
+  }
+  bool RemoveFile(const std::u16string& path) override { return target_->RemoveFile(path); }
 
  private:
   Env* target_;

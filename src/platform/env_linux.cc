@@ -1,4 +1,5 @@
 // The Linux backend of Env.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include "platform/env.h"
 #include "platform/native_path.h"
+#include "platform/snapshot_copy_linux.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 
@@ -92,7 +94,11 @@ class LinuxEnv final : public Env {
     return static_cast<uint32_t>(ms);
   }
 
-  uint32_t GetCurrentThreadId() override { return static_cast<uint32_t>(::gettid()); }
+  uint32_t GetCurrentThreadId() override {
+    // gettid() is a system call each time; a thread's id never changes.
+    thread_local const uint32_t id = static_cast<uint32_t>(::gettid());
+    return id;
+  }
 
   std::optional<uint64_t> GetFileSize(const std::u16string& path) override {
     std::string native;
@@ -178,6 +184,61 @@ class LinuxEnv final : public Env {
     if (!fd.valid() && errno != EEXIST) return false;
     struct stat st {};
     return ::stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
+                                        const std::u16string& directory) override {
+    std::string nativeSource, nativeDirectory;
+    if (!ToNativePath(source, &nativeSource) || !ToNativePath(directory, &nativeDirectory)) {
+      return nullptr;
+    }
+    return StageCopyLinux(nativeSource, nativeDirectory);
+  }
+
+  bool SyncFileSystemOf(const std::u16string& path) override {
+    std::string native;
+    if (!ToNativePath(path, &native)) return false;
+    UniqueFd fd(::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    return fd.valid() && ::syncfs(fd.get()) == 0;
+  }
+
+  std::optional<int64_t> LocalTimeToEpochSeconds(const LocalTime& time) override {
+    tm parts{};
+    parts.tm_sec = time.second;
+    parts.tm_min = time.minute;
+    parts.tm_hour = time.hour;
+    parts.tm_mday = time.day;
+    parts.tm_mon = time.month - 1;
+    parts.tm_year = time.year - 1900;
+    parts.tm_wday = time.dayOfWeek;
+    parts.tm_isdst = 0;
+    errno = 0;
+    const time_t seconds = ::mktime(&parts);
+    if (seconds == static_cast<time_t>(-1) && errno != 0) return std::nullopt;
+    return static_cast<int64_t>(seconds);
+  }
+
+  std::vector<std::u16string> ListDirectory(const std::u16string& path) override {
+    std::vector<std::u16string> names;
+    std::string native;
+    if (!ToNativePath(path, &native)) return names;
+    DIR* dir = ::opendir(native.c_str());
+    if (dir == nullptr) return names;
+    std::u16string name;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view raw = entry->d_name;
+      if (raw == "." || raw == "..") continue;
+      // A name that is not UTF-8 cannot be one the engine made.
+      if (Utf8ToUtf16(raw, &name)) names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
+  }
+
+  bool RemoveFile(const std::u16string& path) override {
+    std::string native;
+    if (!ToNativePath(path, &native)) return false;
+    return ::unlink(native.c_str()) == 0 || errno == ENOENT;
   }
 
   std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) override {

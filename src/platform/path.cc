@@ -12,6 +12,16 @@ bool SameFilePath(std::u16string_view a, std::u16string_view b) {
   }
 }
 
+size_t FilePathHash::operator()(std::u16string_view path) const noexcept {
+  if constexpr (kFileNamesCaseSensitive) {
+    return std::hash<std::u16string_view>()(path);
+  } else {
+    size_t hash = 14695981039346656037ull;
+    for (char16_t unit : path) hash = (hash ^ AsciiToLower(unit)) * 1099511628211ull;
+    return hash;
+  }
+}
+
 std::u16string JoinPath(std::u16string_view directory, std::u16string_view name) {
   if (directory.empty()) return {};
   std::u16string path;

@@ -17,8 +17,26 @@ inline constexpr char16_t kPathSeparator = u'/';
 // ASCII case.
 inline constexpr bool kFileNamesCaseSensitive = true;
 
+// The longest file name (one path component) the platform takes, in bytes of
+// its native encoding (UTF-8).
+inline constexpr size_t kMaxFileNameBytes = 255;
+
+// Prefix of the names of copies still being written where a copy cannot be
+// staged without a name; such files are never part of the store.
+inline constexpr char16_t kPartialCopyPrefix[] = u".orv-partial-";
+
 // True when the two paths name the same file under this platform's rule.
 bool SameFilePath(std::u16string_view a, std::u16string_view b);
+
+// Hash and equality of file paths under that rule, for hashed containers.
+struct FilePathHash {
+  size_t operator()(std::u16string_view path) const noexcept;
+};
+struct FilePathEqual {
+  bool operator()(std::u16string_view a, std::u16string_view b) const noexcept {
+    return SameFilePath(a, b);
+  }
+};
 
 // directory + "/" + name (no second "/" after a directory that ends with one).
 // An empty directory gives an empty path: the engine never turns "no directory

@@ -13,14 +13,11 @@
 namespace orv {
 namespace {
 
+using testing::U16;
+
 using testing::ReadFileText;
 using testing::TempDir;
 using testing::WriteFileText;
-
-std::u16string U16(const std::filesystem::path& p) {
-  const std::string s = p.string();
-  return std::u16string(s.begin(), s.end());
-}
 
 TEST(LinuxEnvTest, FileSizeRenameAndAppend) {
   TempDir dir;

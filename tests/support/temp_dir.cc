@@ -17,9 +17,11 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::u16string TempDir::u16() const {
-  const std::string s = path_.string();
-  return std::u16string(s.begin(), s.end());  // temp paths are ASCII
+std::u16string U16(const std::filesystem::path& path) {
+  const std::string s = path.string();
+  return std::u16string(s.begin(), s.end());
 }
+
+std::u16string TempDir::u16() const { return U16(path_); }
 
 }  // namespace orv::testing

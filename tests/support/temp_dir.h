@@ -7,6 +7,9 @@
 
 namespace orv::testing {
 
+// A path as the engine takes it (the tests' paths are ASCII).
+std::u16string U16(const std::filesystem::path& path);
+
 class TempDir {
  public:
   TempDir();

@@ -1,0 +1,217 @@
+#include "capture/backuper.h"
+
+#include "capture/catalog_writer.h"
+#include "capture/snapshot_name.h"
+#include "catalog/database_manager.h"
+#include "platform/env.h"
+#include "platform/path.h"
+#include "platform/text.h"
+
+namespace orv {
+namespace {
+
+constexpr uint32_t kWriteBits = ORV_GENERIC_WRITE | ORV_FILE_WRITE_EA | ORV_FILE_APPEND_DATA |
+                                ORV_FILE_WRITE_DATA;  // 0x40000016
+
+// A name is retried with the next millisecond's stamp this often before the
+// copy is given up.
+constexpr int kNameAttempts = 1000;
+
+std::u16string_view View(const char16_t* text) {
+  return text == nullptr ? std::u16string_view() : std::u16string_view(text, Utf16Length(text));
+}
+
+}  // namespace
+
+CBackuper::CBackuper() = default;
+
+CBackuper::~CBackuper() {
+  if (writer_) writer_->Stop();
+}
+
+std::optional<EditionEntry> CBackuper::MakeEntry(const FileEventRecord& record) {
+  uint32_t kind = 0;
+  if (record.FileOperation == FILE_OP_OPEN) {
+    const uint32_t access = record.DesiredAccess;
+    if (record.CreateOptions & ORV_FILE_DELETE_ON_CLOSE) {
+      kind = EDITION_DELETE;
+    } else if ((access & kWriteBits) && !(access & ORV_DELETE)) {
+      kind = EDITION_MODIFY;
+    } else if ((access & ORV_DELETE) && !(access & (kWriteBits | ORV_SYNCHRONIZE))) {
+      kind = EDITION_DELETE;
+    } else if (!(access & (kWriteBits | ORV_DELETE)) ||
+               ((access & ORV_DELETE) && (access & ORV_SYNCHRONIZE))) {
+      return std::nullopt;
+    } else {
+      kind = EDITION_DELETE;
+    }
+  } else if (record.FileOperation == FILE_OP_RENAME) {
+    kind = EDITION_RENAME;
+  } else {
+    return std::nullopt;
+  }
+  EditionEntry entry;
+  entry.eventTime = record.EventTime;
+  entry.kind = kind;
+  entry.path = View(record.FilePath);
+  entry.secondPath = View(record.TargetPath);
+  return entry;
+}
+
+std::u16string CBackuper::SnapshotCopy(std::u16string_view path) {
+  const std::u16string directory = SnapshotDirectory();
+  if (directory.empty()) return {};
+  Env* env = CurrentEnv();
+  LocalTime time = env->GetLocalTime();
+  const size_t slash = path.rfind(kPathSeparator);
+  if (slash == std::u16string_view::npos || slash + 1 == path.size()) return {};
+  const std::u16string_view baseName = path.substr(slash + 1);
+
+  const std::unique_ptr<StagedCopy> copy = env->StageCopy(std::u16string(path), directory);
+  if (!copy) return {};
+  // Two files of one base name copied in the same millisecond would collide:
+  // the later one takes the next free millisecond instead of being lost.
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::u16string name = SnapshotName(baseName, time);
+    switch (copy->PublishAs(name)) {
+      case StagedCopy::PublishResult::kPublished:
+        return name;
+      case StagedCopy::PublishResult::kNameTaken:
+        AddOneMillisecond(time);
+        break;
+      case StagedCopy::PublishResult::kFailed:
+        return {};
+    }
+  }
+  return {};
+}
+
+void CBackuper::OnOpen(const FileEventRecord& record) {
+  std::u16string copyName = SnapshotCopy(View(record.FilePath));
+  if (copyName.empty()) return;
+  std::optional<EditionEntry> entry = MakeEntry(record);
+  if (!entry) return;
+  entry->copyName = std::move(copyName);
+  if (record.CreateOptions & ORV_FILE_DELETE_ON_CLOSE) {
+    QueueForWrite(std::move(*entry));
+  } else {
+    AddPending(std::move(*entry));
+  }
+}
+
+void CBackuper::UpdatePending(const FileEventRecord& record) {
+  const std::u16string_view path = View(record.FilePath);
+  std::lock_guard pendingGuard(pendingLock_);
+  EditionEntry* entry = pending_.Oldest(path);
+  if (entry == nullptr) return;
+  bool move = false;
+  switch (record.FileOperation) {
+    case FILE_OP_DELETE:
+      entry->kind = EDITION_DELETE;
+      move = true;
+      break;
+    case FILE_OP_COMMIT:
+      move = true;
+      break;
+    case FILE_OP_CLOSE: {
+      const bool changed = (record.CloseFlags & ORV_CLOSE_FLAG_CHANGED) != 0;
+      if (entry->kind == EDITION_MODIFY) {
+        if (!changed) {
+          pending_.RemoveOldest(path);
+          return;
+        }
+        move = true;
+      } else {
+        entry->closeTick = CurrentEnv()->GetTickCount();
+        if (changed) entry->kind = EDITION_MODIFY;
+      }
+      break;
+    }
+    default:
+      return;
+  }
+  if (!move) return;
+  EditionEntry moved = pending_.RemoveOldest(path);
+  std::lock_guard queueGuard(queueLock_);
+  queue_.push_back(std::move(moved));
+}
+
+void CBackuper::AddPending(EditionEntry entry) {
+  std::lock_guard guard(pendingLock_);
+  pending_.Append(std::move(entry));
+}
+
+void CBackuper::QueueForWrite(EditionEntry entry) {
+  std::lock_guard guard(queueLock_);
+  queue_.push_back(std::move(entry));
+}
+
+void CBackuper::ExpirePending(uint32_t nowTick, uint32_t expiryMs) {
+  std::lock_guard pendingGuard(pendingLock_);
+  pending_.RemoveIf(
+      [&](const EditionEntry& entry) {
+        return entry.closeTick != 0 && static_cast<uint32_t>(nowTick - entry.closeTick) > expiryMs;
+      },
+      [&](EditionEntry entry) {
+        if (entry.kind != EDITION_MODIFY) return;  // a deletion never confirmed
+        std::lock_guard queueGuard(queueLock_);
+        queue_.push_back(std::move(entry));
+      });
+}
+
+void CBackuper::ConfirmPendingChanges() {
+  std::lock_guard pendingGuard(pendingLock_);
+  pending_.RemoveIf(
+      [](const EditionEntry& entry) {
+        return entry.closeTick != 0 && entry.kind == EDITION_MODIFY;
+      },
+      [&](EditionEntry entry) {
+        std::lock_guard queueGuard(queueLock_);
+        queue_.push_back(std::move(entry));
+      });
+}
+
+std::deque<EditionEntry> CBackuper::TakeQueued() {
+  std::deque<EditionEntry> taken;
+  std::lock_guard guard(queueLock_);
+  taken.swap(queue_);
+  return taken;
+}
+
+void CBackuper::ReturnToQueue(std::deque<EditionEntry> entries) {
+  std::lock_guard guard(queueLock_);
+  // Entries queued meanwhile stay behind the ones that were first.
+  for (auto& entry : queue_) entries.push_back(std::move(entry));
+  queue_.swap(entries);
+}
+
+void CBackuper::StartWriter() {
+  if (writer_) writer_->Stop();
+  writer_ = std::make_unique<CatalogWriter>(*this);
+  writer_->Start();
+}
+
+void CBackuper::Stop() {
+  if (writer_) {
+    writer_->Stop();
+    writer_.reset();
+  } else {
+    CatalogWriter::FinalFlush(*this);
+  }
+  std::lock_guard pendingGuard(pendingLock_);
+  pending_.RemoveIf([](const EditionEntry&) { return true; }, [](EditionEntry) {});
+  std::lock_guard queueGuard(queueLock_);
+  queue_.clear();
+}
+
+size_t CBackuper::pendingCount() {
+  std::lock_guard guard(pendingLock_);
+  return pending_.size();
+}
+
+size_t CBackuper::queuedCount() {
+  std::lock_guard guard(queueLock_);
+  return queue_.size();
+}
+
+}  // namespace orv

@@ -1,0 +1,70 @@
+// CBackuper: turns events into edition entries. Owns the pending list and the
+// write queue, each with its lock (taken in that order when both are held),
+// and the catalog writer that empties the queue into the catalog.
+#ifndef ORV_CAPTURE_BACKUPER_H_
+#define ORV_CAPTURE_BACKUPER_H_
+
+#include <orv/orv.h>
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "capture/edition_entry.h"
+#include "capture/pending_list.h"
+
+namespace orv {
+
+class CatalogWriter;
+
+class CBackuper {
+ public:
+  CBackuper();
+  // Stops the writer if the host unloads the library without Stop.
+  virtual ~CBackuper();
+  CBackuper(const CBackuper&) = delete;
+  CBackuper& operator=(const CBackuper&) = delete;
+
+  // An open the policy protects: copy the file now, then wait for its outcome.
+  void OnOpen(const FileEventRecord& record);
+  // The entry an event makes, with its kind decided; nothing when it makes none.
+  static std::optional<EditionEntry> MakeEntry(const FileEventRecord& record);
+  // A commit, close or delete settles the oldest pending entry of its path.
+  void UpdatePending(const FileEventRecord& record);
+  void AddPending(EditionEntry entry);
+  void QueueForWrite(EditionEntry entry);
+  // Copies the file at path into the snapshot directory; the copy's name, or
+  // empty when no copy was made.
+  std::u16string SnapshotCopy(std::u16string_view path);
+
+  void StartWriter();
+  // Writes every queued entry and every pending entry whose change is already
+  // confirmed, then discards the rest. The writer thread does it when there is
+  // one, the calling thread otherwise.
+  void Stop();
+
+  // For the writer. Moves pending entries whose close is older than expiryMs:
+  // changes to the queue, deletions never confirmed out.
+  void ExpirePending(uint32_t nowTick, uint32_t expiryMs);
+  // Moves confirmed changes to the queue, whatever their age (at Stop).
+  void ConfirmPendingChanges();
+  std::deque<EditionEntry> TakeQueued();
+  // Puts entries that could not be written back in front of the queue.
+  void ReturnToQueue(std::deque<EditionEntry> entries);
+
+  size_t pendingCount();
+  size_t queuedCount();
+
+ private:
+  std::mutex pendingLock_;
+  PendingList pending_;
+  std::mutex queueLock_;
+  std::deque<EditionEntry> queue_;
+  std::unique_ptr<CatalogWriter> writer_;
+};
+
+}  // namespace orv
+
+#endif  // ORV_CAPTURE_BACKUPER_H_

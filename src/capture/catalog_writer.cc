@@ -1,0 +1,169 @@
+#include "capture/catalog_writer.h"
+
+#include <cstring>
+
+#include "capture/backuper.h"
+#include "catalog/database_manager.h"
+#include "catalog/statement_builder.h"
+#include "engine/log.h"
+#include "engine/timings.h"
+#include "platform/env.h"
+#include "query/backup_files.h"
+
+namespace orv {
+namespace {
+
+// How often the final batch at Stop is tried when it meets a passing failure.
+constexpr int kFinalBatchAttempts = 3;
+
+enum class RowResult { kWritten, kRetryBatch, kDropped };
+
+// The BackupFile ID of path, adding the row when the file is new.
+RowResult EnsureFile(const std::u16string& path, int32_t* id) {
+  *id = static_cast<int32_t>(query::FindBackupFileId(path.c_str()));
+  if (*id != 0) return RowResult::kWritten;
+  if (query::InsertBackupFile(path.c_str()) == 0 && IsTransientSqliteError(DbmLastErrorCode())) {
+    return RowResult::kRetryBatch;
+  }
+  *id = static_cast<int32_t>(query::FindBackupFileId(path.c_str()));
+  return *id != 0 ? RowResult::kWritten : RowResult::kDropped;
+}
+
+// Local event time as stored: read as standard time, cut to 32 bits (catalogs
+// already written rely on this rule). Entries of one batch mostly share their
+// second, and the conversion is slow: the last one is remembered.
+class TimeStampConverter {
+ public:
+  int32_t Convert(const FileEventTime& t) {
+    const LocalTime local{t.Year, t.Month, t.DayOfWeek, t.Day, t.Hour, t.Minute, t.Second, 0};
+    if (!valid_ || std::memcmp(&local, &last_, sizeof(local)) != 0) {
+      const std::optional<int64_t> seconds = CurrentEnv()->LocalTimeToEpochSeconds(local);
+      lastResult_ = static_cast<int32_t>(static_cast<uint32_t>(seconds.value_or(0)));
+      last_ = local;
+      valid_ = true;
+    }
+    return lastResult_;
+  }
+
+ private:
+  bool valid_ = false;
+  LocalTime last_;
+  int32_t lastResult_ = 0;
+};
+
+RowResult WriteEdition(const EditionEntry& entry, TimeStampConverter& times) {
+  int32_t fileId = 0, linkFileId = 0;
+  RowResult result = EnsureFile(entry.path, &fileId);
+  if (result != RowResult::kWritten) return result;
+  if (!entry.secondPath.empty()) {
+    result = EnsureFile(entry.secondPath, &linkFileId);
+    if (result != RowResult::kWritten) return result;
+  }
+  int32_t timeStamp = times.Convert(entry.eventTime);
+  int32_t size = 0;
+  int32_t operation = static_cast<int32_t>(entry.kind);
+  const DbmField fields[] = {
+      {u"FileID", DbmType::INT, &fileId, 4},
+      {u"TimeStamp", DbmType::INT, &timeStamp, 4},
+      {u"LinkFileID", DbmType::INT, &linkFileId, 4},
+      {u"Size", DbmType::INT, &size, 4},
+      {u"BackupName", DbmType::STR, const_cast<char16_t*>(entry.copyName.c_str()), 0xFFFFFFFF, 0,
+       DbmTextCase::kFileSystemName},
+      {u"Operation", DbmType::INT, &operation, 4},
+  };
+  if (DbmInsert(u"Edition", fields, 6) == 1) return RowResult::kWritten;
+  return IsTransientSqliteError(DbmLastErrorCode()) ? RowResult::kRetryBatch : RowResult::kDropped;
+}
+
+bool Abandon() {
+  DbmExecute("ROLLBACK;");
+  DbmDisconnect();
+  return false;
+}
+
+}  // namespace
+
+bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries) {
+  if (!IsCatalogReady() || DbmConnect() == nullptr) return false;
+  // IMMEDIATE takes the write lock now: a deferred transaction that must later
+  // write can fail at once while another connection writes, whatever the wait.
+  if (DbmExecute("BEGIN IMMEDIATE;") == 0) {
+    DbmDisconnect();
+    return false;
+  }
+  TimeStampConverter times;
+  for (const EditionEntry& entry : entries) {
+    switch (WriteEdition(entry, times)) {
+      case RowResult::kWritten:
+        break;
+      case RowResult::kRetryBatch:
+        return Abandon();
+      case RowResult::kDropped:
+        WriteLog(kLogSqlError,
+                 u"[Backup Module] Edition of %s (%s) dropped: its rows cannot be written\n",
+                 entry.path, entry.copyName);
+        break;
+    }
+  }
+  // No committed row may name a copy that a power cut could leave empty.
+  if (CurrentTimings().syncCopiesBeforeCommit && !entries.empty() &&
+      !CurrentEnv()->SyncFileSystemOf(SnapshotDirectory())) {
+    return Abandon();
+  }
+  if (DbmExecute("COMMIT;") == 0) return Abandon();
+  DbmDisconnect();
+  entries.clear();
+  return true;
+}
+
+bool CatalogWriter::WriteQueued(CBackuper& source) {
+  std::deque<EditionEntry> entries = source.TakeQueued();
+  if (entries.empty()) return true;
+  if (WriteBatch(entries)) return true;
+  source.ReturnToQueue(std::move(entries));
+  return false;
+}
+
+void CatalogWriter::FinalFlush(CBackuper& source) {
+  source.ConfirmPendingChanges();
+  for (int attempt = 0; attempt < kFinalBatchAttempts; ++attempt) {
+    if (WriteQueued(source)) return;
+  }
+  const size_t lost = source.queuedCount();
+  WriteLog(kLogSqlError, u"[Backup Module] %d editions could not be written before Stop\n",
+           static_cast<int32_t>(lost));
+}
+
+void CatalogWriter::Start() {
+  {
+    std::lock_guard guard(lock_);
+    stopRequested_ = false;
+  }
+  thread_ = std::thread([this] { Run(); });
+}
+
+void CatalogWriter::Stop() {
+  {
+    std::lock_guard guard(lock_);
+    stopRequested_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void CatalogWriter::Run() {
+  const EngineTimings timings = CurrentTimings();
+  Env* env = CurrentEnv();
+  while (true) {
+    {
+      std::unique_lock guard(lock_);
+      if (wake_.wait_for(guard, timings.writerPeriod, [this] { return stopRequested_; })) break;
+    }
+    source_.ExpirePending(env->GetTickCount(),
+                          static_cast<uint32_t>(timings.pendingExpiry.count()));
+    WriteQueued(source_);
+  }
+  FinalFlush(source_);
+}
+
+}  // namespace orv

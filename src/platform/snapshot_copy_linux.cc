@@ -1,0 +1,153 @@
+#include "platform/snapshot_copy_linux.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "platform/path.h"
+#include "platform/text.h"
+#include "platform/unique_fd.h"
+
+namespace orv {
+namespace {
+
+class LinuxStagedCopy final : public StagedCopy {
+ public:
+  // partialName: the file's temporary name in the directory, or empty when the
+  // file has none (O_TMPFILE).
+  LinuxStagedCopy(UniqueFd directory, UniqueFd file, std::string partialName)
+      : directory_(std::move(directory)),
+        file_(std::move(file)),
+        partialName_(std::move(partialName)) {}
+
+  int fd() const { return file_.get(); }
+
+  ~LinuxStagedCopy() override {
+    if (!partialName_.empty()) ::unlinkat(directory_.get(), partialName_.c_str(), 0);
+  }
+
+  PublishResult PublishAs(const std::u16string& name) override {
+    std::string native;
+    if (!Utf16ToUtf8(name, &native) || native.empty() || native.find('/') != std::string::npos) {
+      return PublishResult::kFailed;
+    }
+    int linked;
+    if (partialName_.empty()) {
+      // Naming an O_TMPFILE file: this form needs no capability.
+      const std::string self = "/proc/self/fd/" + std::to_string(file_.get());
+      linked =
+          ::linkat(AT_FDCWD, self.c_str(), directory_.get(), native.c_str(), AT_SYMLINK_FOLLOW);
+    } else {
+      linked =
+          ::linkat(directory_.get(), partialName_.c_str(), directory_.get(), native.c_str(), 0);
+    }
+    if (linked != 0) return errno == EEXIST ? PublishResult::kNameTaken : PublishResult::kFailed;
+    if (!partialName_.empty()) {
+      ::unlinkat(directory_.get(), partialName_.c_str(), 0);
+      partialName_.clear();
+    }
+    return PublishResult::kPublished;
+  }
+
+ private:
+  UniqueFd directory_;
+  UniqueFd file_;
+  std::string partialName_;
+};
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Copies everything from source to target, fastest way first: a reflink shares
+// the blocks; copy_file_range copies inside the kernel; a plain loop works
+// everywhere (across file systems both fast ways fail with EXDEV).
+bool CopyContent(int source, int target) {
+  if (::ioctl(target, FICLONE, source) == 0) return true;
+  bool kernelCopy = true;
+  while (kernelCopy) {
+    const ssize_t n = ::copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
+    if (n > 0) continue;
+    if (n == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    kernelCopy = false;
+  }
+  // Whatever the kernel copy wrote before it gave up stays; carry on from
+  // where both offsets now are.
+  char buffer[1 << 16];
+  while (true) {
+    const ssize_t n = ::read(source, buffer, sizeof(buffer));
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (!WriteAll(target, buffer, static_cast<size_t>(n))) return false;
+  }
+}
+
+// A new file in directory, not yet visible to readers: an O_TMPFILE file where
+// the file system supports it, else a file under a reserved partial name.
+UniqueFd CreateUnnamedFile(int directory, std::string* partialName) {
+  UniqueFd file(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR));
+  if (file.valid()) return file;
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return UniqueFd();
+  static std::atomic<uint64_t> counter{0};
+  std::string prefix;
+  Utf16ToUtf8(kPartialCopyPrefix, &prefix);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = prefix + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    file.reset(::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                        S_IRUSR | S_IWUSR));
+    if (file.valid()) {
+      *partialName = name;
+      return file;
+    }
+    if (errno != EEXIST) break;
+  }
+  return UniqueFd();
+}
+
+}  // namespace
+
+std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source,
+                                           const std::string& directory) {
+  // Looked at before it is opened: opening a device can have effects of its own.
+  struct stat before {};
+  if (::lstat(source.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) return nullptr;
+  UniqueFd input(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat opened {};
+  if (!input.valid() || ::fstat(input.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+      opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
+    return nullptr;
+  }
+  UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return nullptr;
+  std::string partialName;
+  UniqueFd output = CreateUnnamedFile(dir.get(), &partialName);
+  if (!output.valid()) return nullptr;
+  // From here on the staged copy owns the partial name and removes it on failure.
+  auto staged = std::make_unique<LinuxStagedCopy>(std::move(dir), std::move(output), partialName);
+  if (!CopyContent(input.get(), staged->fd()) ||
+      ::fchmod(staged->fd(), opened.st_mode & 0777) != 0) {
+    return nullptr;
+  }
+  return staged;
+}
+
+}  // namespace orv

@@ -1,0 +1,16 @@
+// Staging of snapshot copies on Linux. Platform-internal.
+#ifndef ORV_PLATFORM_SNAPSHOT_COPY_LINUX_H_
+#define ORV_PLATFORM_SNAPSHOT_COPY_LINUX_H_
+
+#include <memory>
+#include <string>
+
+#include "platform/env.h"
+
+namespace orv {
+
+std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std::string& directory);
+
+}  // namespace orv
+
+#endif  // ORV_PLATFORM_SNAPSHOT_COPY_LINUX_H_

@@ -1,0 +1,234 @@
+// From events to catalog rows, through the engine.
+#include <sqlite3.h>
+
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "capture/backup_module.h"
+#include "capture/notify_event.h"
+#include "engine/timings.h"
+#include "support/catalog_rows.h"
+#include "support/engine_fixture.h"
+#include "support/event_records.h"
+
+namespace orv {
+namespace {
+
+using testing::U16;
+
+using testing::Close;
+using testing::EditionRow;
+using testing::Event;
+using testing::OpenForWrite;
+using testing::ReadEditions;
+
+class CaptureTest : public testing::EngineFixture {
+ protected:
+  // Everything under the test's file directory is protected.
+  void StartCapture(std::chrono::milliseconds writerPeriod = std::chrono::hours(1)) {
+    testing::WriteFileText(policy_ / "lpolicy.xml",
+                           "<p><g><f name=\"Location\" hitaction=\"Backup\" missaction=\"Ignore\">"
+                           "<v v=\"" +
+                               files_.path().string() + "/\"/></f></g></p>");
+    ASSERT_EQ(testing::SetStringItem(CONFIG_POLICY_DIRECTORY, policy_.u16()), ENG_OK);
+    EngineTimings timings;
+    timings.writerPeriod = writerPeriod;
+    timings.catalogBusyTimeout = std::chrono::milliseconds(50);
+    SetTimingsForTesting(timings);
+    StartEngine();
+  }
+  void TearDown() override {
+    EngineFixture::TearDown();
+    SetTimingsForTesting(EngineTimings{});
+  }
+  std::u16string File(const std::string& name, const std::string& content = "old") {
+    testing::WriteFileText(files_ / name, content);
+    return U16(files_ / name);
+  }
+  void Notify(const FileEventRecord& record) { ASSERT_EQ(HandleNotifyEvent(&record), ENG_OK); }
+  std::vector<EditionRow> Editions() { return ReadEditions(catalogFile()); }
+
+  testing::TempDir files_;
+  testing::TempDir policy_;
+};
+
+TEST_F(CaptureTest, AChangedFileBecomesAnEditionHoldingItsOldContent) {
+  StartCapture();
+  const std::u16string path = File("report.doc", "before");
+  Notify(OpenForWrite(path.c_str()));
+  testing::WriteFileText(files_ / "report.doc", "after");  // the host's write goes on
+  Notify(Close(path.c_str(), true));
+  StopEngine();
+
+  const std::vector<EditionRow> rows = Editions();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].fileName, files_.path().string() + "/report.doc");
+  EXPECT_EQ(rows[0].operation, EDITION_MODIFY);
+  EXPECT_EQ(rows[0].size, 0);
+  EXPECT_EQ(rows[0].linkFileName, "");
+  EXPECT_EQ(rows[0].backupName.rfind("report.doc", 0), 0u);
+  EXPECT_EQ(testing::ReadFileText(store_ / "Backup" / rows[0].backupName), "before");
+}
+
+TEST_F(CaptureTest, RenamesDeletionsAndOpensThatChangeNothing) {
+  StartCapture();
+  const std::u16string kept = File("kept.txt");
+  const std::u16string doomed = File("doomed.txt");
+  const std::u16string twice = File("twice.txt");
+  const std::u16string upper = File("Case.txt");
+  const std::u16string lower = File("case.txt");
+
+  Notify(OpenForWrite(kept.c_str()));
+  Notify(Close(kept.c_str(), false));  // opened for writing, never written: no edition
+  Notify(Event(FILE_OP_OPEN, doomed.c_str(), ORV_GENERIC_WRITE, ORV_FILE_DELETE_ON_CLOSE));
+  Notify(Event(FILE_OP_RENAME, u"/elsewhere/old.txt", 0, 0, 0, u"/elsewhere/new.txt"));
+  Notify(OpenForWrite(twice.c_str()));
+  Notify(OpenForWrite(twice.c_str()));
+  Notify(Close(twice.c_str(), true));  // settles the older entry only
+  Notify(OpenForWrite(upper.c_str()));
+  Notify(Close(lower.c_str(), true));  // another file on Linux: settles nothing
+  Notify(Event(FILE_OP_OPEN, upper.c_str(), 0x80000000u));  // read only: nothing
+  StopEngine();
+
+  const std::vector<EditionRow> rows = Editions();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].fileName, files_.path().string() + "/doomed.txt");
+  EXPECT_EQ(rows[0].operation, EDITION_DELETE);
+  EXPECT_EQ(rows[1].fileName, "/elsewhere/old.txt");
+  EXPECT_EQ(rows[1].linkFileName, "/elsewhere/new.txt");
+  EXPECT_EQ(rows[1].operation, EDITION_RENAME);
+  EXPECT_EQ(rows[1].backupName, "");
+  EXPECT_EQ(rows[2].fileName, files_.path().string() + "/twice.txt");
+  EXPECT_EQ(testing::CountRows(catalogFile(), "BackupFile"), 4);
+  // Two opens made two copies; five copies in all (the unchanged and the
+  // case-different ones stay as files, as dropped entries leave their copies).
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(store_ / "Backup"),
+                          std::filesystem::directory_iterator()),
+            5);
+}
+
+TEST_F(CaptureTest, TheWriterCommitsEachCycleAndStopWritesWhatIsConfirmed) {
+  StartCapture(std::chrono::milliseconds(20));
+  const std::u16string a = File("a.txt");
+  Notify(OpenForWrite(a.c_str()));
+  Notify(Close(a.c_str(), true));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (Editions().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(Editions().size(), 1u) << "written by a writer cycle, before Stop";
+
+  // A deletion whose close reported a change is confirmed; one never closed is not.
+  const std::u16string b = File("b.txt");
+  const std::u16string c = File("c.txt");
+  Notify(Event(FILE_OP_OPEN, b.c_str(), ORV_DELETE));
+  Notify(Close(b.c_str(), true));
+  Notify(OpenForWrite(c.c_str()));
+  StopEngine();
+  const std::vector<EditionRow> rows = Editions();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].fileName, files_.path().string() + "/b.txt");
+  EXPECT_EQ(rows[1].operation, EDITION_MODIFY);
+
+  // Nothing queued before Stop comes back at a later start.
+  ASSERT_EQ(EngineInitialize(), ENG_OK);
+  ASSERT_EQ(EngineStart(), ENG_OK);
+  StopEngine();
+  EXPECT_EQ(Editions().size(), 2u);
+}
+
+TEST_F(CaptureTest, ALockedCatalogDelaysEditionsWithoutLosingOrDoublingThem) {
+  StartCapture(std::chrono::milliseconds(10));
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(catalogFile().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  for (const char* name : {"1.txt", "2.txt", "3.txt"}) {
+    const std::u16string path = File(name);
+    Notify(OpenForWrite(path.c_str()));
+    Notify(Close(path.c_str(), true));
+  }
+  // Several cycles meet the lock and give their batch back.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  sqlite3_stmt* count = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(other, "Select count(*) From Edition", -1, &count, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(count, 0), 0) << "nothing got past the lock";
+  sqlite3_finalize(count);
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  StopEngine();
+  const std::vector<EditionRow> rows = Editions();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].fileName, files_.path().string() + "/1.txt");
+  EXPECT_EQ(rows[2].fileName, files_.path().string() + "/3.txt");
+}
+
+TEST_F(CaptureTest, RenamesQueuedWithoutAPolicyAreWrittenAtStop) {
+  ASSERT_EQ(testing::SetStringItem(CONFIG_POLICY_DIRECTORY, policy_.u16()), ENG_OK);
+  StartEngine();
+  Notify(Event(FILE_OP_RENAME, u"/x/old", 0, 0, 0, u"/x/new"));
+  Notify(OpenForWrite(File("unprotected.txt").c_str()));
+  StopEngine();
+  ASSERT_EQ(Editions().size(), 1u);
+  EXPECT_EQ(Editions()[0].operation, EDITION_RENAME);
+}
+
+TEST_F(CaptureTest, HostileRecordsAreAcceptedAndChangeNothing) {
+  StartCapture();
+  std::u16string invalid = U16(files_ / "x");
+  invalid.push_back(0xD800);
+  FileEventRecord records[] = {
+      Event(FILE_OP_OPEN, nullptr, ORV_GENERIC_WRITE),
+      Event(FILE_OP_OPEN, invalid.c_str(), ORV_GENERIC_WRITE),
+      Event(FILE_OP_OPEN, files_.u16().c_str(), 0xFFFFFFFFu),  // a directory
+      Event(FILE_OP_OPEN, u"/dev/zero", ORV_GENERIC_WRITE),
+      Event(FILE_OP_RENAME, u"/r", 0, 0, 0, nullptr),
+      Event(FILE_OP_CLOSE, nullptr),
+      Event(0xFFFFFFFFu, u"/f"),
+      Event(3, u"/f"),
+  };
+  const std::u16string directory = files_.u16();
+  records[2].FilePath = directory.c_str();
+  records[6].RecordType = 7;
+  for (const FileEventRecord& record : records) Notify(record);
+  StopEngine();
+  EXPECT_TRUE(Editions().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(store_ / "Backup"));
+}
+
+TEST_F(CaptureTest, ManyHostThreadsLoseNothing) {
+  StartCapture(std::chrono::milliseconds(5));
+  constexpr int kThreads = 8;
+  constexpr int kFilesPerThread = 250;  // four events each: 1,000 events a thread
+  std::vector<std::u16string> paths;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kFilesPerThread; ++i) {
+      paths.push_back(File("t" + std::to_string(t) + "-" + std::to_string(i) + ".txt"));
+    }
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kFilesPerThread; ++i) {
+        const std::u16string& path = paths[t * kFilesPerThread + i];
+        Notify(OpenForWrite(path.c_str()));
+        Notify(Close(path.c_str(), true));
+        Notify(Event(FILE_OP_OPEN, path.c_str(), 0x80000000u));
+        Notify(Close(path.c_str(), false));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  StopEngine();
+  const std::vector<EditionRow> rows = Editions();
+  ASSERT_EQ(rows.size(), paths.size());
+  std::set<std::string> seen;
+  for (const EditionRow& row : rows) seen.insert(row.fileName);
+  EXPECT_EQ(seen.size(), paths.size()) << "every file exactly once";
+}
+
+}  // namespace
+}  // namespace orv
