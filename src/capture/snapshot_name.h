@@ -15,6 +15,11 @@ namespace orv {
 // (by whole characters), never the stamp.
 std::u16string SnapshotName(std::u16string_view baseName, const LocalTime& time);
 
+// True when name can be the name of a copy inside the snapshot directory: not
+// empty, not "." or "..", no separator, no 0, and short enough to be a file
+// name. Names read from the catalog are checked before any path is made of them.
+bool IsSnapshotName(std::u16string_view name);
+
 // Moves time on by one millisecond, carrying into seconds, minutes, hours and
 // the calendar.
 void AddOneMillisecond(LocalTime& time);

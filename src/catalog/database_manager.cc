@@ -32,6 +32,16 @@ CatalogState& State() {
   return state;
 }
 
+void AddIndexes() {
+  CatalogConnection* connection = DbmConnect();
+  if (connection == nullptr) return;
+  for (const char* text : kCatalogAddedIndexes) {
+    if (sqlite3_exec(connection->db(), text, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      LogSqliteError(connection);
+    }
+  }
+}
+
 }  // namespace
 
 void LogSqliteError(sqlite3* db) {
@@ -65,6 +75,7 @@ uint32_t DbmInitialize(const std::u16string& backupStore) {
     state.placed = true;
   }
   if (DbmProbeSchema() == 0) DbmCreateSchema();
+  AddIndexes();
   state.ready.store(true, std::memory_order_release);
   WriteLog(kLogLifecycle, u"Database Manager Initialized.");
   return 1;

@@ -31,6 +31,11 @@ const std::array<const char*, 8> kCatalogSchema = {
     "BackupFile.ID;",
 };
 
+const std::array<const char*, 1> kCatalogAddedIndexes = {
+    "CREATE INDEX IF NOT EXISTS [Index_BackupFile_FileName_NoCase] ON [BackupFile]([FileName] "
+    "COLLATE NOCASE);",
+};
+
 const char* const kSchemaProbe = "Select ID From BackupFile Where ID == 0";
 
 }  // namespace orv

@@ -9,6 +9,10 @@ namespace orv {
 
 extern const std::array<const char*, 8> kCatalogSchema;
 
+// Indexes added to every catalog, new or old, after the schema: a LIKE on file
+// names can then use an index instead of scanning every edition.
+extern const std::array<const char*, 1> kCatalogAddedIndexes;
+
 // Compiles and steps only where BackupFile exists.
 extern const char* const kSchemaProbe;
 

@@ -86,4 +86,16 @@ uint32_t GetBackupFileName(uint32_t id, uint32_t capacity, char16_t* buffer) {
   return DbmSelectFirst(kBackupFileTable, fields, 1, conditions, 1);
 }
 
+std::optional<std::u16string> BackupFileName(uint32_t id) {
+  // The name is read in steps of growing buffers until it fits whole.
+  for (uint32_t capacity = 512; capacity <= (1u << 24); capacity *= 8) {
+    std::u16string name(capacity, u'\0');
+    if (GetBackupFileName(id, capacity, name.data()) == 0) return std::nullopt;
+    name.resize(std::char_traits<char16_t>::length(name.c_str()));
+    // A cut name fills the buffer to within one unit (half a pair is never kept).
+    if (name.size() + 2 < capacity) return name;
+  }
+  return std::nullopt;
+}
+
 }  // namespace orv::query

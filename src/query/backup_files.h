@@ -8,6 +8,8 @@
 #include <orv/orv.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace orv::query {
 
@@ -31,6 +33,8 @@ uint32_t FindBackupFileId(const char16_t* name);
 // Writes the file's name, cut to capacity - 1 characters and terminated; 1
 // when the file exists. The buffer is untouched otherwise.
 uint32_t GetBackupFileName(uint32_t id, uint32_t capacity, char16_t* buffer);
+// The whole stored name of the file; nothing when there is no such row.
+std::optional<std::u16string> BackupFileName(uint32_t id);
 
 }  // namespace orv::query
 

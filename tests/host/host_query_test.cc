@@ -34,6 +34,22 @@ TEST(HostQueryTest, TheCatalogThroughTheExports) {
   EXPECT_EQ(first(&info), nullptr);
   close(nullptr);
   disconnect();
+  auto restore = reinterpret_cast<decltype(&::RestoreByEdition)>(orv.Symbol("RestoreByEdition"));
+  auto free = reinterpret_cast<decltype(&::FreeFileEdition)>(orv.Symbol("FreeFileEdition"));
+  auto resolve = reinterpret_cast<decltype(&::GetFileEdition)>(orv.Symbol("GetFileEdition"));
+  auto editions =
+      reinterpret_cast<decltype(&::GetFileEditionCount)>(orv.Symbol("GetFileEditionCount"));
+  ASSERT_TRUE(restore && free && resolve && editions);
+  EXPECT_EQ(restore(12345), 1u) << "restores nothing, says 1";
+  FileEditionInfo edition{};
+  edition.EditionID = 7;
+  free(&edition);
+  free(nullptr);
+  EXPECT_EQ(edition.EditionID, 7);
+  char16_t path[16] = {u'#'};
+  EXPECT_EQ(resolve(1, 16, path), 0u);
+  EXPECT_EQ(path[0], u'#');
+  EXPECT_EQ(editions(nullptr), 0u);
   ASSERT_EQ(orv.Stop(), ENG_OK);
   EXPECT_TRUE(std::filesystem::exists(store / "BackupDB.s3db"));
   EXPECT_EQ(count(), 0u);
