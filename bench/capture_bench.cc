@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "capture/backup_module.h"
 #include "capture/catalog_writer.h"
 #include "capture/notify_event.h"
@@ -28,40 +29,9 @@
 
 namespace {
 
-std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-
-std::filesystem::path MakeDirectory() {
-  std::string pattern = (std::filesystem::current_path() / "orv-bench-XXXXXX").string();
-  return ::mkdtemp(pattern.data());
-}
-
-// A started engine with the shipped example policy, a store beside the build,
-// and a writer that never runs during a measurement.
-class StartedEngine {
- public:
-  StartedEngine() : dir_(MakeDirectory()) {
-    orv::EngineTimings timings;
-    timings.writerPeriod = std::chrono::hours(1);
-    orv::SetTimingsForTesting(timings);
-    const std::u16string store = U16((dir_ / "store").string());
-    const std::u16string policy = U16(ORV_SOURCE_DIR "/examples/policy");
-    const char16_t* text = store.c_str();
-    orv::TheConfiguration().Change(CONFIG_BACKUP_STORE, &text);
-    text = policy.c_str();
-    orv::TheConfiguration().Change(CONFIG_POLICY_DIRECTORY, &text);
-    orv::EngineInitialize();
-    orv::EngineStart();
-  }
-  ~StartedEngine() {
-    orv::EngineStop();
-    orv::EngineFinalize();
-    std::filesystem::remove_all(dir_);
-  }
-  const std::filesystem::path& dir() const { return dir_; }
-
- private:
-  std::filesystem::path dir_;
-};
+using orv::bench::MakeDirectory;
+using orv::bench::StartedEngine;
+using orv::bench::U16;
 
 FileEventRecord Record(uint32_t operation, const char16_t* path, uint32_t access = 0) {
   FileEventRecord record{};

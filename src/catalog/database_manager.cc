@@ -24,7 +24,7 @@ struct CatalogState {
   std::u16string snapshotDirectory;
   // Connections by thread identifier; an entry stays, without a connection,
   // once its connection is closed.
-  std::map<uint32_t, std::unique_ptr<CatalogConnection>> connections;
+  std::map<uint32_t, std::shared_ptr<CatalogConnection>> connections;
 };
 
 CatalogState& State() {
@@ -95,12 +95,12 @@ void DbmFinalize() {
   if (wasPlaced) WriteLog(kLogLifecycle, u"Database Manager Finalized.");
 }
 
-CatalogConnection* DbmConnect() {
+std::shared_ptr<CatalogConnection> DbmLeaseConnection() {
   CatalogState& state = State();
   const uint32_t thread = CurrentEnv()->GetCurrentThreadId();
   std::lock_guard guard(state.lock);
-  std::unique_ptr<CatalogConnection>& entry = state.connections[thread];
-  if (entry) return entry.get();
+  std::shared_ptr<CatalogConnection>& entry = state.connections[thread];
+  if (entry) return entry;
   if (state.catalogPath.empty()) return nullptr;
   int result = SQLITE_OK;
   entry = CatalogConnection::Open(state.catalogPath, &result);
@@ -108,13 +108,15 @@ CatalogConnection* DbmConnect() {
     WriteLog(kLogConnectFailure, u"TID:%d Open DB(%s) Failed (ret = %d)\n", thread,
              state.catalogPath, result);
   }
-  return entry.get();
+  return entry;
 }
+
+CatalogConnection* DbmConnect() { return DbmLeaseConnection().get(); }
 
 void DbmDisconnect() {
   CatalogState& state = State();
   const uint32_t thread = CurrentEnv()->GetCurrentThreadId();
-  std::unique_ptr<CatalogConnection> taken;
+  std::shared_ptr<CatalogConnection> taken;
   {
     std::lock_guard guard(state.lock);
     taken = std::move(state.connections[thread]);

@@ -7,6 +7,7 @@
 #define ORV_CATALOG_DATABASE_MANAGER_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "catalog/catalog_connection.h"
@@ -32,6 +33,11 @@ CatalogConnection* DbmConnect();
 
 // Closes and forgets the calling thread's connection.
 void DbmDisconnect();
+
+// The calling thread's connection, kept open by the returned reference even
+// when DbmFinalize closes every connection meanwhile (it then closes when the
+// reference goes). For a thread that may outlive Stop.
+std::shared_ptr<CatalogConnection> DbmLeaseConnection();
 
 // 1 when BackupFile can be read on the calling thread's connection.
 uint32_t DbmProbeSchema();

@@ -10,6 +10,9 @@
 #include "catalog/database_manager.h"
 #include "engine/configure_manager.h"
 #include "engine/log.h"
+#include "maintenance/digest_check.h"
+#include "maintenance/post_checker.h"
+#include "maintenance/retention_cleanup.h"
 
 namespace orv {
 namespace {
@@ -35,9 +38,18 @@ void StartSequence() {
   RunStep([&] { TheLog().Setup(config.GetLogLevel(), config.GetLogFilePath()); });
   // A catalog that cannot be placed leaves the queries answering "nothing".
   RunStep([&] { DbmInitialize(config.GetBackupStore()); });
+  // Registered afresh at each start: a restart never doubles a task.
+  RunStep([] {
+    CPostChecker& checker = ThePostChecker();
+    checker.ClearTasks();
+    const auto stop = [&checker] { return checker.StopRequested(); };
+    checker.AddTask([stop] { DigestCheckTask(stop); }, 120, 300);
+    checker.AddTask([stop] { RetentionCleanupTask(stop); }, 0, 3600);
+  });
   RunStep([&] { TheBackupModule().SetPolicyDirectory(config.GetPolicyDirectory()); });
   // Without a policy the engine still runs: events are accepted, nothing is copied.
   RunStep([] { TheBackupModule().Start(); });
+  RunStep([] { ThePostChecker().Start(); });
 }
 
 void StopSequence() {
@@ -45,6 +57,7 @@ void StopSequence() {
   // catalog closes.
   RunStep([] { TheBackupModule().Stop(); });
   RunStep([] { WriteLog(kLogLifecycle, u"[Backup Module] Stopped\n"); });
+  RunStep([] { ThePostChecker().Stop(); });
   RunStep([] { DbmFinalize(); });
   RunStep([] { TheLog().TakeDown(); });
 }

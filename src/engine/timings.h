@@ -15,6 +15,10 @@ struct EngineTimings {
   std::chrono::milliseconds writerPeriod{10000};
   // How long after its close a pending deletion waits for a delete event.
   std::chrono::milliseconds pendingExpiry{2000};
+  // The length of one second of the post checker's schedule.
+  std::chrono::milliseconds postCheckerSecond{1000};
+  // How long Stop waits for the post checker to end.
+  std::chrono::milliseconds postCheckerStopWait{5000};
   // Whether a batch makes its copies durable before it commits (benchmarks
   // measure the cost by turning it off).
   bool syncCopiesBeforeCommit = true;

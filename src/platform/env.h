@@ -56,6 +56,26 @@ class StagedCopy {
   virtual PublishResult PublishAs(const std::u16string& name) = 0;
 };
 
+// A file read from its start to its end. Not safe for concurrent use.
+class SequentialFile {
+ public:
+  virtual ~SequentialFile() = default;
+  // Size when the file was opened.
+  virtual uint64_t size() const = 0;
+  // Reads up to capacity bytes; 0 at the end; nothing on a read error.
+  virtual std::optional<size_t> Read(char* buffer, size_t capacity) = 0;
+};
+
+// A regular file found in a directory.
+struct DirectoryFile {
+  std::u16string name;
+  uint64_t size = 0;
+  // When the file was made (its birth time where the file system records it,
+  // else its last modification), in 100-nanosecond units since 1601-01-01
+  // 00:00:00 UTC.
+  uint64_t creationTime = 0;
+};
+
 class Env {
  public:
   virtual ~Env() = default;
@@ -124,6 +144,18 @@ class Env {
   // cannot be read.
   virtual std::vector<std::u16string> ListDirectory(const std::u16string& path) = 0;
 
+  // Opens a regular file for reading, never through a symbolic link and
+  // without blocking; null for anything else or on failure.
+  virtual std::unique_ptr<SequentialFile> OpenSequentialFile(const std::u16string& path) = 0;
+
+  // The regular files directly in a directory (no subdirectories, no symbolic
+  // links, nothing below), in the order the listing gives them; empty when it
+  // cannot be read.
+  virtual std::vector<DirectoryFile> ListDirectoryFiles(const std::u16string& path) = 0;
+
+  // Writes UTF-8 text to the process's standard output.
+  virtual void WriteStandardOutput(std::string_view text) = 0;
+
   // Removes a file (not a directory). True when it is gone.
   virtual bool RemoveFile(const std::u16string& path) = 0;
 
@@ -179,6 +211,13 @@ class EnvWrapper : public Env {
     return target_->ListDirectory(path);
   }
   bool RemoveFile(const std::u16string& path) override { return target_->RemoveFile(path); }
+  std::unique_ptr<SequentialFile> OpenSequentialFile(const std::u16string& path) override {
+    return target_->OpenSequentialFile(path);
+  }
+  std::vector<DirectoryFile> ListDirectoryFiles(const std::u16string& path) override {
+    return target_->ListDirectoryFiles(path);
+  }
+  void WriteStandardOutput(std::string_view text) override { target_->WriteStandardOutput(text); }
 
  private:
   Env* target_;

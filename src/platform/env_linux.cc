@@ -67,6 +67,30 @@ std::u16string FoldPath(std::u16string_view absolute) {
   return folded;
 }
 
+class LinuxSequentialFile final : public SequentialFile {
+ public:
+  LinuxSequentialFile(UniqueFd fd, uint64_t size) : fd_(std::move(fd)), size_(size) {}
+  uint64_t size() const override { return size_; }
+  std::optional<size_t> Read(char* buffer, size_t capacity) override {
+    while (true) {
+      const ssize_t n = ::read(fd_.get(), buffer, capacity);
+      if (n >= 0) return static_cast<size_t>(n);
+      if (errno != EINTR) return std::nullopt;
+    }
+  }
+
+ private:
+  UniqueFd fd_;
+  uint64_t size_;
+};
+
+// 100-nanosecond units from 1601-01-01 to 1970-01-01.
+constexpr uint64_t kUnixEpochIn100ns = 116444736000000000ull;
+
+uint64_t To100ns(const statx_timestamp& t) {
+  return kUnixEpochIn100ns + static_cast<uint64_t>(t.tv_sec) * 10000000ull + t.tv_nsec / 100;
+}
+
 class LinuxEnv final : public Env {
  public:
   LocalTime GetLocalTime() override {
@@ -233,6 +257,43 @@ class LinuxEnv final : public Env {
     }
     ::closedir(dir);
     return names;
+  }
+
+  std::unique_ptr<SequentialFile> OpenSequentialFile(const std::u16string& path) override {
+    std::string native;
+    if (!ToNativePath(path, &native)) return nullptr;
+    UniqueFd fd(::open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    return std::make_unique<LinuxSequentialFile>(std::move(fd), static_cast<uint64_t>(st.st_size));
+  }
+
+  std::vector<DirectoryFile> ListDirectoryFiles(const std::u16string& path) override {
+    std::vector<DirectoryFile> files;
+    std::string native;
+    if (!ToNativePath(path, &native)) return files;
+    DIR* dir = ::opendir(native.c_str());
+    if (dir == nullptr) return files;
+    const int dirFd = ::dirfd(dir);
+    DirectoryFile file;
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+      struct statx st {};
+      if (::statx(dirFd, entry->d_name, AT_SYMLINK_NOFOLLOW,
+                  STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME, &st) != 0 ||
+          !S_ISREG(st.stx_mode) || !Utf8ToUtf16(entry->d_name, &file.name)) {
+        continue;
+      }
+      file.size = st.stx_size;
+      file.creationTime = To100ns((st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_mtime);
+      files.push_back(file);
+    }
+    ::closedir(dir);
+    return files;
+  }
+
+  void WriteStandardOutput(std::string_view text) override {
+    std::fwrite(text.data(), 1, text.size(), stdout);
   }
 
   bool RemoveFile(const std::u16string& path) override {

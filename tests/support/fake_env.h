@@ -6,6 +6,8 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/env.h"
 
@@ -48,6 +50,31 @@ class FakeEnv : public EnvWrapper {
   }
   void FailRename(bool fail) { failRename_.store(fail); }
 
+  // Standard output is kept for the test to read.
+  void WriteStandardOutput(std::string_view text) override {
+    std::lock_guard guard(lock_);
+    standardOutput_.append(text);
+  }
+  std::string standardOutput() {
+    std::lock_guard guard(lock_);
+    return standardOutput_;
+  }
+
+  // Creation times given by the test, for files of these names.
+  std::vector<DirectoryFile> ListDirectoryFiles(const std::u16string& path) override {
+    std::vector<DirectoryFile> files = EnvWrapper::ListDirectoryFiles(path);
+    std::lock_guard guard(lock_);
+    for (DirectoryFile& file : files) {
+      const auto it = creationTimes_.find(file.name);
+      if (it != creationTimes_.end()) file.creationTime = it->second;
+    }
+    return files;
+  }
+  void SetCreationTime(const std::u16string& name, uint64_t time) {
+    std::lock_guard guard(lock_);
+    creationTimes_[name] = time;
+  }
+
   // The environment is the fake's own: only variables set here exist.
   std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) override {
     std::lock_guard guard(lock_);
@@ -69,6 +96,8 @@ class FakeEnv : public EnvWrapper {
   std::atomic<bool> failRename_{false};
   std::atomic<int> appendOpens_{0};
   std::map<std::u16string, std::u16string> variables_;
+  std::string standardOutput_;
+  std::map<std::u16string, uint64_t> creationTimes_;
 };
 
 // Installs an Env for the life of the scope.

@@ -33,6 +33,12 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 std::vector<std::string> LogMessages(const std::filesystem::path& logFile) {
+  std::vector<std::string> messages = AllLogMessages(logFile);
+  std::erase_if(messages, [](const std::string& m) { return m.rfind("Post Checker ", 0) == 0; });
+  return messages;
+}
+
+std::vector<std::string> AllLogMessages(const std::filesystem::path& logFile) {
   std::vector<std::string> messages;
   for (const std::string& line : SplitLines(ReadFileText(logFile))) {
     const auto tab = line.find('\t');

@@ -13,8 +13,11 @@ std::string ReadFileText(const std::filesystem::path& path);
 void WriteFileText(const std::filesystem::path& path, const std::string& text);
 // Lines without their "\n"; a final line without "\n" counts too.
 std::vector<std::string> SplitLines(const std::string& text);
-// The message part of log lines (after the prefix's tab), in order.
+// The message part of log lines (after the prefix's tab), in order, without
+// the post checker's notes, which its thread writes at moments of its own.
 std::vector<std::string> LogMessages(const std::filesystem::path& logFile);
+// All of them, the post checker's included.
+std::vector<std::string> AllLogMessages(const std::filesystem::path& logFile);
 
 }  // namespace orv::testing
 

@@ -1,0 +1,56 @@
+#include "maintenance/digest_check.h"
+
+#include "catalog/database_manager.h"
+#include "catalog/statement_builder.h"
+#include "maintenance/edition_walk.h"
+#include "maintenance/file_sha1.h"
+#include "platform/env.h"
+
+namespace orv {
+namespace {
+
+bool IsZero(const Sha1Digest& digest) {
+  for (uint8_t byte : digest) {
+    if (byte != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void CheckFileDigests(int32_t fileId, const std::function<bool()>& stop) {
+  Sha1Digest previous{};
+  for (FileEditionInfo& edition : ReadFileEditions(fileId)) {
+    if (stop && stop()) return;
+    Sha1Digest recorded;
+    std::copy(std::begin(edition.Sha1), std::end(edition.Sha1), recorded.begin());
+    if (!IsZero(recorded)) {
+      previous = recorded;
+      continue;
+    }
+    const std::u16string path = SnapshotPathOf(edition);
+    Sha1Digest digest;
+    if (path.empty() || !ComputeFileSha1(path, &digest, stop)) continue;
+    if (digest == previous) {
+      // Nothing new in this copy: the edition before it holds the same content.
+      CurrentEnv()->RemoveFile(path);
+      DeleteEditionRow(edition.EditionID);
+    } else {
+      int32_t id = edition.EditionID;
+      const DbmField condition = {u"ID == ", DbmType::INT, &id, 4};
+      DbmUpdate({u"Sha1", DbmType::BLOB, digest.data(), static_cast<uint32_t>(digest.size())},
+                &condition);
+      previous = digest;
+    }
+  }
+}
+
+void DigestCheckTask(const std::function<bool()>& stop) {
+  if (!IsCatalogReady()) return;
+  for (int32_t fileId : ReadBackupFileIds()) {
+    if ((stop && stop()) || !IsCatalogReady()) return;
+    CheckFileDigests(fileId, stop);
+  }
+}
+
+}  // namespace orv

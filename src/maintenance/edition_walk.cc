@@ -1,0 +1,60 @@
+#include "maintenance/edition_walk.h"
+
+#include "capture/snapshot_name.h"
+#include "catalog/database_manager.h"
+#include "catalog/statement_builder.h"
+#include "platform/path.h"
+
+namespace orv {
+
+std::vector<int32_t> ReadBackupFileIds() {
+  std::vector<int32_t> ids;
+  int32_t id = 0;
+  const DbmField fields[] = {{u"ID", DbmType::INT, &id, 4}};
+  DbmSelectHandle handle = DbmSelect(u"BackupFile", fields, 1, nullptr, 0);
+  if (handle == nullptr) return ids;
+  do {
+    ids.push_back(id);
+    id = 0;
+  } while (DbmFetchRow(handle, fields, 1) == 1);
+  DbmCloseSelect(handle);
+  return ids;
+}
+
+std::vector<FileEditionInfo> ReadFileEditions(int32_t fileId) {
+  std::vector<FileEditionInfo> editions;
+  FileEditionInfo row{};
+  // TimeStamp only orders (it is not selected); the ID breaks ties.
+  const DbmField fields[] = {
+      {u"TimeStamp", DbmType::INT, nullptr, 4, 1},
+      {u"ID", DbmType::INT, &row.EditionID, 4, 1},
+      {u"BackupName", DbmType::STR, row.BackupName, sizeof(row.BackupName)},
+      {u"Sha1", DbmType::BLOB, row.Sha1, sizeof(row.Sha1)},
+      {u"Signature", DbmType::STR, row.Signature, sizeof(row.Signature)},
+  };
+  const DbmField conditions[] = {{u"FileID == ", DbmType::INT, &fileId, 4}};
+  DbmSelectHandle handle = DbmSelect(u"Edition", fields, 5, conditions, 1);
+  if (handle == nullptr) return editions;
+  do {
+    row.FileID = fileId;
+    editions.push_back(row);
+    row = FileEditionInfo{};
+  } while (DbmFetchRow(handle, fields, 5) == 1);
+  DbmCloseSelect(handle);
+  return editions;
+}
+
+std::u16string SnapshotPathOf(const FileEditionInfo& edition) {
+  const std::u16string_view name(edition.BackupName);
+  // A name of 261 characters may have been cut by the record: never trust it.
+  if (!IsSnapshotName(name) || name.size() >= 261) return {};
+  const std::u16string directory = SnapshotDirectory();
+  return directory.empty() ? std::u16string() : JoinPath(directory, name);
+}
+
+uint32_t DeleteEditionRow(int32_t editionId) {
+  const DbmField condition[] = {{u"ID == ", DbmType::INT, &editionId, 4}};
+  return DbmDelete(condition, 1);
+}
+
+}  // namespace orv

@@ -1,0 +1,118 @@
+#include "maintenance/post_checker.h"
+
+#include <algorithm>
+#include <numeric>
+
+#include "catalog/database_manager.h"
+#include "engine/log.h"
+#include "engine/timings.h"
+
+namespace orv {
+namespace {
+
+// The wait result Stop reports when the thread outlived its wait.
+constexpr uint32_t kWaitTimedOut = 0x102;
+
+}  // namespace
+
+CPostChecker::~CPostChecker() {
+  stopRequested_.store(true, std::memory_order_release);
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void CPostChecker::AddTask(std::function<void()> callback, uint32_t priority, uint32_t interval) {
+  if (!callback) return;
+  tasks_.push_back({std::move(callback), priority, interval, 0});
+}
+
+void CPostChecker::ClearTasks() { tasks_.clear(); }
+
+void CPostChecker::JoinFinishedThread() {
+  // A thread that outlived the last Stop's wait ends at its task's next check.
+  if (thread_.joinable()) thread_.join();
+}
+
+uint32_t CPostChecker::Start() {
+  {
+    std::lock_guard guard(lock_);
+    if (running_ && !stopRequested_.load()) {
+      WriteLog(kLogLifecycle, u"Post Checker has already started.\n");
+      return 1;
+    }
+  }
+  JoinFinishedThread();
+  std::vector<PostCheckTask> tasks = tasks_;
+  // Within a tick the thread walks from the end: highest priority first and,
+  // among equals, the one registered last first.
+  std::stable_sort(tasks.begin(), tasks.end(), [](const PostCheckTask& a, const PostCheckTask& b) {
+    return a.priority < b.priority;
+  });
+  uint32_t tick = 0;
+  for (const PostCheckTask& task : tasks) tick = std::gcd(tick, task.interval);
+  if (tick == 0) {
+    // Nothing could ever fall due: a thread would only spin.
+    WriteLog(kLogLifecycle, u"Post Checker exited.\n");
+    return 0;
+  }
+  stopRequested_.store(false, std::memory_order_release);
+  {
+    std::lock_guard guard(lock_);
+    running_ = true;
+  }
+  thread_ = std::thread(
+      [this, tasks = std::move(tasks), tick]() mutable { Run(std::move(tasks), tick); });
+  WriteLog(kLogLifecycle, u"Post Checker starting ...\n");
+  return 1;
+}
+
+void CPostChecker::Stop() {
+  stopRequested_.store(true, std::memory_order_release);
+  changed_.notify_all();
+  if (thread_.joinable()) {
+    std::unique_lock guard(lock_);
+    const bool ended = changed_.wait_for(guard, CurrentTimings().postCheckerStopWait,
+                                         [this] { return !running_; });
+    guard.unlock();
+    if (ended) {
+      thread_.join();
+    } else {
+      WriteLog(kLogThreadTimeout, u"Post Checker maybe not finished, dwWait = %08X!\n",
+               kWaitTimedOut);
+    }
+  }
+  WriteLog(kLogLifecycle, u"Post Checker exited.\n");
+}
+
+void CPostChecker::Run(std::vector<PostCheckTask> tasks, uint32_t tick) {
+  WriteLog(kLogLifecycle, u"Post Checker started.\n");
+  const auto tickLength = CurrentTimings().postCheckerSecond * tick;
+  while (true) {
+    {
+      std::unique_lock guard(lock_);
+      if (changed_.wait_for(guard, tickLength, [this] { return StopRequested(); })) break;
+    }
+    for (auto task = tasks.rbegin(); task != tasks.rend(); ++task) {
+      task->elapsed += tick;
+      if (task->elapsed < task->interval) continue;
+      task->elapsed = 0;
+      // Held for the task: a Stop that gives up waiting and closes every
+      // connection leaves this one open until the task returns.
+      const std::shared_ptr<CatalogConnection> lease = DbmLeaseConnection();
+      task->callback();
+    }
+  }
+  // The thread closes its own connection; nobody else may once it runs late.
+  DbmDisconnect();
+  WriteLog(kLogLifecycle, u"Post Checker stopped.\n");
+  std::lock_guard guard(lock_);
+  running_ = false;
+  changed_.notify_all();
+}
+
+CPostChecker& ThePostChecker() {
+  static CPostChecker checker;
+  return checker;
+}
+
+}  // namespace orv

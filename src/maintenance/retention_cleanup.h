@@ -1,0 +1,31 @@
+// The retention cleanup: keeps the newest snapshot copies whose sizes, added up
+// from the newest down, stay within the quota; deletes every older copy and
+// the catalog's editions up to the newest deleted copy's time.
+#ifndef ORV_MAINTENANCE_RETENTION_CLEANUP_H_
+#define ORV_MAINTENANCE_RETENTION_CLEANUP_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/env.h"
+
+namespace orv {
+
+inline constexpr uint64_t kDefaultRetentionQuota = 1677721;  // bytes
+
+// One copy in the snapshot directory.
+using SnapshotFileEntry = DirectoryFile;
+
+// The copies of the snapshot directory, oldest first (ties in listing order).
+// The capture's partial copies are not part of the store and are left out.
+std::vector<SnapshotFileEntry> ListSnapshotFiles();
+
+// One run; writes one line per copy walked to standard output.
+void RetentionCleanupTask(const std::function<bool()>& stop,
+                          uint64_t quota = kDefaultRetentionQuota);
+
+}  // namespace orv
+
+#endif  // ORV_MAINTENANCE_RETENTION_CLEANUP_H_
