@@ -17,10 +17,6 @@ class DigestCheckTest : public testing::EngineFixture {
  protected:
   void SetUp() override { StartEngine(); }
 
-  int AddFile(const std::u16string& name) {
-    EXPECT_EQ(query::InsertBackupFile(name.c_str()), 1u);
-    return static_cast<int>(query::FindBackupFileId(name.c_str()));
-  }
   // An edition whose copy holds content; digested when sha1 is given.
   int AddEdition(int fileId, int timeStamp, const std::string& copy, const std::string& content,
                  const Sha1Digest* sha1 = nullptr) {
@@ -72,7 +68,7 @@ TEST_F(DigestCheckTest, AnEditionEqualToTheOneBeforeItGoes) {
     sqlite3_exec(DbmConnect()->db(), "Delete From Edition", nullptr, nullptr, nullptr);
     std::filesystem::remove_all(store_ / "Backup");
     std::filesystem::create_directory(store_ / "Backup");
-    const int file = AddFile(u"/f" + std::u16string(1, u'a' + (&s - scenarios)));
+    const int file = AddBackupFile(u"/f" + std::u16string(1, u'a' + (&s - scenarios)));
     for (size_t i = 0; i < s.contents.size(); ++i) {
       AddEdition(file, 100 + static_cast<int>(i), "c" + std::to_string(i), s.contents[i]);
     }
@@ -87,7 +83,7 @@ TEST_F(DigestCheckTest, AnEditionEqualToTheOneBeforeItGoes) {
 }
 
 TEST_F(DigestCheckTest, RecordedDigestsAreComparedNotRecomputed) {
-  const int file = AddFile(u"/f");
+  const int file = AddBackupFile(u"/f");
   Sha1Digest sha1;
   testing::WriteFileText(store_ / "probe", "a");
   ASSERT_TRUE(ComputeFileSha1(testing::U16(store_ / "probe"), &sha1));
@@ -100,11 +96,11 @@ TEST_F(DigestCheckTest, RecordedDigestsAreComparedNotRecomputed) {
 }
 
 TEST_F(DigestCheckTest, FilesAreWalkedAloneAndOversizedCopiesAreLeft) {
-  const int underscore = AddFile(u"/d/a_b");
-  const int other = AddFile(u"/d/axb");
+  const int underscore = AddBackupFile(u"/d/a_b");
+  const int other = AddBackupFile(u"/d/axb");
   AddEdition(underscore, 100, "u", "same");
   AddEdition(other, 200, "o", "same");  // another file: never its duplicate
-  const int big = AddFile(u"/d/big");
+  const int big = AddBackupFile(u"/d/big");
   AddEdition(big, 100, "limit", std::string(kMaxDigestedFileBytes, 'x'));
   AddEdition(big, 200, "over", std::string(kMaxDigestedFileBytes + 1, 'x'));
   AddEdition(big, 300, "over2", std::string(kMaxDigestedFileBytes + 1, 'x'));
@@ -114,7 +110,7 @@ TEST_F(DigestCheckTest, FilesAreWalkedAloneAndOversizedCopiesAreLeft) {
 }
 
 TEST_F(DigestCheckTest, HostileCopyNamesAreNeverReadOrDeleted) {
-  const int file = AddFile(u"/f");
+  const int file = AddBackupFile(u"/f");
   AddEdition(file, 100, "c0", "secret");
   testing::WriteFileText(store_ / "outside", "secret");
   sqlite3_exec(DbmConnect()->db(),
@@ -127,7 +123,7 @@ TEST_F(DigestCheckTest, HostileCopyNamesAreNeverReadOrDeleted) {
 }
 
 TEST_F(DigestCheckTest, AStopRequestEndsTheRunEarly) {
-  const int file = AddFile(u"/f");
+  const int file = AddBackupFile(u"/f");
   AddEdition(file, 100, "c0", "a");
   AddEdition(file, 200, "c1", "a");
   DigestCheckTask([] { return true; });

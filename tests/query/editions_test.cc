@@ -20,10 +20,6 @@ class EditionsTest : public testing::EngineFixture {
  protected:
   void SetUp() override { StartEngine(); }
 
-  int AddFile(const std::u16string& name) {
-    EXPECT_EQ(query::InsertBackupFile(name.c_str()), 1u);
-    return static_cast<int>(query::FindBackupFileId(name.c_str()));
-  }
   // Adds an edition row as the writer and the maintenance tasks leave it.
   int AddEdition(int fileId, int timeStamp, const std::u16string& backupName, int link = 0,
                  const char* sha1 = nullptr, const char* signature = nullptr) {
@@ -79,9 +75,9 @@ class EditionsTest : public testing::EngineFixture {
 };
 
 TEST_F(EditionsTest, ListingOrderBoundsAndPatterns) {
-  const int a = AddFile(u"/docs/A_1.txt");
-  const int b = AddFile(u"/docs/ab1.txt");
-  const int c = AddFile(u"/other/c.txt");
+  const int a = AddBackupFile(u"/docs/A_1.txt");
+  const int b = AddBackupFile(u"/docs/ab1.txt");
+  const int c = AddBackupFile(u"/other/c.txt");
   const int e1 = AddEdition(a, 100, u"a1", 0, "12345678901234567890", "signer");
   const int e2 = AddEdition(b, 200, u"b1");
   const int e3 = AddEdition(c, 300, u"c1");
@@ -139,10 +135,10 @@ TEST_F(EditionsTest, AFullPathPatternUsesTheFileNameIndex) {
 }
 
 TEST_F(EditionsTest, ContentPathsFollowLinks) {
-  const int doc = AddFile(u"/d/report.doc");
-  const int renamed = AddFile(u"/d/renamed.doc");
-  const int final = AddFile(u"/d/final.doc");
-  const int gone = AddFile(u"/d/gone.doc");
+  const int doc = AddBackupFile(u"/d/report.doc");
+  const int renamed = AddBackupFile(u"/d/renamed.doc");
+  const int final = AddBackupFile(u"/d/final.doc");
+  const int gone = AddBackupFile(u"/d/gone.doc");
   const int plain = AddEdition(doc, 100, u"report.doc20260101000000000");
   // A rename to renamed.doc, whose later edition holds the content.
   const int toLater = AddEdition(doc, 110, u"", renamed);
@@ -164,8 +160,8 @@ TEST_F(EditionsTest, ContentPathsFollowLinks) {
 }
 
 TEST_F(EditionsTest, NoCatalogContentMakesAPathOutsideTheStore) {
-  const int file = AddFile(u"/d/x");
-  const int target = AddFile(u"/d/y");
+  const int file = AddBackupFile(u"/d/x");
+  const int target = AddBackupFile(u"/d/y");
   const std::u16string hostileNames[] = {u"",
                                          u".",
                                          u"..",
@@ -185,7 +181,7 @@ TEST_F(EditionsTest, NoCatalogContentMakesAPathOutsideTheStore) {
 }
 
 TEST_F(EditionsTest, APathIsWrittenWholeOrNotAtAll) {
-  const int file = AddFile(u"/d/x");
+  const int file = AddBackupFile(u"/d/x");
   const int id = AddEdition(file, 100, u"x20260101000000000");
   const std::u16string path = Snapshot(u"x20260101000000000");
   const uint32_t exact = static_cast<uint32_t>(path.size() + 1);
@@ -195,7 +191,7 @@ TEST_F(EditionsTest, APathIsWrittenWholeOrNotAtAll) {
 }
 
 TEST_F(EditionsTest, AHandleKeptAcrossStopStillCloses) {
-  const int file = AddFile(u"/d/x");
+  const int file = AddBackupFile(u"/d/x");
   AddEdition(file, 100, u"a");
   AddEdition(file, 200, u"b");
   FileEditionInfo info;

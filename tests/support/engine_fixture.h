@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/lifecycle.h"
+#include "query/backup_files.h"
 #include "support/engine_config.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
@@ -31,6 +32,12 @@ class EngineFixture : public ::testing::Test {
   void TearDown() override {
     if (EngineState() == STATE_STARTED) EngineStop();
   }
+  // Adds a BackupFile row; its ID.
+  int AddBackupFile(const std::u16string& name) {
+    EXPECT_EQ(query::InsertBackupFile(name.c_str()), 1u);
+    return static_cast<int>(query::FindBackupFileId(name.c_str()));
+  }
+
   std::vector<std::string> LogLines() const { return LogMessages(logs_ / "orv.log"); }
   std::filesystem::path catalogFile() const { return store_ / "BackupDB.s3db"; }
 
