@@ -216,6 +216,23 @@ ORV_EXPORT uint32_t GetFileEdition(uint32_t editionId, uint32_t capacity, char16
 ORV_EXPORT void FreeFileEdition(FileEditionInfo* info);   /* does nothing */
 ORV_EXPORT uint32_t RestoreByEdition(uint32_t editionId); /* returns 1, restores nothing */
 
+/* ---- Extensions for Orv's own tools -------------------------------------- */
+/* Not part of the interface above; hosts that only use that one may ignore them. */
+
+#define ORV_TASK_DIGEST ((uint32_t)0x1)     /* record digests, drop duplicate editions */
+#define ORV_TASK_SIGNATURES ((uint32_t)0x2) /* record signers, prune behind signed editions */
+#define ORV_TASK_RETENTION ((uint32_t)0x4)  /* keep the store within its quota */
+
+/* Runs the given tasks now, on the engine's maintenance thread (never at the
+ * same time as its scheduled runs), in the engine's order (digest, signatures,
+ * retention), and returns when they are done. ENG_E_WRONG_STATE unless the
+ * engine is started; ENG_E_INVALID_ARGUMENT for no known task. */
+ORV_EXPORT uint32_t OrvRunMaintenance(uint32_t tasks);
+
+/* Sets the retention quota, in bytes (default 1,677,721); any state, used from
+ * the next retention run on. ENG_E_INVALID_ARGUMENT for 0. */
+ORV_EXPORT uint32_t OrvSetRetentionQuota(uint64_t bytes);
+
 #ifdef __cplusplus
 }
 #endif

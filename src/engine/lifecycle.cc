@@ -13,6 +13,7 @@
 #include "maintenance/digest_check.h"
 #include "maintenance/post_checker.h"
 #include "maintenance/retention_cleanup.h"
+#include "maintenance/signature_check.h"
 
 namespace orv {
 namespace {
@@ -43,8 +44,10 @@ void StartSequence() {
     CPostChecker& checker = ThePostChecker();
     checker.ClearTasks();
     const auto stop = [&checker] { return checker.StopRequested(); };
-    checker.AddTask([stop] { DigestCheckTask(stop); }, 120, 300);
-    checker.AddTask([stop] { RetentionCleanupTask(stop); }, 0, 3600);
+    checker.AddTask([stop] { DigestCheckTask(stop); }, 120, 300, ORV_TASK_DIGEST);
+    checker.AddTask([stop] { SignatureCheckTask(stop); }, 80, 300, ORV_TASK_SIGNATURES);
+    checker.AddTask([stop] { RetentionCleanupTask(stop, RetentionQuota()); }, 0, 3600,
+                    ORV_TASK_RETENTION);
   });
   RunStep([&] { TheBackupModule().SetPolicyDirectory(config.GetPolicyDirectory()); });
   // Without a policy the engine still runs: events are accepted, nothing is copied.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 #include "catalog/database_manager.h"
 #include "engine/log.h"
@@ -21,9 +22,23 @@ CPostChecker::~CPostChecker() {
   if (thread_.joinable()) thread_.join();
 }
 
-void CPostChecker::AddTask(std::function<void()> callback, uint32_t priority, uint32_t interval) {
+void CPostChecker::AddTask(std::function<void()> callback, uint32_t priority, uint32_t interval,
+                           uint32_t id) {
   if (!callback) return;
-  tasks_.push_back({std::move(callback), priority, interval, 0});
+  tasks_.push_back({std::move(callback), priority, interval, 0, id});
+}
+
+bool CPostChecker::RunNow(uint32_t ids) {
+  std::unique_lock guard(lock_);
+  if (!running_ || StopRequested()) return false;
+  requested_ |= ids;
+  const uint64_t serial = ++requestSerial_;
+  changed_.notify_all();
+  // The tasks may take long; the wait ends when they are done or the thread ends.
+  while (!changed_.wait_for(guard, std::chrono::seconds(1),
+                            [&] { return doneSerial_ >= serial || !running_; })) {
+  }
+  return doneSerial_ >= serial;
 }
 
 void CPostChecker::ClearTasks() { tasks_.clear(); }
@@ -87,11 +102,33 @@ void CPostChecker::Stop() {
 void CPostChecker::Run(std::vector<PostCheckTask> tasks, uint32_t tick) {
   WriteLog(kLogLifecycle, u"Post Checker started.\n");
   const auto tickLength = CurrentTimings().postCheckerSecond * tick;
+  auto tickEnd = std::chrono::steady_clock::now() + tickLength;
   while (true) {
+    uint32_t requested = 0;
+    uint64_t serial = 0;
     {
       std::unique_lock guard(lock_);
-      if (changed_.wait_for(guard, tickLength, [this] { return StopRequested(); })) break;
+      const bool woken = changed_.wait_until(guard, tickEnd,
+                                             [this] { return StopRequested() || requested_ != 0; });
+      if (StopRequested()) break;
+      if (woken) {
+        requested = std::exchange(requested_, 0);
+        serial = requestSerial_;
+      }
     }
+    if (requested != 0) {
+      // A run on request: not a tick, and the schedule's clock keeps going.
+      for (auto task = tasks.rbegin(); task != tasks.rend(); ++task) {
+        if ((task->id & requested) == 0) continue;
+        const std::shared_ptr<CatalogConnection> lease = DbmLeaseConnection();
+        task->callback();
+      }
+      std::lock_guard guard(lock_);
+      doneSerial_ = serial;
+      changed_.notify_all();
+      continue;
+    }
+    tickEnd = std::chrono::steady_clock::now() + tickLength;
     for (auto task = tasks.rbegin(); task != tasks.rend(); ++task) {
       task->elapsed += tick;
       if (task->elapsed < task->interval) continue;

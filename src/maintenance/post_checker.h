@@ -19,6 +19,7 @@ struct PostCheckTask {
   uint32_t priority = 0;  // larger runs earlier within a tick
   uint32_t interval = 0;  // seconds
   uint32_t elapsed = 0;   // seconds waited since it last ran
+  uint32_t id = 0;        // for runs on request: a bit of its own, or 0
 };
 
 class CPostChecker {
@@ -30,7 +31,8 @@ class CPostChecker {
   CPostChecker& operator=(const CPostChecker&) = delete;
 
   // Only while no thread runs. A null callback is not added.
-  void AddTask(std::function<void()> callback, uint32_t priority, uint32_t interval);
+  void AddTask(std::function<void()> callback, uint32_t priority, uint32_t interval,
+               uint32_t id = 0);
   // Forgets every task, so that a restart registers them once.
   void ClearTasks();
 
@@ -42,6 +44,11 @@ class CPostChecker {
   void Stop();
 
   size_t taskCount() const { return tasks_.size(); }
+
+  // Runs the tasks whose id is in ids on the thread, at once and in the
+  // schedule's order, and waits for them. False when the thread is not
+  // running or stops first.
+  bool RunNow(uint32_t ids);
 
   // Tasks check this between files and inside long loops.
   bool StopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
@@ -55,7 +62,10 @@ class CPostChecker {
   std::atomic<bool> stopRequested_{false};
   std::mutex lock_;
   std::condition_variable changed_;
-  bool running_ = false;  // guarded by lock_: a thread was started and has not ended
+  bool running_ = false;        // guarded by lock_: a thread was started and has not ended
+  uint32_t requested_ = 0;      // guarded by lock_: ids asked for by RunNow
+  uint64_t requestSerial_ = 0;  // guarded by lock_
+  uint64_t doneSerial_ = 0;     // guarded by lock_
 };
 
 // The process-wide post checker.

@@ -3,6 +3,7 @@
 #include <fmt/printf.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
@@ -15,7 +16,12 @@ namespace {
 // 1970-01-01 00:00:00 UTC in 100-nanosecond units since 1601.
 constexpr uint64_t kUnixEpochIn100ns = 116444736000000000ull;
 
+std::atomic<uint64_t> g_retentionQuota{kDefaultRetentionQuota};
+
 }  // namespace
+
+uint64_t RetentionQuota() { return g_retentionQuota.load(); }
+void SetRetentionQuota(uint64_t bytes) { g_retentionQuota.store(bytes); }
 
 std::vector<SnapshotFileEntry> ListSnapshotFiles() {
   const std::u16string directory = SnapshotDirectory();

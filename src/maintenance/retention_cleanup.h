@@ -22,6 +22,10 @@ using SnapshotFileEntry = DirectoryFile;
 // The capture's partial copies are not part of the store and are left out.
 std::vector<SnapshotFileEntry> ListSnapshotFiles();
 
+// The quota retention runs use; any thread.
+uint64_t RetentionQuota();
+void SetRetentionQuota(uint64_t bytes);
+
 // One run; writes one line per copy walked to standard output.
 void RetentionCleanupTask(const std::function<bool()>& stop,
                           uint64_t quota = kDefaultRetentionQuota);

@@ -66,6 +66,16 @@ class SequentialFile {
   virtual std::optional<size_t> Read(char* buffer, size_t capacity) = 0;
 };
 
+// A file read at any offset. Not safe for concurrent use.
+class RandomAccessFile {
+ public:
+  virtual ~RandomAccessFile() = default;
+  // Size when the file was opened.
+  virtual uint64_t size() const = 0;
+  // Reads exactly length bytes at offset; false when they cannot all be read.
+  virtual bool ReadAt(uint64_t offset, void* buffer, size_t length) = 0;
+};
+
 // A regular file found in a directory.
 struct DirectoryFile {
   std::u16string name;
@@ -148,6 +158,9 @@ class Env {
   // without blocking; null for anything else or on failure.
   virtual std::unique_ptr<SequentialFile> OpenSequentialFile(const std::u16string& path) = 0;
 
+  // The same, for reading at any offset.
+  virtual std::unique_ptr<RandomAccessFile> OpenRandomAccessFile(const std::u16string& path) = 0;
+
   // The regular files directly in a directory (no subdirectories, no symbolic
   // links, nothing below), in the order the listing gives them; empty when it
   // cannot be read.
@@ -216,6 +229,9 @@ class EnvWrapper : public Env {
   }
   std::vector<DirectoryFile> ListDirectoryFiles(const std::u16string& path) override {
     return target_->ListDirectoryFiles(path);
+  }
+  std::unique_ptr<RandomAccessFile> OpenRandomAccessFile(const std::u16string& path) override {
+    return target_->OpenRandomAccessFile(path);
   }
   void WriteStandardOutput(std::string_view text) override { target_->WriteStandardOutput(text); }
 

@@ -84,6 +84,37 @@ class LinuxSequentialFile final : public SequentialFile {
   uint64_t size_;
 };
 
+class LinuxRandomAccessFile final : public RandomAccessFile {
+ public:
+  LinuxRandomAccessFile(UniqueFd fd, uint64_t size) : fd_(std::move(fd)), size_(size) {}
+  uint64_t size() const override { return size_; }
+  bool ReadAt(uint64_t offset, void* buffer, size_t length) override {
+    auto* out = static_cast<char*>(buffer);
+    while (length > 0) {
+      const ssize_t n = ::pread(fd_.get(), out, length, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      out += n;
+      offset += static_cast<uint64_t>(n);
+      length -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+ private:
+  UniqueFd fd_;
+  uint64_t size_;
+};
+
+// A regular file opened for reading, never through a symbolic link.
+UniqueFd OpenRegularForReading(const std::string& native, uint64_t* size) {
+  UniqueFd fd(::open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
+  *size = static_cast<uint64_t>(st.st_size);
+  return fd;
+}
+
 // 100-nanosecond units from 1601-01-01 to 1970-01-01.
 constexpr uint64_t kUnixEpochIn100ns = 116444736000000000ull;
 
@@ -261,11 +292,20 @@ class LinuxEnv final : public Env {
 
   std::unique_ptr<SequentialFile> OpenSequentialFile(const std::u16string& path) override {
     std::string native;
+    uint64_t size = 0;
     if (!ToNativePath(path, &native)) return nullptr;
-    UniqueFd fd(::open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-    return std::make_unique<LinuxSequentialFile>(std::move(fd), static_cast<uint64_t>(st.st_size));
+    UniqueFd fd = OpenRegularForReading(native, &size);
+    if (!fd.valid()) return nullptr;
+    return std::make_unique<LinuxSequentialFile>(std::move(fd), size);
+  }
+
+  std::unique_ptr<RandomAccessFile> OpenRandomAccessFile(const std::u16string& path) override {
+    std::string native;
+    uint64_t size = 0;
+    if (!ToNativePath(path, &native)) return nullptr;
+    UniqueFd fd = OpenRegularForReading(native, &size);
+    if (!fd.valid()) return nullptr;
+    return std::make_unique<LinuxRandomAccessFile>(std::move(fd), size);
   }
 
   std::vector<DirectoryFile> ListDirectoryFiles(const std::u16string& path) override {

@@ -105,6 +105,22 @@ TEST(PostCheckerTest, StopEndsAWaitAtOnceAndOutwaitsNoTask) {
   slow.Stop();
 }
 
+TEST(PostCheckerTest, TasksRunOnRequestInScheduleOrder) {
+  Schedule schedule(std::chrono::milliseconds(1000));  // no tick comes during the test
+  CPostChecker checker;
+  checker.AddTask(schedule.Task("R"), 0, 3600, 4);
+  checker.AddTask(schedule.Task("D"), 120, 300, 1);
+  checker.AddTask(schedule.Task("S"), 80, 300, 2);
+  EXPECT_FALSE(checker.RunNow(7)) << "no thread yet";
+  ASSERT_EQ(checker.Start(), 1u);
+  ASSERT_TRUE(checker.RunNow(4 | 1));
+  EXPECT_EQ(schedule.WaitFor(2), "DR");
+  ASSERT_TRUE(checker.RunNow(2));
+  EXPECT_EQ(schedule.WaitFor(3), "DRS");
+  checker.Stop();
+  EXPECT_FALSE(checker.RunNow(1));
+}
+
 TEST(PostCheckerTest, AScheduleWithNothingDueNeverStarts) {
   CPostChecker checker;
   EXPECT_EQ(checker.Start(), 0u);
@@ -116,10 +132,10 @@ class EngineScheduleTest : public testing::EngineFixture {};
 
 TEST_F(EngineScheduleTest, EachStartRegistersTheTasksOnce) {
   StartEngine();
-  EXPECT_EQ(ThePostChecker().taskCount(), 2u);
+  EXPECT_EQ(ThePostChecker().taskCount(), 3u);
   StopEngine();
   StartEngine();
-  EXPECT_EQ(ThePostChecker().taskCount(), 2u);
+  EXPECT_EQ(ThePostChecker().taskCount(), 3u);
   StopEngine();
   const std::vector<std::string> all = testing::AllLogMessages(logs_ / "orv.log");
   EXPECT_EQ(std::count(all.begin(), all.end(), "Post Checker exited."), 2);

@@ -1,0 +1,81 @@
+#include "maintenance/signature_check.h"
+
+#include <vector>
+
+#include "catalog/database_manager.h"
+#include "catalog/statement_builder.h"
+#include "maintenance/authenticode.h"
+#include "maintenance/edition_walk.h"
+#include "platform/env.h"
+#include "platform/text.h"
+
+namespace orv {
+namespace {
+
+class FileByteSource final : public ByteSource {
+ public:
+  explicit FileByteSource(std::unique_ptr<RandomAccessFile> file) : file_(std::move(file)) {}
+  uint64_t size() const override { return file_->size(); }
+  bool ReadAt(uint64_t offset, void* buffer, size_t length) override {
+    return file_->ReadAt(offset, buffer, length);
+  }
+
+ private:
+  std::unique_ptr<RandomAccessFile> file_;
+};
+
+bool RecordSignature(int32_t editionId, const std::u16string& value) {
+  const DbmField condition = {u"ID == ", DbmType::INT, &editionId, 4};
+  // Stored through Lower(), as signers are compared without regard to case.
+  return DbmUpdate({u"Signature", DbmType::STR, const_cast<char16_t*>(value.c_str()), 0xFFFFFFFF},
+                   &condition) == 1;
+}
+
+}  // namespace
+
+std::optional<std::u16string> FindSigner(const std::u16string& path, AuthenticodeVerifier& verifier,
+                                         const std::function<bool()>& stop) {
+  if (std::unique_ptr<RandomAccessFile> file = CurrentEnv()->OpenRandomAccessFile(path)) {
+    FileByteSource source(std::move(file));
+    if (std::optional<std::u16string> signer = verifier.VerifiedSigner(source, stop)) return signer;
+  }
+  return VerifyCatalogSignature(path);
+}
+
+void CheckFileSignatures(int32_t fileId, AuthenticodeVerifier& verifier,
+                         const std::function<bool()>& stop) {
+  const std::vector<FileEditionInfo> editions = ReadFileEditions(fileId);
+  bool signedMet = false;
+  for (auto edition = editions.rbegin(); edition != editions.rend(); ++edition) {
+    if (stop && stop()) return;
+    const std::u16string path = SnapshotPathOf(*edition);
+    if (signedMet) {
+      // Older than a signed edition: nothing before it is kept.
+      if (!path.empty()) CurrentEnv()->RemoveFile(path);
+      DeleteEditionRow(edition->EditionID);
+      continue;
+    }
+    const std::u16string_view recorded(edition->Signature);
+    if (!recorded.empty()) {
+      signedMet = !AsciiEqualIgnoreCase(recorded, kNoSignature);
+      continue;
+    }
+    const std::optional<std::u16string> signer =
+        path.empty() ? std::nullopt : FindSigner(path, verifier, stop);
+    // A verification cut short by Stop proves nothing: it is done again later.
+    if (stop && stop()) return;
+    RecordSignature(edition->EditionID, signer.value_or(kNoSignature));
+    signedMet = signer.has_value();
+  }
+}
+
+void SignatureCheckTask(const std::function<bool()>& stop) {
+  if (!IsCatalogReady()) return;
+  AuthenticodeVerifier verifier;
+  for (int32_t fileId : ReadBackupFileIds()) {
+    if ((stop && stop()) || !IsCatalogReady()) return;
+    CheckFileSignatures(fileId, verifier, stop);
+  }
+}
+
+}  // namespace orv

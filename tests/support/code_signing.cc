@@ -1,0 +1,93 @@
+#include "support/code_signing.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+namespace orv::testing {
+namespace {
+
+bool Run(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); }
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
+void Put64(std::vector<uint8_t>& b, size_t at, uint64_t v) { std::memcpy(&b[at], &v, 8); }
+
+}  // namespace
+
+bool MakeTestPki(const std::filesystem::path& dir, const std::string& signerSubject, TestPki* pki) {
+  const std::string d = dir.string();
+  const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  pki->rootCertificate = dir / "root.crt";
+  pki->signerCertificate = dir / "signer.crt";
+  pki->signerKey = dir / "signer.key";
+  std::ofstream(dir / "ext.cnf") << "extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n"
+                                    "basicConstraints=CA:false\n";
+  return Run("openssl req -x509" + ec + " -keyout " + d + "/root.key -out " + d +
+             "/root.crt -days 30 -subj '/CN=Orv Test Root' -addext "
+             "'basicConstraints=critical,CA:true' -addext 'keyUsage=critical,keyCertSign'") &&
+         Run("openssl req" + ec + " -keyout " + d + "/signer.key -out " + d +
+             "/signer.csr -subj '" + signerSubject + "'") &&
+         Run("openssl x509 -req -in " + d + "/signer.csr -CA " + d + "/root.crt -CAkey " + d +
+             "/root.key -CAcreateserial -out " + d + "/signer.crt -days 30 -extfile " + d +
+             "/ext.cnf");
+}
+
+void WriteMinimalPe(const std::filesystem::path& path, uint8_t marker, size_t extraBytes) {
+  std::vector<uint8_t> image(0x400 + extraBytes, 0);
+  image[0] = 'M';
+  image[1] = 'Z';
+  Put32(image, 0x3C, 0x40);
+  std::memcpy(&image[0x40], "PE\0\0", 4);
+  const size_t coff = 0x44, optional = coff + 20, section = optional + 240;
+  Put16(image, coff, 0x8664);     // x86-64
+  Put16(image, coff + 2, 1);      // one section
+  Put16(image, coff + 16, 240);   // optional header size
+  Put16(image, coff + 18, 0x22);  // executable, large-address aware
+  Put16(image, optional, 0x20B);  // PE32+
+  Put32(image, optional + 16, 0x1000);
+  Put32(image, optional + 20, 0x1000);
+  Put64(image, optional + 24, 0x140000000);
+  Put32(image, optional + 32, 0x1000);  // section alignment
+  Put32(image, optional + 36, 0x200);   // file alignment
+  Put16(image, optional + 40, 6);
+  Put16(image, optional + 48, 6);
+  Put32(image, optional + 56, 0x2000);  // image size
+  Put32(image, optional + 60, 0x200);   // header size
+  Put16(image, optional + 68, 3);       // console
+  Put64(image, optional + 72, 0x100000);
+  Put64(image, optional + 80, 0x1000);
+  Put64(image, optional + 88, 0x100000);
+  Put64(image, optional + 96, 0x1000);
+  Put32(image, optional + 108, 16);  // data directories
+  std::memcpy(&image[section], ".text", 5);
+  Put32(image, section + 8, static_cast<uint32_t>(0x10 + extraBytes));
+  Put32(image, section + 12, 0x1000);
+  Put32(image, section + 16, static_cast<uint32_t>(0x200 + extraBytes));
+  Put32(image, section + 20, 0x200);
+  Put32(image, section + 36, 0x60000020);
+  image[0x200] = marker;
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()),
+             static_cast<std::streamsize>(image.size()));
+}
+
+bool SignPe(const TestPki& pki, const std::filesystem::path& in, const std::filesystem::path& out) {
+  return Run("osslsigncode sign -certs " + pki.signerCertificate.string() + " -key " +
+             pki.signerKey.string() + " -in " + in.string() + " -out " + out.string());
+}
+
+ScopedTrustedRoots::ScopedTrustedRoots(const std::filesystem::path& file) {
+  ::setenv("SSL_CERT_FILE", file.c_str(), 1);
+  ::setenv("SSL_CERT_DIR", "/nonexistent", 1);
+}
+
+ScopedTrustedRoots::~ScopedTrustedRoots() {
+  ::unsetenv("SSL_CERT_FILE");
+  ::unsetenv("SSL_CERT_DIR");
+}
+
+}  // namespace orv::testing
