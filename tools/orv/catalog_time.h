@@ -1,0 +1,22 @@
+// The catalog's time stamps and ISO 8601 text. The engine stores an event's
+// local time read as standard time (daylight saving never applied); the tool
+// converts both ways with the same rule, so a time shown is the local wall
+// time of the event, whatever the season.
+#ifndef ORV_TOOLS_ORV_CATALOG_TIME_H_
+#define ORV_TOOLS_ORV_CATALOG_TIME_H_
+
+#include <cstdint>
+#include <string>
+
+namespace orv::tool {
+
+// "2026-12-07T14:03:05" for a catalog time stamp.
+std::string FormatCatalogTime(int32_t timeStamp);
+
+// A catalog time stamp from "YYYY-MM-DD", "YYYY-MM-DDThh:mm" or
+// "YYYY-MM-DDThh:mm:ss" (a space may stand for the T). Throws ToolError.
+int32_t ParseCatalogTime(const std::string& text);
+
+}  // namespace orv::tool
+
+#endif  // ORV_TOOLS_ORV_CATALOG_TIME_H_

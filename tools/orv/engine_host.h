@@ -1,0 +1,36 @@
+// The tool as a host of the engine: configures and starts libOrv through its
+// exported interface, and stops it when the command ends.
+#ifndef ORV_TOOLS_ORV_ENGINE_HOST_H_
+#define ORV_TOOLS_ORV_ENGINE_HOST_H_
+
+#include <filesystem>
+
+#include "options.h"
+
+namespace orv::tool {
+
+class EngineHost {
+ public:
+  enum class Mode {
+    kReadOnly,  // the store must exist; no policy, so nothing is captured
+    kCapture,   // creates the store when missing and loads the policy
+  };
+
+  EngineHost(const GlobalOptions& options, Mode mode);
+  ~EngineHost();
+  EngineHost(const EngineHost&) = delete;
+  EngineHost& operator=(const EngineHost&) = delete;
+
+  const std::filesystem::path& store() const { return store_; }
+  std::filesystem::path catalog() const { return store_ / "BackupDB.s3db"; }
+
+ private:
+  std::filesystem::path store_;
+};
+
+// The store the options name, checked to exist (with a clear error if not).
+std::filesystem::path ExistingStore(const GlobalOptions& options);
+
+}  // namespace orv::tool
+
+#endif  // ORV_TOOLS_ORV_ENGINE_HOST_H_

@@ -1,0 +1,173 @@
+// orv replay: a recorded trace of file events fed to the engine, as a host
+// would report them.
+//
+// One JSON object a line:
+//   {"op": "open", "path": "/home/ann/a.txt", "access": ["write"], "time":
+//   "2026-12-07T10:00:00.250"}
+//   {"op": "close", "path": "/home/ann/a.txt", "changed": true}
+//   {"op": "rename", "path": "/home/ann/a.txt", "target": "/home/ann/b.txt"}
+// op: open, commit, close, rename, delete (or the numeric code); access: a
+// number or names among read, write, append, delete, synchronize (default for
+// an open: write); options: a number or ["delete-on-close"]; time: local time
+// of the event (default: now). Blank lines and lines starting with "#" are
+// skipped.
+#include <orv/orv.h>
+
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "commands.h"
+#include "engine_host.h"
+#include "text_convert.h"
+#include "tool_error.h"
+
+namespace orv::tool {
+namespace {
+
+struct TraceEvent {
+  uint32_t operation = 0;
+  std::u16string path, target;
+  uint32_t access = 0, options = 0;
+  bool changed = false;
+  FileEventTime time{};
+};
+
+uint32_t Operation(const nlohmann::json& op) {
+  if (op.is_number_unsigned()) return op.get<uint32_t>();
+  const std::string name = op.get<std::string>();
+  if (name == "open") return FILE_OP_OPEN;
+  if (name == "commit") return FILE_OP_COMMIT;
+  if (name == "close") return FILE_OP_CLOSE;
+  if (name == "rename") return FILE_OP_RENAME;
+  if (name == "delete") return FILE_OP_DELETE;
+  throw std::invalid_argument("unknown op '" + name + "'");
+}
+
+uint32_t Flags(const nlohmann::json& value,
+               std::initializer_list<std::pair<const char*, uint32_t>> names) {
+  if (value.is_number_unsigned()) return value.get<uint32_t>();
+  uint32_t flags = 0;
+  for (const auto& item : value) {
+    const std::string name = item.get<std::string>();
+    bool known = false;
+    for (const auto& [candidate, bit] : names) {
+      if (name == candidate) {
+        flags |= bit;
+        known = true;
+      }
+    }
+    if (!known) throw std::invalid_argument("unknown flag '" + name + "'");
+  }
+  return flags;
+}
+
+FileEventTime EventTime(const nlohmann::json* value) {
+  std::tm t{};
+  int milliseconds = 0;
+  if (value == nullptr) {
+    const auto now = std::chrono::system_clock::now();
+    const time_t seconds = std::chrono::system_clock::to_time_t(now);
+    ::localtime_r(&seconds, &t);
+    milliseconds = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000);
+  } else {
+    const std::string text = value->get<std::string>();
+    int year, month, day, hour, minute, second;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d", &year, &month, &day, &hour,
+                    &minute, &second, &milliseconds) < 6 ||
+        month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) {
+      throw std::invalid_argument("time '" + text + "' is not YYYY-MM-DDThh:mm:ss[.mmm]");
+    }
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    ::mktime(&t);  // fills the day of the week
+  }
+  return {static_cast<uint16_t>(t.tm_year + 1900), static_cast<uint16_t>(t.tm_mon + 1),
+          static_cast<uint16_t>(t.tm_wday),        static_cast<uint16_t>(t.tm_mday),
+          static_cast<uint16_t>(t.tm_hour),        static_cast<uint16_t>(t.tm_min),
+          static_cast<uint16_t>(t.tm_sec),         static_cast<uint16_t>(milliseconds)};
+}
+
+TraceEvent ParseEvent(const std::string& line) {
+  const nlohmann::json json = nlohmann::json::parse(line);
+  if (!json.is_object()) throw std::invalid_argument("not a JSON object");
+  TraceEvent event;
+  event.operation = Operation(json.at("op"));
+  event.path = ToUtf16(json.at("path").get<std::string>());
+  if (event.path.empty()) throw std::invalid_argument("empty path");
+  if (json.contains("target")) event.target = ToUtf16(json["target"].get<std::string>());
+  if (event.operation == FILE_OP_RENAME && event.target.empty()) {
+    throw std::invalid_argument("a rename needs a target");
+  }
+  event.access = json.contains("access")
+                     ? Flags(json["access"], {{"read", 0x80000000u},
+                                              {"write", ORV_GENERIC_WRITE},
+                                              {"append", ORV_FILE_APPEND_DATA},
+                                              {"delete", ORV_DELETE},
+                                              {"synchronize", ORV_SYNCHRONIZE}})
+                     : (event.operation == FILE_OP_OPEN ? ORV_GENERIC_WRITE : 0);
+  if (json.contains("options")) {
+    event.options = Flags(json["options"], {{"delete-on-close", ORV_FILE_DELETE_ON_CLOSE}});
+  }
+  event.changed = json.value("changed", false);
+  event.time = EventTime(json.contains("time") ? &json["time"] : nullptr);
+  return event;
+}
+
+// The whole trace, checked before anything is replayed: a bad line changes nothing.
+std::vector<TraceEvent> ReadTrace(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw ToolError("cannot read the trace " + path);
+  std::vector<TraceEvent> events;
+  std::string line;
+  for (size_t number = 1; std::getline(in, line); ++number) {
+    if (line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '#') continue;
+    try {
+      events.push_back(ParseEvent(line));
+    } catch (const std::exception& error) {
+      throw ToolError(path + ": line " + std::to_string(number) + ": " + error.what());
+    }
+  }
+  return events;
+}
+
+}  // namespace
+
+void RunReplay(const GlobalOptions& options, const std::string& trace, Output& out) {
+  const std::vector<TraceEvent> events = ReadTrace(trace);
+  const auto start = std::chrono::steady_clock::now();
+  {
+    EngineHost host(options, EngineHost::Mode::kCapture);
+    for (const TraceEvent& event : events) {
+      FileEventRecord record{};
+      record.RecordType = RECORD_TYPE_FILE;
+      record.EventTime = event.time;
+      record.FilePath = event.path.c_str();
+      record.TargetPath = event.target.c_str();
+      record.DesiredAccess = event.access;
+      record.CreateOptions = event.options;
+      record.FileOperation = event.operation;
+      record.CloseFlags = event.changed ? ORV_CLOSE_FLAG_CHANGED : 0;
+      if (NotifyEvent(&record) != ENG_OK) throw ToolError("the engine refused an event");
+    }
+  }  // Stop writes every confirmed edition
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (out.json) {
+    *out.document = {{"events", events.size()}, {"seconds", seconds}};
+  } else {
+    std::cout << "replayed " << events.size() << " events in " << seconds << " s\n";
+  }
+}
+
+}  // namespace orv::tool
