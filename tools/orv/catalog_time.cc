@@ -32,26 +32,34 @@ std::string FormatCatalogTime(int32_t timeStamp) {
   return text;
 }
 
-int32_t ParseCatalogTime(const std::string& text) {
-  std::tm t{};
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+std::optional<WallClock> ParseWallClock(const std::string& text) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
   char separator = 'T';
-  const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d", &year, &month, &day,
-                                 &separator, &hour, &minute, &second);
-  const bool shapeOk =
-      fields == 3 || ((fields == 6 || fields == 7) && (separator == 'T' || separator == ' '));
+  const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d.%3d", &year, &month, &day,
+                                 &separator, &hour, &minute, &second, &milliseconds);
+  const bool shapeOk = fields == 3 || (fields >= 6 && (separator == 'T' || separator == ' '));
   if (!shapeOk || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-      second > 60) {
+      second > 59 || milliseconds < 0 || milliseconds > 999) {
+    return std::nullopt;
+  }
+  WallClock clock;
+  clock.tm.tm_year = year - 1900;
+  clock.tm.tm_mon = month - 1;
+  clock.tm.tm_mday = day;
+  clock.tm.tm_hour = hour;
+  clock.tm.tm_min = minute;
+  clock.tm.tm_sec = second;
+  clock.milliseconds = milliseconds;
+  return clock;
+}
+
+int32_t ParseCatalogTime(const std::string& text) {
+  std::optional<WallClock> clock = ParseWallClock(text);
+  if (!clock) {
     throw ToolError("not a time: '" + text + "' (use YYYY-MM-DD or YYYY-MM-DDThh:mm[:ss])");
   }
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  t.tm_isdst = 0;  // the engine's rule
-  return static_cast<int32_t>(static_cast<uint32_t>(::mktime(&t)));
+  clock->tm.tm_isdst = 0;  // the engine's rule
+  return static_cast<int32_t>(static_cast<uint32_t>(::mktime(&clock->tm)));
 }
 
 }  // namespace orv::tool

@@ -6,12 +6,22 @@
 #define ORV_TOOLS_ORV_CATALOG_TIME_H_
 
 #include <cstdint>
+#include <ctime>
+#include <optional>
 #include <string>
 
 namespace orv::tool {
 
 // "2026-12-07T14:03:05" for a catalog time stamp.
 std::string FormatCatalogTime(int32_t timeStamp);
+
+// Local wall-clock time from "YYYY-MM-DD[(T| )hh:mm[:ss[.mmm]]]"; nothing when
+// the text is not such a time. tm_isdst is left to the caller.
+struct WallClock {
+  std::tm tm{};
+  int milliseconds = 0;
+};
+std::optional<WallClock> ParseWallClock(const std::string& text);
 
 // A catalog time stamp from "YYYY-MM-DD", "YYYY-MM-DDThh:mm" or
 // "YYYY-MM-DDThh:mm:ss" (a space may stand for the T). Throws ToolError.

@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "catalog_time.h"
 #include "commands.h"
 #include "engine_host.h"
 #include "text_convert.h"
@@ -77,18 +78,10 @@ FileEventTime EventTime(const nlohmann::json* value) {
         1000);
   } else {
     const std::string text = value->get<std::string>();
-    int year, month, day, hour, minute, second;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d", &year, &month, &day, &hour,
-                    &minute, &second, &milliseconds) < 6 ||
-        month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) {
-      throw std::invalid_argument("time '" + text + "' is not YYYY-MM-DDThh:mm:ss[.mmm]");
-    }
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
+    const std::optional<WallClock> clock = ParseWallClock(text);
+    if (!clock) throw std::invalid_argument("time '" + text + "' is not YYYY-MM-DDThh:mm:ss[.mmm]");
+    t = clock->tm;
+    milliseconds = clock->milliseconds;
     t.tm_isdst = -1;
     ::mktime(&t);  // fills the day of the week
   }
