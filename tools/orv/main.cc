@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "protect/protect_daemon.h"
 #include "tool_error.h"
 
 namespace {
@@ -85,6 +86,14 @@ int main(int argc, char** argv) {
 
   CLI::App* status = app.add_subcommand("status", "the store and what it holds");
 
+  orv::tool::ProtectOptions protect;
+  std::vector<std::string> protectDirectories;
+  CLI::App* protectCommand = app.add_subcommand(
+      "protect", "live protection (root): copy files in DIR... before processes change them");
+  protectCommand->add_option("DIR", protectDirectories)->required()->check(CLI::ExistingDirectory);
+  protectCommand->add_option("--max-copy-size", protect.maxCopySize,
+                             "files larger than this are not copied (default 1 GiB)");
+
   CLI11_PARSE(app, argc, argv);
   options.store = store;
   options.policy = policy;
@@ -110,6 +119,11 @@ int main(int argc, char** argv) {
     if (*replay) orv::tool::RunReplay(options, trace, out);
     if (*maintainCommand) orv::tool::RunMaintain(options, maintain, out);
     if (*status) orv::tool::RunStatus(options, out);
+    if (*protectCommand) {
+      for (const std::string& directory : protectDirectories)
+        protect.directories.emplace_back(directory);
+      return orv::tool::RunProtect(options, protect);
+    }
   } catch (const orv::tool::ToolError& error) {
     std::cerr << "orv: " << error.what() << "\n";
     return error.exitCode();

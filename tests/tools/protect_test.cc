@@ -1,0 +1,137 @@
+// orv protect, run as root would run it, on a temporary tree.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/catalog_rows.h"
+#include "support/files.h"
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace orv {
+namespace {
+
+using testing::ReadFileText;
+using testing::WriteFileText;
+
+class ProtectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "live protection needs root";
+    std::filesystem::create_directories(tree_ / "sub");
+    std::filesystem::create_directories(dir_ / "outside");
+  }
+  void TearDown() override {
+    if (pid_ > 0) Stop(SIGKILL);
+  }
+
+  void Start() {
+    const std::string log = (dir_ / "daemon.log").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::string store = (dir_ / "store").string(), tree = tree_.string();
+    const char* argv[] = {ORV_TOOL_PATH, "--store",    store.c_str(),
+                          "protect",     tree.c_str(), nullptr};
+    ASSERT_EQ(
+        posix_spawn(&pid_, ORV_TOOL_PATH, &actions, nullptr, const_cast<char**>(argv), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ReadFileText(log).find("watching") == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline ||
+          ReadFileText(log).find("orv:") != std::string::npos) {
+        GTEST_SKIP() << "the daemon did not start: " << ReadFileText(log);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  int Stop(int signal = SIGTERM) {
+    ::kill(pid_, signal);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
+  std::vector<testing::EditionRow> Editions() {
+    return testing::ReadEditions(dir_ / "store" / "BackupDB.s3db");
+  }
+
+  testing::TempDir dir_;
+  std::filesystem::path tree_ = dir_ / "tree";
+  pid_t pid_ = -1;
+};
+
+TEST_F(ProtectTest, ChangesInTheTreeBecomeEditionsWithTheOldContent) {
+  WriteFileText(tree_ / "doc.txt", "old content");
+  WriteFileText(tree_ / "read.txt", "only read");
+  WriteFileText(tree_ / "untouched.txt", "opened, not written");
+  WriteFileText(tree_ / "sub" / "moved.txt", "moved");
+  WriteFileText(tree_ / "doomed.txt", "doomed");
+  WriteFileText(dir_ / "outside" / "o.txt", "outside");
+  Start();
+
+  WriteFileText(tree_ / "doc.txt", "new content");  // a truncating write, as a shell's >
+  EXPECT_EQ(ReadFileText(tree_ / "read.txt"), "only read");
+  ::close(::open((tree_ / "untouched.txt").c_str(), O_WRONLY));
+  std::filesystem::rename(tree_ / "sub" / "moved.txt", tree_ / "sub" / "renamed.txt");
+  const int doomed = ::open((tree_ / "doomed.txt").c_str(), O_WRONLY);
+  std::filesystem::remove(tree_ / "doomed.txt");
+  ::close(doomed);
+  WriteFileText(dir_ / "outside" / "o.txt", "changed outside");
+  std::filesystem::create_directory(tree_ / "new");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the daemon marks it
+  WriteFileText(tree_ / "new" / "n.txt", "first");
+  WriteFileText(tree_ / "new" / "n.txt", "second");
+  ASSERT_EQ(Stop(), 0);
+
+  std::map<std::string, std::vector<testing::EditionRow>> byFile;
+  for (const auto& row : Editions()) byFile[row.fileName].push_back(row);
+  const std::string root = tree_.string();
+  ASSERT_EQ(byFile[root + "/doc.txt"].size(), 1u);
+  EXPECT_EQ(ReadFileText(dir_ / "store" / "Backup" / byFile[root + "/doc.txt"][0].backupName),
+            "old content");
+  EXPECT_EQ(byFile.count(root + "/read.txt"), 0u);
+  EXPECT_EQ(byFile.count(root + "/untouched.txt"), 0u) << "opened for writing, never written";
+  ASSERT_EQ(byFile[root + "/sub/moved.txt"].size(), 1u);
+  EXPECT_EQ(byFile[root + "/sub/moved.txt"][0].operation, 4);
+  EXPECT_EQ(byFile[root + "/sub/moved.txt"][0].linkFileName, root + "/sub/renamed.txt");
+  ASSERT_EQ(byFile[root + "/doomed.txt"].size(), 1u);
+  EXPECT_EQ(byFile[root + "/doomed.txt"][0].operation, 3) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(byFile.count((dir_ / "outside" / "o.txt").string()), 0u);
+  const auto& created = byFile[root + "/new/n.txt"];
+  ASSERT_EQ(created.size(), 2u) << "a new directory is protected\n"
+                                << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(ReadFileText(dir_ / "store" / "Backup" / created[1].backupName), "first");
+}
+
+TEST_F(ProtectTest, AKilledDaemonLeavesNoOpenerBlocked) {
+  WriteFileText(tree_ / "a.txt", "a");
+  Start();
+  Stop(SIGKILL);
+  // The kernel answers for a group whose listener is gone.
+  const auto start = std::chrono::steady_clock::now();
+  WriteFileText(tree_ / "a.txt", "b");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(ReadFileText(tree_ / "a.txt"), "b");
+}
+
+TEST_F(ProtectTest, AStoreInsideATreeIsRefused) {
+  const std::string command = std::string(ORV_TOOL_PATH) + " --store " +
+                              (tree_ / "store").string() + " protect " + tree_.string() + " 2>" +
+                              (dir_ / "err").string();
+  EXPECT_NE(std::system(command.c_str()), 0);
+  EXPECT_NE(ReadFileText(dir_ / "err").find("lies inside the protected tree"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace orv

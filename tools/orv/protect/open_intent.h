@@ -1,0 +1,21 @@
+// Whether a process blocked in an open means to write. fanotify does not carry
+// the open's flags; the opener's current system call shows them.
+#ifndef ORV_TOOLS_ORV_PROTECT_OPEN_INTENT_H_
+#define ORV_TOOLS_ORV_PROTECT_OPEN_INTENT_H_
+
+#include <sys/types.h>
+
+namespace orv::tool {
+
+// True when thread tid, blocked in open, open, openat, creat or openat2, asks
+// for writing or truncation. An open that cannot be decoded (io_uring, a
+// thread that went away) counts as a write: a copy too many costs a little
+// space, a copy too few loses an edition.
+bool OpensForWriting(pid_t tid);
+
+// The thread group (process) of a thread; -1 when it is gone.
+pid_t ThreadGroupOf(pid_t tid);
+
+}  // namespace orv::tool
+
+#endif  // ORV_TOOLS_ORV_PROTECT_OPEN_INTENT_H_

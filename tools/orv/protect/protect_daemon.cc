@@ -1,0 +1,479 @@
+#include "protect/protect_daemon.h"
+
+#include <fcntl.h>
+#include <orv/orv.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "engine_host.h"
+#include "protect/open_intent.h"
+#include "text_convert.h"
+#include "tool_error.h"
+
+namespace orv::tool {
+namespace {
+
+constexpr size_t kQueueLimit = 4096;
+
+std::string FdPath(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  char target[PATH_MAX + 1];
+  const ssize_t n = ::readlink(link, target, PATH_MAX);
+  return n <= 0 ? std::string() : std::string(target, static_cast<size_t>(n));
+}
+
+FileEventTime Now() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  std::tm t{};
+  ::localtime_r(&now.tv_sec, &t);
+  return {static_cast<uint16_t>(t.tm_year + 1900), static_cast<uint16_t>(t.tm_mon + 1),
+          static_cast<uint16_t>(t.tm_wday),        static_cast<uint16_t>(t.tm_mday),
+          static_cast<uint16_t>(t.tm_hour),        static_cast<uint16_t>(t.tm_min),
+          static_cast<uint16_t>(t.tm_sec),         static_cast<uint16_t>(now.tv_nsec / 1000000)};
+}
+
+void Notify(uint32_t operation, const std::string& path, uint32_t access = 0, bool changed = false,
+            const std::string& target = {}) {
+  const std::u16string path16 = ToUtf16(path), target16 = ToUtf16(target);
+  FileEventRecord record{};
+  record.RecordType = RECORD_TYPE_FILE;
+  record.EventTime = Now();
+  record.FilePath = path16.c_str();
+  record.TargetPath = target16.c_str();
+  record.DesiredAccess = access;
+  record.FileOperation = operation;
+  record.CloseFlags = changed ? ORV_CLOSE_FLAG_CHANGED : 0;
+  NotifyEvent(&record);
+}
+
+void CheckKernel() {
+  utsname name{};
+  ::uname(&name);
+  int major = 0, minor = 0;
+  std::sscanf(name.release, "%d.%d", &major, &minor);
+  if (major < 5 || (major == 5 && minor < 17)) {
+    throw ToolError(std::string("live protection needs Linux 5.17 or later (this is ") +
+                    name.release + ")");
+  }
+}
+
+// What an open for writing saw, to tell at the close whether the file changed.
+struct OpenState {
+  struct stat atOpen {};
+  bool modified = false;
+  int opens = 0;  // opens for writing not closed yet
+};
+
+class Daemon {
+ public:
+  Daemon(const ProtectOptions& options, const std::filesystem::path& store)
+      : options_(options), store_(store), self_(::getpid()) {}
+  ~Daemon() {
+    for (int fd : rootFds_) ::close(fd);
+    if (permission_ >= 0) ::close(permission_);
+    if (notification_ >= 0) ::close(notification_);
+    if (wake_[0] >= 0) ::close(wake_[0]);
+    if (wake_[1] >= 0) ::close(wake_[1]);
+  }
+
+  void Open() {
+    permission_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_REPORT_TID,
+                                  O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    notification_ = ::fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_REPORT_DFID_NAME_TARGET,
+                                    O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    if (permission_ < 0 || notification_ < 0) {
+      throw ToolError(std::string("fanotify is not available: ") + std::strerror(errno) +
+                      " (live protection runs as root)");
+    }
+    if (::pipe2(wake_, O_CLOEXEC) != 0) throw ToolError("cannot make a pipe");
+    for (const auto& directory : options_.directories) {
+      const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fd < 0)
+        throw ToolError("cannot open " + directory.string() + ": " + std::strerror(errno));
+      rootFds_.push_back(fd);
+      MarkTree(directory);
+    }
+  }
+
+  void Start() {
+    for (unsigned i = 0; i < options_.workers; ++i) workers_.emplace_back([this] { Work(); });
+    permissionReader_ = std::thread([this] { ReadPermissionEvents(); });
+    notificationReader_ = std::thread([this] { ReadNotifications(); });
+  }
+
+  // Stops taking events, answers every held open, drains the workers.
+  void Shutdown() {
+    stopping_.store(true);
+    const char byte = 0;
+    [[maybe_unused]] ssize_t ignored = ::write(wake_[1], &byte, 1);
+    permissionReader_.join();
+    {
+      std::lock_guard guard(queueLock_);
+      draining_ = true;
+    }
+    queueChanged_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+    notificationReader_.join();
+    SettleMergedCloses();
+  }
+
+  std::string Summary() const {
+    std::ostringstream text;
+    text << directories_.size() << " directories, " << opens_.load() << " opens for writing, "
+         << passedUncopied_.load() << " let through uncopied, " << overflows_.load()
+         << " queue overflows";
+    return text.str();
+  }
+  size_t DirectoryCount() const { return directories_.size(); }
+
+ private:
+  struct HeldOpen {
+    int fd;
+    pid_t tid;
+  };
+
+  void MarkDirectory(const std::filesystem::path& directory) {
+    {
+      std::lock_guard guard(marksLock_);
+      if (!directories_.insert(directory.string()).second) return;
+    }
+    ::fanotify_mark(permission_, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD,
+                    directory.c_str());
+    ::fanotify_mark(notification_, FAN_MARK_ADD,
+                    FAN_MODIFY | FAN_CLOSE_WRITE | FAN_DELETE | FAN_RENAME | FAN_CREATE |
+                        FAN_ONDIR | FAN_EVENT_ON_CHILD,
+                    AT_FDCWD, directory.c_str());
+  }
+
+  void MarkTree(const std::filesystem::path& root) {
+    MarkDirectory(root);
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             root, std::filesystem::directory_options::skip_permission_denied, error);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      if (error) break;
+      if (it->is_symlink(error) || !it->is_directory(error)) continue;
+      MarkDirectory(it->path());
+    }
+  }
+
+  void Respond(int fd) {
+    fanotify_response response{fd, FAN_ALLOW};
+    [[maybe_unused]] ssize_t ignored = ::write(permission_, &response, sizeof(response));
+    ::close(fd);
+  }
+
+  bool WaitReadable(int fd) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    while (!stopping_.load()) {
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (fds[1].revents != 0) return false;
+      if (fds[0].revents != 0) return true;
+    }
+    return false;
+  }
+
+  // Never blocks on a worker: the engine's own opens of the files it copies
+  // come back here, and must be answered while a worker waits for the copy.
+  void ReadPermissionEvents() {
+    alignas(fanotify_event_metadata) char buffer[8192];
+    while (WaitReadable(permission_)) {
+      ssize_t length = ::read(permission_, buffer, sizeof(buffer));
+      if (length <= 0) continue;
+      for (auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+           FAN_EVENT_OK(event, length); event = FAN_EVENT_NEXT(event, length)) {
+        if (event->mask & FAN_Q_OVERFLOW) ++overflows_;
+        if (event->fd < 0) continue;
+        if (ThreadGroupOf(event->pid) == self_) {
+          Respond(event->fd);
+          continue;
+        }
+        std::unique_lock guard(queueLock_);
+        if (queue_.size() >= kQueueLimit) {
+          guard.unlock();
+          ++passedUncopied_;
+          Respond(event->fd);
+          continue;
+        }
+        queue_.push_back({event->fd, event->pid});
+        guard.unlock();
+        queueChanged_.notify_one();
+      }
+    }
+  }
+
+  void Work() {
+    while (true) {
+      HeldOpen held;
+      {
+        std::unique_lock guard(queueLock_);
+        while (!queueChanged_.wait_for(guard, std::chrono::seconds(1),
+                                       [this] { return !queue_.empty() || draining_; })) {
+        }
+        if (queue_.empty()) return;  // draining and nothing left
+        held = queue_.front();
+        queue_.pop_front();
+      }
+      HandleOpen(held);
+      Respond(held.fd);
+    }
+  }
+
+  void HandleOpen(const HeldOpen& held) {
+    if (!OpensForWriting(held.tid)) return;
+    struct stat st {};
+    if (::fstat(held.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const std::string path = FdPath(held.fd);
+    if (path.empty()) return;
+    ++opens_;
+    // Checked before the copy starts: a copy once started is never cut short.
+    if (static_cast<uint64_t>(st.st_size) > options_.maxCopySize) {
+      ++passedUncopied_;
+      std::cerr << "orv protect: " << path << " is larger than --max-copy-size; not copied\n";
+      return;
+    }
+    {
+      std::lock_guard guard(stateLock_);
+      OpenState& state = open_[path];
+      state.atOpen = st;
+      ++state.opens;
+    }
+    Notify(FILE_OP_OPEN, path, ORV_GENERIC_WRITE);
+  }
+
+  // The kernel merges a close into an unread close of the same file, so two
+  // quick saves can leave one open without its close. Before the engine
+  // stops, such files are settled by what their content shows.
+  void SettleMergedCloses() {
+    std::lock_guard guard(stateLock_);
+    for (auto& [path, state] : open_) {
+      struct stat now {};
+      const bool changed = state.modified || ::stat(path.c_str(), &now) != 0 ||
+                           now.st_size != state.atOpen.st_size ||
+                           now.st_mtim.tv_sec != state.atOpen.st_mtim.tv_sec ||
+                           now.st_mtim.tv_nsec != state.atOpen.st_mtim.tv_nsec;
+      for (int i = 0; i < state.opens; ++i) Notify(FILE_OP_CLOSE, path, 0, changed);
+    }
+    open_.clear();
+  }
+
+  // The directory and name a record carries, as a path.
+  std::string ResolveName(const fanotify_event_info_fid* info) {
+    auto* handle = reinterpret_cast<file_handle*>(const_cast<unsigned char*>(info->handle));
+    const char* name = reinterpret_cast<const char*>(handle->f_handle + handle->handle_bytes);
+    for (int root : rootFds_) {
+      const int fd = ::open_by_handle_at(root, handle, O_PATH | O_CLOEXEC);
+      if (fd < 0) continue;
+      std::string directory = FdPath(fd);
+      ::close(fd);
+      if (directory.empty()) return {};
+      if (std::strcmp(name, ".") == 0 || *name == '\0') return directory;
+      return directory == "/" ? "/" + std::string(name) : directory + "/" + name;
+    }
+    return {};
+  }
+
+  void HandleNotification(const fanotify_event_metadata* event) {
+    std::string path, oldPath, newPath;
+    const char* cursor = reinterpret_cast<const char*>(event) + event->metadata_len;
+    const char* end = reinterpret_cast<const char*>(event) + event->event_len;
+    while (cursor + sizeof(fanotify_event_info_header) <= end) {
+      const auto* header = reinterpret_cast<const fanotify_event_info_header*>(cursor);
+      if (header->len == 0 || cursor + header->len > end) break;
+      const auto* info = reinterpret_cast<const fanotify_event_info_fid*>(cursor);
+      switch (header->info_type) {
+        case FAN_EVENT_INFO_TYPE_DFID_NAME:
+          path = ResolveName(info);
+          break;
+        case FAN_EVENT_INFO_TYPE_OLD_DFID_NAME:
+          oldPath = ResolveName(info);
+          break;
+        case FAN_EVENT_INFO_TYPE_NEW_DFID_NAME:
+          newPath = ResolveName(info);
+          break;
+        default:
+          break;
+      }
+      cursor += header->len;
+    }
+    const bool directory = (event->mask & FAN_ONDIR) != 0;
+    if (directory) {
+      if ((event->mask & FAN_CREATE) && !path.empty()) MarkTree(path);
+      if ((event->mask & FAN_RENAME) && !newPath.empty()) MarkTree(newPath);
+      return;
+    }
+    if ((event->mask & FAN_MODIFY) && !path.empty()) {
+      std::lock_guard guard(stateLock_);
+      if (auto it = open_.find(path); it != open_.end()) it->second.modified = true;
+    }
+    // The kernel merges events of one name: a deletion reported with a close
+    // came before it (the file was unlinked while open).
+    if ((event->mask & FAN_DELETE) && !path.empty()) {
+      Notify(FILE_OP_DELETE, path);
+      std::lock_guard guard(stateLock_);
+      open_.erase(path);
+    }
+    if ((event->mask & FAN_CLOSE_WRITE) && !path.empty()) {
+      // A close settles the oldest open's entry in the engine; it may be
+      // reported after a later open of the same file was seen.
+      bool changed = true;
+      {
+        std::lock_guard guard(stateLock_);
+        if (auto it = open_.find(path); it != open_.end()) {
+          struct stat now {};
+          const struct stat& before = it->second.atOpen;
+          // mmap writes give no MODIFY: a size, mtime or ctime that moved counts too.
+          changed = it->second.modified || ::stat(path.c_str(), &now) != 0 ||
+                    now.st_size != before.st_size || now.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+                    now.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
+                    now.st_ctim.tv_sec != before.st_ctim.tv_sec ||
+                    now.st_ctim.tv_nsec != before.st_ctim.tv_nsec;
+          if (--it->second.opens <= 0) {
+            open_.erase(it);
+          } else {
+            it->second.modified = false;
+          }
+        }
+      }
+      Notify(FILE_OP_CLOSE, path, 0, changed);
+    }
+    if ((event->mask & FAN_RENAME) && !oldPath.empty() && !newPath.empty()) {
+      Notify(FILE_OP_RENAME, oldPath, 0, false, newPath);
+    }
+  }
+
+  void ReadNotifications() {
+    alignas(fanotify_event_metadata) char buffer[65536];
+    // After the stop request, what is already queued is still read, so that
+    // closes of files opened before it settle their entries.
+    while (true) {
+      const bool readable = WaitReadable(notification_);
+      if (!readable) {
+        pollfd pending{notification_, POLLIN, 0};
+        if (::poll(&pending, 1, 0) <= 0) return;
+      }
+      ssize_t length = ::read(notification_, buffer, sizeof(buffer));
+      if (length <= 0) {
+        if (!readable) return;
+        continue;
+      }
+      for (auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+           FAN_EVENT_OK(event, length); event = FAN_EVENT_NEXT(event, length)) {
+        if (event->mask & FAN_Q_OVERFLOW) {
+          ++overflows_;
+          std::cerr << "orv protect: the kernel's event queue overflowed; events were lost\n";
+          continue;
+        }
+        HandleNotification(event);
+        if (event->fd >= 0) ::close(event->fd);
+      }
+    }
+  }
+
+  const ProtectOptions& options_;
+  std::filesystem::path store_;
+  pid_t self_;
+  int permission_ = -1, notification_ = -1;
+  int wake_[2] = {-1, -1};
+  std::vector<int> rootFds_;
+  std::atomic<bool> stopping_{false};
+  std::mutex marksLock_;
+  std::set<std::string> directories_;
+  std::mutex queueLock_;
+  std::condition_variable queueChanged_;
+  std::deque<HeldOpen> queue_;
+  bool draining_ = false;
+  std::mutex stateLock_;
+  std::map<std::string, OpenState> open_;
+  std::vector<std::thread> workers_;
+  std::thread permissionReader_, notificationReader_;
+  std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0};
+};
+
+// The shipped policy, protecting the given trees instead of the home directory.
+void WriteTreePolicy(const std::filesystem::path& policy,
+                     const std::vector<std::filesystem::path>& trees) {
+  std::ifstream in(std::string(ORV_EXAMPLE_POLICY_DIR) + "/lpolicy.xml");
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string document = text.str();
+  const std::string home = "<value v=\"%HOME%/\"/>";
+  const size_t at = document.find(home);
+  if (at == std::string::npos) throw ToolError("the shipped policy is missing");
+  std::string values;
+  for (const auto& tree : trees) values += "<value v=\"" + tree.string() + "/\"/>\n      ";
+  document.replace(at, home.size(), values);
+  std::filesystem::create_directories(policy);
+  std::ofstream(policy / "lpolicy.xml") << document;
+}
+
+}  // namespace
+
+int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
+  CheckKernel();
+  if (protect.directories.empty()) throw ToolError("name the directories to protect");
+  ProtectOptions resolved = protect;
+  const std::filesystem::path store =
+      std::filesystem::weakly_canonical(options.store.empty() ? DefaultStore() : options.store);
+  for (auto& directory : resolved.directories) {
+    std::error_code error;
+    directory = std::filesystem::canonical(directory, error);
+    if (error || !std::filesystem::is_directory(directory)) {
+      throw ToolError("not a directory: " + directory.string());
+    }
+    const auto relative = store.lexically_relative(directory);
+    if (!relative.empty() && *relative.begin() != "..") {
+      throw ToolError("the store " + store.string() + " lies inside the protected tree " +
+                      directory.string() + "; put it elsewhere (--store)");
+    }
+  }
+  GlobalOptions hostOptions = options;
+  hostOptions.store = store;
+  if (options.policy.empty()) {
+    hostOptions.policy = store / "protect-policy";
+    WriteTreePolicy(hostOptions.policy, resolved.directories);
+  }
+
+  // Signals are taken by this thread alone, so that no worker is interrupted.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  EngineHost host(hostOptions, EngineHost::Mode::kCapture);
+  Daemon daemon(resolved, store);
+  daemon.Open();
+  daemon.Start();
+  std::cerr << "orv protect: watching " << daemon.DirectoryCount() << " directories, store "
+            << store.string() << std::endl;
+  int signal = 0;
+  sigwait(&signals, &signal);
+  std::cerr << "orv protect: stopping" << std::endl;
+  daemon.Shutdown();
+  std::cerr << "orv protect: " << daemon.Summary() << std::endl;
+  return 0;  // the engine stops with the host: its final batch is written
+}
+
+}  // namespace orv::tool
