@@ -24,15 +24,37 @@ namespace {
 using testing::ReadFileText;
 using testing::WriteFileText;
 
-class ProtectTest : public ::testing::Test {
+bool Shell(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Where the tree and the store lie: the test's temporary directory, or a small
+// file system of the named kind on a loop device (the store beside the tree,
+// so that copies can share blocks where the file system allows it).
+class ProtectTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "live protection needs root";
+    const std::string kind = GetParam();
+    if (kind != "tmp") {
+      const std::string image = (dir_ / "fs.img").string(), mount = (dir_ / "mnt").string();
+      std::filesystem::create_directories(dir_ / "mnt");
+      if (!Shell("command -v mkfs." + kind)) GTEST_SKIP() << "mkfs." << kind << " is not installed";
+      if (!Shell("truncate -s 320M " + image) || !Shell("mkfs." + kind + " -q " + image) ||
+          !Shell("mount -o loop " + image + " " + mount)) {
+        GTEST_SKIP() << "cannot mount a loop " << kind << " file system here";
+      }
+      mounted_ = mount;
+      base_ = dir_ / "mnt";
+    }
+    tree_ = base_ / "tree";
+    store_ = base_ / "store";
     std::filesystem::create_directories(tree_ / "sub");
     std::filesystem::create_directories(dir_ / "outside");
   }
   void TearDown() override {
     if (pid_ > 0) Stop(SIGKILL);
+    if (!mounted_.empty()) Shell("umount " + mounted_);
   }
 
   void Start() {
@@ -40,7 +62,7 @@ class ProtectTest : public ::testing::Test {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const std::string store = (dir_ / "store").string(), tree = tree_.string();
+    const std::string store = store_.string(), tree = tree_.string();
     const char* argv[] = {ORV_TOOL_PATH, "--store",    store.c_str(),
                           "protect",     tree.c_str(), nullptr};
     ASSERT_EQ(
@@ -63,15 +85,17 @@ class ProtectTest : public ::testing::Test {
     return status;
   }
   std::vector<testing::EditionRow> Editions() {
-    return testing::ReadEditions(dir_ / "store" / "BackupDB.s3db");
+    return testing::ReadEditions(store_ / "BackupDB.s3db");
   }
 
   testing::TempDir dir_;
-  std::filesystem::path tree_ = dir_ / "tree";
+  std::filesystem::path base_ = dir_.path();
+  std::filesystem::path tree_, store_;
+  std::string mounted_;
   pid_t pid_ = -1;
 };
 
-TEST_F(ProtectTest, ChangesInTheTreeBecomeEditionsWithTheOldContent) {
+TEST_P(ProtectTest, ChangesInTheTreeBecomeEditionsWithTheOldContent) {
   WriteFileText(tree_ / "doc.txt", "old content");
   WriteFileText(tree_ / "read.txt", "only read");
   WriteFileText(tree_ / "untouched.txt", "opened, not written");
@@ -98,7 +122,7 @@ TEST_F(ProtectTest, ChangesInTheTreeBecomeEditionsWithTheOldContent) {
   for (const auto& row : Editions()) byFile[row.fileName].push_back(row);
   const std::string root = tree_.string();
   ASSERT_EQ(byFile[root + "/doc.txt"].size(), 1u);
-  EXPECT_EQ(ReadFileText(dir_ / "store" / "Backup" / byFile[root + "/doc.txt"][0].backupName),
+  EXPECT_EQ(ReadFileText(store_ / "Backup" / byFile[root + "/doc.txt"][0].backupName),
             "old content");
   EXPECT_EQ(byFile.count(root + "/read.txt"), 0u);
   EXPECT_EQ(byFile.count(root + "/untouched.txt"), 0u) << "opened for writing, never written";
@@ -111,10 +135,10 @@ TEST_F(ProtectTest, ChangesInTheTreeBecomeEditionsWithTheOldContent) {
   const auto& created = byFile[root + "/new/n.txt"];
   ASSERT_EQ(created.size(), 2u) << "a new directory is protected\n"
                                 << ReadFileText(dir_ / "daemon.log");
-  EXPECT_EQ(ReadFileText(dir_ / "store" / "Backup" / created[1].backupName), "first");
+  EXPECT_EQ(ReadFileText(store_ / "Backup" / created[1].backupName), "first");
 }
 
-TEST_F(ProtectTest, AKilledDaemonLeavesNoOpenerBlocked) {
+TEST_P(ProtectTest, AKilledDaemonLeavesNoOpenerBlocked) {
   WriteFileText(tree_ / "a.txt", "a");
   Start();
   Stop(SIGKILL);
@@ -125,13 +149,16 @@ TEST_F(ProtectTest, AKilledDaemonLeavesNoOpenerBlocked) {
   EXPECT_EQ(ReadFileText(tree_ / "a.txt"), "b");
 }
 
-TEST_F(ProtectTest, AStoreInsideATreeIsRefused) {
+TEST_P(ProtectTest, AStoreInsideATreeIsRefused) {
   const std::string command = std::string(ORV_TOOL_PATH) + " --store " +
                               (tree_ / "store").string() + " protect " + tree_.string() + " 2>" +
                               (dir_ / "err").string();
   EXPECT_NE(std::system(command.c_str()), 0);
   EXPECT_NE(ReadFileText(dir_ / "err").find("lies inside the protected tree"), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, ProtectTest, ::testing::Values("tmp", "ext4", "btrfs", "xfs"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace
 }  // namespace orv

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 
@@ -52,6 +53,12 @@ bool OpensForWriting(pid_t tid) {
     default:
       return true;
   }
+}
+
+bool IsOwnThread(pid_t tid) {
+  // A thread of this process is listed under /proc/self/task: one stat, no read.
+  struct stat st {};
+  return ::stat(("/proc/self/task/" + std::to_string(tid)).c_str(), &st) == 0;
 }
 
 pid_t ThreadGroupOf(pid_t tid) {

@@ -13,6 +13,9 @@ namespace orv::tool {
 // space, a copy too few loses an edition.
 bool OpensForWriting(pid_t tid);
 
+// True when tid is a thread of the calling process.
+bool IsOwnThread(pid_t tid);
+
 // The thread group (process) of a thread; -1 when it is gone.
 pid_t ThreadGroupOf(pid_t tid);
 

@@ -85,7 +85,7 @@ struct OpenState {
 class Daemon {
  public:
   Daemon(const ProtectOptions& options, const std::filesystem::path& store)
-      : options_(options), store_(store), self_(::getpid()) {}
+      : options_(options), store_(store) {}
   ~Daemon() {
     for (int fd : rootFds_) ::close(fd);
     if (permission_ >= 0) ::close(permission_);
@@ -205,7 +205,7 @@ class Daemon {
            FAN_EVENT_OK(event, length); event = FAN_EVENT_NEXT(event, length)) {
         if (event->mask & FAN_Q_OVERFLOW) ++overflows_;
         if (event->fd < 0) continue;
-        if (ThreadGroupOf(event->pid) == self_) {
+        if (IsOwnThread(event->pid)) {
           Respond(event->fd);
           continue;
         }
@@ -393,7 +393,6 @@ class Daemon {
 
   const ProtectOptions& options_;
   std::filesystem::path store_;
-  pid_t self_;
   int permission_ = -1, notification_ = -1;
   int wake_[2] = {-1, -1};
   std::vector<int> rootFds_;
