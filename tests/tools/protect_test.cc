@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -57,16 +58,22 @@ class ProtectTest : public ::testing::TestWithParam<std::string> {
     if (!mounted_.empty()) Shell("umount " + mounted_);
   }
 
-  void Start() {
+  void Start(const std::string& maxCopySize = "") {
     const std::string log = (dir_ / "daemon.log").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const std::string store = store_.string(), tree = tree_.string();
-    const char* argv[] = {ORV_TOOL_PATH, "--store",    store.c_str(),
-                          "protect",     tree.c_str(), nullptr};
-    ASSERT_EQ(
-        posix_spawn(&pid_, ORV_TOOL_PATH, &actions, nullptr, const_cast<char**>(argv), environ), 0);
+    std::vector<const char*> argv = {ORV_TOOL_PATH, "--store", store.c_str(), "protect",
+                                     tree.c_str()};
+    if (!maxCopySize.empty()) {
+      argv.push_back("--max-copy-size");
+      argv.push_back(maxCopySize.c_str());
+    }
+    argv.push_back(nullptr);
+    ASSERT_EQ(posix_spawn(&pid_, ORV_TOOL_PATH, &actions, nullptr, const_cast<char**>(argv.data()),
+                          environ),
+              0);
     posix_spawn_file_actions_destroy(&actions);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (ReadFileText(log).find("watching") == std::string::npos) {
@@ -136,6 +143,19 @@ TEST_P(ProtectTest, ChangesInTheTreeBecomeEditionsWithTheOldContent) {
   ASSERT_EQ(created.size(), 2u) << "a new directory is protected\n"
                                 << ReadFileText(dir_ / "daemon.log");
   EXPECT_EQ(ReadFileText(store_ / "Backup" / created[1].backupName), "first");
+}
+
+TEST_P(ProtectTest, FilesOverTheCopyLimitPassWithoutACopy) {
+  WriteFileText(tree_ / "small.txt", "small");
+  WriteFileText(tree_ / "large.txt", std::string(100, 'x'));
+  Start("10");
+  WriteFileText(tree_ / "small.txt", "changed");
+  WriteFileText(tree_ / "large.txt", "changed");
+  ASSERT_EQ(Stop(), 0);
+  const auto rows = Editions();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].fileName, (tree_ / "small.txt").string());
+  EXPECT_EQ(ReadFileText(tree_ / "large.txt"), "changed");
 }
 
 TEST_P(ProtectTest, AKilledDaemonLeavesNoOpenerBlocked) {

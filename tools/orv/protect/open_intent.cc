@@ -61,13 +61,4 @@ bool IsOwnThread(pid_t tid) {
   return ::stat(("/proc/self/task/" + std::to_string(tid)).c_str(), &st) == 0;
 }
 
-pid_t ThreadGroupOf(pid_t tid) {
-  std::ifstream in("/proc/" + std::to_string(tid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("Tgid:", 0) == 0) return static_cast<pid_t>(std::stol(line.substr(5)));
-  }
-  return -1;
-}
-
 }  // namespace orv::tool

@@ -16,9 +16,6 @@ bool OpensForWriting(pid_t tid);
 // True when tid is a thread of the calling process.
 bool IsOwnThread(pid_t tid);
 
-// The thread group (process) of a thread; -1 when it is gone.
-pid_t ThreadGroupOf(pid_t tid);
-
 }  // namespace orv::tool
 
 #endif  // ORV_TOOLS_ORV_PROTECT_OPEN_INTENT_H_

@@ -467,8 +467,15 @@ int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
   daemon.Start();
   std::cerr << "orv protect: watching " << daemon.DirectoryCount() << " directories, store "
             << store.string() << std::endl;
-  int signal = 0;
-  sigwait(&signals, &signal);
+  // A status line on a terminal, refreshed every two seconds until a signal.
+  const bool terminal = ::isatty(2) != 0;
+  while (true) {
+    const timespec period{2, 0};
+    const int signal = sigtimedwait(&signals, nullptr, &period);
+    if (signal == SIGTERM || signal == SIGINT) break;
+    if (terminal) std::cerr << "\rorv protect: " << daemon.Summary() << "   " << std::flush;
+  }
+  if (terminal) std::cerr << "\n";
   std::cerr << "orv protect: stopping" << std::endl;
   daemon.Shutdown();
   std::cerr << "orv protect: " << daemon.Summary() << std::endl;
