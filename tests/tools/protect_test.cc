@@ -123,7 +123,7 @@ TEST_P(ProtectTest, ChangesInTheTreeBecomeEditionsWithTheOldContent) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the daemon marks it
   WriteFileText(tree_ / "new" / "n.txt", "first");
   WriteFileText(tree_ / "new" / "n.txt", "second");
-  ASSERT_EQ(Stop(), 0);
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
 
   std::map<std::string, std::vector<testing::EditionRow>> byFile;
   for (const auto& row : Editions()) byFile[row.fileName].push_back(row);
@@ -151,7 +151,7 @@ TEST_P(ProtectTest, FilesOverTheCopyLimitPassWithoutACopy) {
   Start("10");
   WriteFileText(tree_ / "small.txt", "changed");
   WriteFileText(tree_ / "large.txt", "changed");
-  ASSERT_EQ(Stop(), 0);
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
   const auto rows = Editions();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].fileName, (tree_ / "small.txt").string());

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "engine_host.h"
 #include "protect/open_intent.h"
@@ -201,8 +203,13 @@ class Daemon {
     while (WaitReadable(permission_)) {
       ssize_t length = ::read(permission_, buffer, sizeof(buffer));
       if (length <= 0) continue;
-      for (auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
-           FAN_EVENT_OK(event, length); event = FAN_EVENT_NEXT(event, length)) {
+      for (size_t offset = 0;
+           offset + sizeof(fanotify_event_metadata) <= static_cast<size_t>(length);) {
+        fanotify_event_metadata copy;
+        std::memcpy(&copy, buffer + offset, sizeof(copy));
+        if (copy.event_len < sizeof(copy)) break;
+        offset += copy.event_len;
+        const fanotify_event_metadata* event = &copy;
         if (event->mask & FAN_Q_OVERFLOW) ++overflows_;
         if (event->fd < 0) continue;
         if (IsOwnThread(event->pid)) {
@@ -278,9 +285,16 @@ class Daemon {
     open_.clear();
   }
 
-  // The directory and name a record carries, as a path.
-  std::string ResolveName(const fanotify_event_info_fid* info) {
-    auto* handle = reinterpret_cast<file_handle*>(const_cast<unsigned char*>(info->handle));
+  // The directory and name a record (a directory handle and a name) carries,
+  // as a path. The record is copied into aligned memory before it is read.
+  std::string ResolveName(const char* record, size_t length) {
+    const size_t handleOffset = offsetof(fanotify_event_info_fid, handle);
+    if (length < handleOffset + sizeof(file_handle)) return {};
+    std::vector<uint64_t> aligned((length - handleOffset + sizeof(uint64_t)) / sizeof(uint64_t) +
+                                  1);
+    std::memcpy(aligned.data(), record + handleOffset, length - handleOffset);
+    auto* handle = reinterpret_cast<file_handle*>(aligned.data());
+    if (sizeof(file_handle) + handle->handle_bytes >= length - handleOffset) return {};
     const char* name = reinterpret_cast<const char*>(handle->f_handle + handle->handle_bytes);
     for (int root : rootFds_) {
       const int fd = ::open_by_handle_at(root, handle, O_PATH | O_CLOEXEC);
@@ -294,28 +308,21 @@ class Daemon {
     return {};
   }
 
-  void HandleNotification(const fanotify_event_metadata* event) {
+  void HandleNotification(const fanotify_event_metadata& metadata, const char* bytes) {
+    const fanotify_event_metadata* event = &metadata;
     std::string path, oldPath, newPath;
-    const char* cursor = reinterpret_cast<const char*>(event) + event->metadata_len;
-    const char* end = reinterpret_cast<const char*>(event) + event->event_len;
+    const char* cursor = bytes + metadata.metadata_len;
+    const char* end = bytes + metadata.event_len;
     while (cursor + sizeof(fanotify_event_info_header) <= end) {
-      const auto* header = reinterpret_cast<const fanotify_event_info_header*>(cursor);
-      if (header->len == 0 || cursor + header->len > end) break;
-      const auto* info = reinterpret_cast<const fanotify_event_info_fid*>(cursor);
-      switch (header->info_type) {
-        case FAN_EVENT_INFO_TYPE_DFID_NAME:
-          path = ResolveName(info);
-          break;
-        case FAN_EVENT_INFO_TYPE_OLD_DFID_NAME:
-          oldPath = ResolveName(info);
-          break;
-        case FAN_EVENT_INFO_TYPE_NEW_DFID_NAME:
-          newPath = ResolveName(info);
-          break;
-        default:
-          break;
-      }
-      cursor += header->len;
+      fanotify_event_info_header header;
+      std::memcpy(&header, cursor, sizeof(header));
+      if (header.len < sizeof(header) || cursor + header.len > end) break;
+      std::string* target = header.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME       ? &path
+                            : header.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME ? &oldPath
+                            : header.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME ? &newPath
+                                                                                    : nullptr;
+      if (target != nullptr) *target = ResolveName(cursor, header.len);
+      cursor += header.len;
     }
     const bool directory = (event->mask & FAN_ONDIR) != 0;
     if (directory) {
@@ -378,15 +385,24 @@ class Daemon {
         if (!readable) return;
         continue;
       }
-      for (auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
-           FAN_EVENT_OK(event, length); event = FAN_EVENT_NEXT(event, length)) {
-        if (event->mask & FAN_Q_OVERFLOW) {
+      // Events with names have any length: they are copied out, never read
+      // in place at an address that may not be aligned.
+      for (size_t offset = 0;
+           offset + sizeof(fanotify_event_metadata) <= static_cast<size_t>(length);) {
+        fanotify_event_metadata event;
+        std::memcpy(&event, buffer + offset, sizeof(event));
+        if (event.event_len < sizeof(event) ||
+            offset + event.event_len > static_cast<size_t>(length)) {
+          break;
+        }
+        if (event.mask & FAN_Q_OVERFLOW) {
           ++overflows_;
           std::cerr << "orv protect: the kernel's event queue overflowed; events were lost\n";
-          continue;
+        } else {
+          HandleNotification(event, buffer + offset);
         }
-        HandleNotification(event);
-        if (event->fd >= 0) ::close(event->fd);
+        if (event.fd >= 0) ::close(event.fd);
+        offset += event.event_len;
       }
     }
   }
