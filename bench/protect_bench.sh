@@ -10,7 +10,7 @@ work=$(mktemp -d /tmp/orv-protect-bench-XXXXXX)
 daemon=
 cleanup() {
   [ -n "$daemon" ] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null || true
-  mountpoint -q "$work/btrfs" && umount "$work/btrfs"
+  for m in btrfs ext4; do mountpoint -q "$work/$m" && umount "$work/$m"; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -25,24 +25,32 @@ stop_daemon() {
   kill -TERM "$daemon"; wait "$daemon" || true; daemon=
 }
 
-mkdir -p "$work/tree" "$work/outside"
-head -c 65536 /dev/urandom > "$work/tree/doc64k.txt"
+# Latencies on a fresh ext4 (a loop image): an ext4 that has just had many
+# files deleted allocates new inodes slowly, which would measure that instead.
+base="$work"
+if truncate -s 2G "$work/ext4.img" && mkfs.ext4 -q "$work/ext4.img" && mkdir -p "$work/ext4" &&
+   mount -o loop "$work/ext4.img" "$work/ext4"; then
+  base="$work/ext4"
+  echo "(latencies on a fresh loop-mounted ext4)"
+fi
+mkdir -p "$base/tree" "$work/outside"
+head -c 65536 /dev/urandom > "$base/tree/doc64k.txt"
 # Distinct files for the write opens: one file copied many times a millisecond
 # would only measure the search for a free time-stamped name.
-for i in $(seq 0 1999); do cp "$work/tree/doc64k.txt" "$work/tree/w$i.txt"; done
-cp "$work/tree/doc64k.txt" "$work/outside/doc64k.txt"
-: > "$work/tree/append.txt"
+for i in $(seq 0 1999); do cp "$base/tree/doc64k.txt" "$base/tree/w$i.txt"; done
+cp "$base/tree/doc64k.txt" "$work/outside/doc64k.txt"
+: > "$base/tree/append.txt"
 
 measure() {
   "$latency" read "$work/outside/doc64k.txt" 20000 | sed 's/^/  outside  /'
-  "$latency" read "$work/tree/doc64k.txt" 5000 | sed 's/^/  inside   /'
-  "$latency" write "$work/tree/w%d.txt" 2000 | sed 's/^/  inside   /'
-  "$latency" append4k "$work/tree/append.txt" 2000 | sed 's/^/  inside   /'
+  "$latency" read "$base/tree/doc64k.txt" 5000 | sed 's/^/  inside   /'
+  "$latency" write "$base/tree/w%d.txt" 2000 | sed 's/^/  inside   /'
+  "$latency" append4k "$base/tree/append.txt" 2000 | sed 's/^/  inside   /'
 }
 echo "== no daemon"
 measure
-echo "== orv protect $work/tree"
-start_daemon "$work/store" "$work/tree"
+echo "== orv protect $base/tree"
+start_daemon "$base/store" "$base/tree"
 measure
 stop_daemon
 
