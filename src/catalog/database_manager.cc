@@ -143,12 +143,25 @@ uint32_t DbmProbeSchema() {
 void DbmCreateSchema() {
   CatalogConnection* connection = DbmConnect();
   if (connection == nullptr) return;
+  sqlite3* db = connection->db();
+  // One transaction: a process killed half-way must not leave a catalog whose
+  // BackupFile table passes the probe while Edition is missing.
+  if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    LogSqliteError(connection);
+    return;
+  }
   for (const char* text : kCatalogSchema) {
-    const int result = sqlite3_exec(connection->db(), text, nullptr, nullptr, nullptr);
+    const int result = sqlite3_exec(db, text, nullptr, nullptr, nullptr);
     if (result != SQLITE_OK && result != SQLITE_ROW && result != SQLITE_DONE) {
       LogSqliteError(connection);
+      sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
       return;
     }
+  }
+  if (sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    LogSqliteError(connection);
+    sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    return;
   }
   WriteLog(kLogLifecycle, u"Succeeded to create database.");
 }

@@ -33,8 +33,9 @@ void CheckFileDigests(int32_t fileId, const std::function<bool()>& stop) {
     if (path.empty() || !ComputeFileSha1(path, &digest, stop)) continue;
     if (digest == previous) {
       // Nothing new in this copy: the edition before it holds the same content.
-      CurrentEnv()->RemoveFile(path);
-      DeleteEditionRow(edition.EditionID);
+      // The row goes first: a crash in between leaves a stray copy, never a
+      // row that names a missing one.
+      if (DeleteEditionRow(edition.EditionID) == 1) CurrentEnv()->RemoveFile(path);
     } else {
       int32_t id = edition.EditionID;
       const DbmField condition = {u"ID == ", DbmType::INT, &id, 4};

@@ -46,6 +46,7 @@ void RetentionCleanupTask(const std::function<bool()>& stop, uint64_t quota) {
   bool passed = false;
   uint32_t cutOff = 0;
   std::string lines;
+  std::vector<std::u16string> doomed;
   for (auto file = files.rbegin(); file != files.rend(); ++file) {
     if (stop && stop()) break;
     lines += fmt::sprintf("%s, Size = %d, Time = %d-%d\n", Utf16ToUtf8Lossy(file->name),
@@ -59,17 +60,20 @@ void RetentionCleanupTask(const std::function<bool()>& stop, uint64_t quota) {
     total += file->size;
     if (!passed && total <= quota) continue;
     passed = true;
-    env->RemoveFile(JoinPath(directory, file->name));
+    doomed.push_back(JoinPath(directory, file->name));
     if (cutOff == 0 && file->creationTime > kUnixEpochIn100ns) {
       cutOff = static_cast<uint32_t>((file->creationTime - kUnixEpochIn100ns) / 10000000);
     }
   }
   env->WriteStandardOutput(lines);
   if (!passed) return;
-  // Rows go by their time stamp alone, whichever copy they name.
+  // Rows go by their time stamp alone, whichever copy they name; they go
+  // before the copies, so that a crash between the two never leaves a row
+  // naming a removed copy. A copy whose rows could not be removed stays.
   int32_t bound = static_cast<int32_t>(cutOff);
   const DbmField condition[] = {{u"TimeStamp <= ", DbmType::INT, &bound, 4}};
-  DbmDelete(condition, 1);
+  if (DbmDelete(condition, 1) != 1) return;
+  for (const std::u16string& path : doomed) env->RemoveFile(path);
 }
 
 }  // namespace orv

@@ -50,9 +50,11 @@ void CheckFileSignatures(int32_t fileId, AuthenticodeVerifier& verifier,
     if (stop && stop()) return;
     const std::u16string path = SnapshotPathOf(*edition);
     if (signedMet) {
-      // Older than a signed edition: nothing before it is kept.
-      if (!path.empty()) CurrentEnv()->RemoveFile(path);
-      DeleteEditionRow(edition->EditionID);
+      // Older than a signed edition: nothing before it is kept. The row goes
+      // first, so that no row ever names a removed copy.
+      if (DeleteEditionRow(edition->EditionID) == 1 && !path.empty()) {
+        CurrentEnv()->RemoveFile(path);
+      }
       continue;
     }
     const std::u16string_view recorded(edition->Signature);
