@@ -28,11 +28,7 @@ class CaptureTest : public testing::EngineFixture {
  protected:
   // Everything under the test's file directory is protected.
   void StartCapture(std::chrono::milliseconds writerPeriod = std::chrono::hours(1)) {
-    testing::WriteFileText(policy_ / "lpolicy.xml",
-                           "<p><g><f name=\"Location\" hitaction=\"Backup\" missaction=\"Ignore\">"
-                           "<v v=\"" +
-                               files_.path().string() + "/\"/></f></g></p>");
-    ASSERT_EQ(testing::SetStringItem(CONFIG_POLICY_DIRECTORY, policy_.u16()), ENG_OK);
+    ProtectEverythingUnder(files_.path(), policy_);
     EngineTimings timings;
     timings.writerPeriod = writerPeriod;
     timings.catalogBusyTimeout = std::chrono::milliseconds(50);

@@ -62,11 +62,7 @@ std::string Integrity(const std::filesystem::path& catalog) {
 class StressTest : public testing::EngineFixture {
  protected:
   void StartProtecting(std::chrono::milliseconds writerPeriod) {
-    testing::WriteFileText(policy_ / "lpolicy.xml",
-                           "<p><g><f name=\"Location\" hitaction=\"Backup\" missaction=\"Ignore\">"
-                           "<v v=\"" +
-                               files_.path().string() + "/\"/></f></g></p>");
-    ASSERT_EQ(testing::SetStringItem(CONFIG_POLICY_DIRECTORY, policy_.u16()), ENG_OK);
+    ProtectEverythingUnder(files_.path(), policy_);
     EngineTimings timings;
     timings.writerPeriod = writerPeriod;
     timings.postCheckerSecond = std::chrono::milliseconds(1);  // maintenance every 300 ms

@@ -32,6 +32,16 @@ class EngineFixture : public ::testing::Test {
   void TearDown() override {
     if (EngineState() == STATE_STARTED) EngineStop();
   }
+  // Configures a policy (written into policyDir) that protects every file
+  // under directory.
+  void ProtectEverythingUnder(const std::filesystem::path& directory, const TempDir& policyDir) {
+    WriteFileText(policyDir / "lpolicy.xml",
+                  "<p><g><f name=\"Location\" hitaction=\"Backup\" missaction=\"Ignore\">"
+                  "<v v=\"" +
+                      directory.string() + "/\"/></f></g></p>");
+    ASSERT_EQ(SetStringItem(CONFIG_POLICY_DIRECTORY, policyDir.u16()), ENG_OK);
+  }
+
   // Adds a BackupFile row; its ID.
   int AddBackupFile(const std::u16string& name) {
     EXPECT_EQ(query::InsertBackupFile(name.c_str()), 1u);
