@@ -17,8 +17,7 @@ constexpr uint32_t kWaitTimedOut = 0x102;
 }  // namespace
 
 CPostChecker::~CPostChecker() {
-  stopRequested_.store(true, std::memory_order_release);
-  changed_.notify_all();
+  RequestStop();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -81,9 +80,19 @@ uint32_t CPostChecker::Start() {
   return 1;
 }
 
-void CPostChecker::Stop() {
-  stopRequested_.store(true, std::memory_order_release);
+void CPostChecker::RequestStop() {
+  {
+    // Set under the lock: a thread that has just found no stop request must
+    // be waiting, not about to wait, when the notification comes, or it
+    // would sleep a whole tick.
+    std::lock_guard guard(lock_);
+    stopRequested_.store(true, std::memory_order_release);
+  }
   changed_.notify_all();
+}
+
+void CPostChecker::Stop() {
+  RequestStop();
   if (thread_.joinable()) {
     std::unique_lock guard(lock_);
     const bool ended = changed_.wait_for(guard, CurrentTimings().postCheckerStopWait,

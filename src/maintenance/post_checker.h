@@ -56,6 +56,7 @@ class CPostChecker {
  private:
   void Run(std::vector<PostCheckTask> tasks, uint32_t tick);
   void JoinFinishedThread();
+  void RequestStop();
 
   std::vector<PostCheckTask> tasks_;
   std::thread thread_;
