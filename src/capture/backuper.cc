@@ -3,6 +3,7 @@
 #include "capture/catalog_writer.h"
 #include "capture/snapshot_name.h"
 #include "catalog/database_manager.h"
+#include "engine/log.h"
 #include "platform/env.h"
 #include "platform/path.h"
 #include "platform/text.h"
@@ -58,7 +59,7 @@ std::optional<EditionEntry> CBackuper::MakeEntry(const FileEventRecord& record) 
   return entry;
 }
 
-std::u16string CBackuper::SnapshotCopy(std::u16string_view path) {
+std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* storeGeneration) {
   const std::u16string directory = SnapshotDirectory();
   if (directory.empty()) return {};
   Env* env = CurrentEnv();
@@ -67,8 +68,16 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path) {
   if (slash == std::u16string_view::npos || slash + 1 == path.size()) return {};
   const std::u16string_view baseName = path.substr(slash + 1);
 
-  const std::unique_ptr<StagedCopy> copy = env->StageCopy(std::u16string(path), directory);
-  if (!copy) return {};
+  std::u16string failure;
+  if (storeGeneration != nullptr) *storeGeneration = DbmStoreGeneration();
+  const std::unique_ptr<StagedCopy> copy =
+      env->StageCopy(std::u16string(path), directory, &failure);
+  if (!copy) {
+    // The host's operation goes on regardless; the log says which old content
+    // was not kept and why (a full or read-only store, an unreadable source).
+    WriteLog(kLogSqlError, u"[Backup Module] %s could not be copied (%s)\n", path, failure);
+    return {};
+  }
   // Two files of one base name copied in the same millisecond would collide:
   // the later one takes the next free millisecond instead of being lost.
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
@@ -80,18 +89,22 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path) {
         AddOneMillisecond(time);
         break;
       case StagedCopy::PublishResult::kFailed:
-        return {};
+        attempt = kNameAttempts;
+        break;
     }
   }
+  WriteLog(kLogSqlError, u"[Backup Module] the copy of %s could not be named\n", path);
   return {};
 }
 
 void CBackuper::OnOpen(const FileEventRecord& record) {
-  std::u16string copyName = SnapshotCopy(View(record.FilePath));
+  uint32_t storeGeneration = 0;
+  std::u16string copyName = SnapshotCopy(View(record.FilePath), &storeGeneration);
   if (copyName.empty()) return;
   std::optional<EditionEntry> entry = MakeEntry(record);
   if (!entry) return;
   entry->copyName = std::move(copyName);
+  entry->storeGeneration = storeGeneration;
   if (record.CreateOptions & ORV_FILE_DELETE_ON_CLOSE) {
     QueueForWrite(std::move(*entry));
   } else {

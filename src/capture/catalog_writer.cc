@@ -8,6 +8,7 @@
 #include "engine/log.h"
 #include "engine/timings.h"
 #include "platform/env.h"
+#include "platform/path.h"
 #include "query/backup_files.h"
 
 namespace orv {
@@ -75,6 +76,21 @@ RowResult WriteEdition(const EditionEntry& entry, TimeStampConverter& times) {
   return IsTransientSqliteError(DbmLastErrorCode()) ? RowResult::kRetryBatch : RowResult::kDropped;
 }
 
+// A row must never name a missing copy: when the store was taken away, the
+// copies made before went with it. Only those are looked at.
+void DropEntriesWithoutCopy(std::deque<EditionEntry>& entries) {
+  const uint32_t generation = DbmStoreGeneration();
+  Env* env = CurrentEnv();
+  const std::u16string directory = SnapshotDirectory();
+  std::erase_if(entries, [&](const EditionEntry& entry) {
+    if (entry.copyName.empty() || entry.storeGeneration == generation) return false;
+    if (env->GetFileSize(JoinPath(directory, entry.copyName))) return false;
+    WriteLog(kLogSqlError, u"[Backup Module] Edition of %s dropped: its copy %s is gone\n",
+             entry.path, entry.copyName);
+    return true;
+  });
+}
+
 bool Abandon() {
   DbmExecute("ROLLBACK;");
   DbmDisconnect();
@@ -117,9 +133,13 @@ bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries) {
 }
 
 bool CatalogWriter::WriteQueued(CBackuper& source) {
+  DbmRepairStore();
   std::deque<EditionEntry> entries = source.TakeQueued();
+  DropEntriesWithoutCopy(entries);
   if (entries.empty()) return true;
   if (WriteBatch(entries)) return true;
+  WriteLog(kLogSqlError, u"[Backup Module] %d editions wait for the catalog\n",
+           static_cast<int32_t>(entries.size()));
   source.ReturnToQueue(std::move(entries));
   return false;
 }

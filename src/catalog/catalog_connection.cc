@@ -15,9 +15,10 @@ std::unique_ptr<CatalogConnection> CatalogConnection::Open(const std::u16string&
     return nullptr;
   }
   sqlite3* db = nullptr;
+  // Never created here: the Database Manager makes the file, readable by its
+  // owner only, before any connection; a missing catalog is an error to report.
   *result =
-      sqlite3_open_v2(native.c_str(), &db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+      sqlite3_open_v2(native.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (*result != SQLITE_OK) {
     sqlite3_close_v2(db);
     return nullptr;

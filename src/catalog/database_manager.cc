@@ -17,6 +17,7 @@ namespace {
 
 struct CatalogState {
   std::atomic<bool> ready{false};
+  std::atomic<uint32_t> storeGeneration{0};
   // Guards what follows: the paths and the connection registry.
   std::mutex lock;
   bool placed = false;
@@ -42,7 +43,87 @@ void AddIndexes() {
   }
 }
 
+// True when SQLite says the file holds no catalog it can read.
+bool IsUnreadableCatalog(int code) {
+  code &= 0xFF;
+  return code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
+}
+
+// Makes the calling thread's connection point at a usable catalog at
+// catalogPath, creating the file and its schema where missing. A file SQLite
+// cannot read is kept beside it for an administrator and replaced by a new
+// catalog: capture must go on, and retrying the same file would never succeed.
+void PrepareCatalog(const std::u16string& catalogPath) {
+  Env* env = CurrentEnv();
+  // Made before SQLite opens it, so that the catalog (and its journal, which
+  // takes the catalog's mode) is never readable by other users.
+  env->CreatePrivateFile(catalogPath);
+  if (DbmProbeSchema() == 1) {
+    AddIndexes();
+    return;
+  }
+  if (IsUnreadableCatalog(DbmLastErrorCode())) {
+    DbmDisconnect();
+    const std::u16string setAside = catalogPath + kUnreadableCatalogSuffix;
+    if (!env->RenameReplacing(catalogPath, setAside)) return;
+    WriteLog(kLogSqlError,
+             u"Database Manager: %s is not a readable catalog; kept as %s, a new one is created.\n",
+             catalogPath, setAside);
+    env->CreatePrivateFile(catalogPath);
+  }
+  DbmCreateSchema();
+  AddIndexes();
+}
+
+// True when the calling thread's connection is open on a file that is no
+// longer at the catalog's path (removed, or another file put in its place).
+bool CatalogFileMoved() {
+  CatalogConnection* connection = DbmConnect();
+  if (connection == nullptr) return false;
+  int moved = 0;
+  if (sqlite3_file_control(connection->db(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK) {
+    return false;
+  }
+  return moved != 0;
+}
+
 }  // namespace
+
+void DbmRepairStore() {
+  if (!IsCatalogReady()) return;
+  Env* env = CurrentEnv();
+  const std::u16string snapshotDirectory = SnapshotDirectory();
+  const std::u16string catalogPath = CatalogPath();
+  if (catalogPath.empty()) return;
+  bool recreated = false;
+  if (!env->GetFileSize(snapshotDirectory)) {
+    if (!env->CreateDirectories(snapshotDirectory)) return;
+    WriteLog(kLogSqlError,
+             u"Database Manager: the snapshot directory %s was missing; created again.\n",
+             snapshotDirectory);
+    recreated = true;
+  }
+  // Checked before connecting: a connection never creates the catalog, which
+  // must be made private first.
+  if (!env->GetFileSize(catalogPath) || CatalogFileMoved()) {
+    WriteLog(kLogSqlError, u"Database Manager: the catalog %s was removed or replaced; reopened.\n",
+             catalogPath);
+    DbmDisconnect();
+    recreated = true;
+  }
+  if (!recreated && DbmProbeSchema() == 0) {
+    // A catalog overwritten in place shows no move, only unreadable pages. A
+    // lock, a full disk or an I/O error passes by itself and is left alone.
+    const int code = DbmLastErrorCode();
+    if (IsUnreadableCatalog(code) || (code & 0xFF) == SQLITE_ERROR) PrepareCatalog(catalogPath);
+  } else if (recreated) {
+    State().storeGeneration.fetch_add(1, std::memory_order_acq_rel);
+    PrepareCatalog(catalogPath);
+  }
+  DbmDisconnect();
+}
+
+uint32_t DbmStoreGeneration() { return State().storeGeneration.load(std::memory_order_acquire); }
 
 void LogSqliteError(sqlite3* db) {
   if (db == nullptr) return;
@@ -66,16 +147,12 @@ uint32_t DbmInitialize(const std::u16string& backupStore) {
     state.snapshotDirectory = snapshotDirectory;
   }
   if (!env->CreateDirectories(snapshotDirectory)) return 0;
-  // Made before SQLite opens it, so that the catalog (and its journal, which
-  // takes the catalog's mode) is never readable by other users.
-  env->CreatePrivateFile(catalogPath);
   {
     std::lock_guard guard(state.lock);
     state.catalogPath = catalogPath;
     state.placed = true;
   }
-  if (DbmProbeSchema() == 0) DbmCreateSchema();
-  AddIndexes();
+  PrepareCatalog(catalogPath);
   state.ready.store(true, std::memory_order_release);
   WriteLog(kLogLifecycle, u"Database Manager Initialized.");
   return 1;

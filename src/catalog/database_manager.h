@@ -17,11 +17,25 @@ namespace orv {
 inline constexpr char16_t kCatalogFileName[] = u"BackupDB.s3db";
 inline constexpr char16_t kSnapshotDirectoryName[] = u"Backup";
 
+// Where a catalog file SQLite cannot read is kept when a new one replaces it.
+inline constexpr char16_t kUnreadableCatalogSuffix[] = u".unreadable";
+
 // Places the catalog in backupStore, creating the snapshot directory and, in a
 // new file, the schema. 1 when the catalog is ready afterwards, 0 when it is
 // not (no store configured, a directory that cannot be made, or a SQLite
 // build that is not thread-safe).
 uint32_t DbmInitialize(const std::u16string& backupStore);
+
+// Puts back what was taken from under a started engine: a snapshot directory
+// that was removed, a catalog file that was removed or replaced (the calling
+// thread's connection is reopened on the file now at the path), a catalog that
+// cannot be read (kept aside, a new one made). Leaves the calling thread
+// without a connection.
+void DbmRepairStore();
+
+// Counts the times DbmRepairStore made the store anew: a copy made under an
+// earlier count may have gone with the old store.
+uint32_t DbmStoreGeneration();
 
 // Leaves the ready state, then closes every thread's connection. Only when no
 // engine thread and no query runs any more.

@@ -139,9 +139,11 @@ class Env {
   // in directory, readable by at most those the source's permission bits allow
   // (never set-id or sticky). The source is never followed through a symbolic
   // link and its open never blocks: anything but a regular file fails. Null on
-  // any failure, leaving nothing behind.
+  // any failure, leaving nothing behind, with the reason in *failure (when
+  // failure is not null) for the log.
   virtual std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
-                                                const std::u16string& directory) = 0;
+                                                const std::u16string& directory,
+                                                std::u16string* failure) = 0;
 
   // Makes every file written so far on the file system holding path durable.
   virtual bool SyncFileSystemOf(const std::u16string& path) = 0;
@@ -211,8 +213,9 @@ class EnvWrapper : public Env {
     return target_->CreatePrivateFile(path);
   }
   std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
-                                        const std::u16string& directory) override {
-    return target_->StageCopy(source, directory);
+                                        const std::u16string& directory,
+                                        std::u16string* failure) override {
+    return target_->StageCopy(source, directory, failure);
   }
   bool SyncFileSystemOf(const std::u16string& path) override {
     return target_->SyncFileSystemOf(path);

@@ -242,12 +242,17 @@ class LinuxEnv final : public Env {
   }
 
   std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
-                                        const std::u16string& directory) override {
+                                        const std::u16string& directory,
+                                        std::u16string* failure) override {
     std::string nativeSource, nativeDirectory;
     if (!ToNativePath(source, &nativeSource) || !ToNativePath(directory, &nativeDirectory)) {
+      if (failure != nullptr) *failure = u"the path is not valid text";
       return nullptr;
     }
-    return StageCopyLinux(nativeSource, nativeDirectory);
+    std::string reason;
+    std::unique_ptr<StagedCopy> copy = StageCopyLinux(nativeSource, nativeDirectory, &reason);
+    if (!copy && failure != nullptr) *failure = Utf8ToUtf16OrEmpty(reason);
+    return copy;
   }
 
   bool SyncFileSystemOf(const std::u16string& path) override {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/path.h"
 #include "platform/text.h"
@@ -125,27 +126,40 @@ UniqueFd CreateUnnamedFile(int directory, std::string* partialName) {
 
 }  // namespace
 
-std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source,
-                                           const std::string& directory) {
+std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std::string& directory,
+                                           std::string* failure) {
+  const auto fail = [failure](const char* step, int error) -> std::unique_ptr<StagedCopy> {
+    const char* description = ::strerrordesc_np(error);  // thread-safe, unlike strerror
+    *failure = std::string(step) + ": " +
+               (description != nullptr ? description : "error " + std::to_string(error));
+    return nullptr;
+  };
   // Looked at before it is opened: opening a device can have effects of its own.
   struct stat before {};
-  if (::lstat(source.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) return nullptr;
+  if (::lstat(source.c_str(), &before) != 0) return fail("source", errno);
+  if (!S_ISREG(before.st_mode)) {
+    *failure = "source: not a regular file";
+    return nullptr;
+  }
   UniqueFd input(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!input.valid()) return fail("source", errno);
   struct stat opened {};
-  if (!input.valid() || ::fstat(input.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
-      opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
+  if (::fstat(input.get(), &opened) != 0) return fail("source", errno);
+  if (!S_ISREG(opened.st_mode) || opened.st_dev != before.st_dev ||
+      opened.st_ino != before.st_ino) {
+    *failure = "source: replaced while it was opened";
     return nullptr;
   }
   UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) return nullptr;
+  if (!dir.valid()) return fail("snapshot directory", errno);
   std::string partialName;
   UniqueFd output = CreateUnnamedFile(dir.get(), &partialName);
-  if (!output.valid()) return nullptr;
+  if (!output.valid()) return fail("copy", errno);
   // From here on the staged copy owns the partial name and removes it on failure.
   auto staged = std::make_unique<LinuxStagedCopy>(std::move(dir), std::move(output), partialName);
   if (!CopyContent(input.get(), staged->fd()) ||
       ::fchmod(staged->fd(), opened.st_mode & 0777) != 0) {
-    return nullptr;
+    return fail("copy", errno);
   }
   return staged;
 }

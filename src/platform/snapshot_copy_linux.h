@@ -9,7 +9,9 @@
 
 namespace orv {
 
-std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std::string& directory);
+// On failure null, with the reason in *failure.
+std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std::string& directory,
+                                           std::string* failure);
 
 }  // namespace orv
 

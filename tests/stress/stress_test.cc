@@ -41,24 +41,6 @@ std::string Version(int file, int v) {
   return content;
 }
 
-// Opened for writing, as the next engine opens it: a transaction a killed
-// process left behind is rolled back first.
-std::string Integrity(const std::filesystem::path& catalog) {
-  sqlite3* db = nullptr;
-  std::string result = "cannot open";
-  if (sqlite3_open_v2(catalog.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 5000);
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-      result = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-    }
-    sqlite3_finalize(statement);
-  }
-  sqlite3_close(db);
-  return result;
-}
-
 class StressTest : public testing::EngineFixture {
  protected:
   void StartProtecting(std::chrono::milliseconds writerPeriod) {
@@ -164,7 +146,7 @@ TEST_F(StressTest, EightHostThreadsWhileQueriesAndMaintenanceRun) {
   for (std::thread& reader : readers) reader.join();
   StopEngine();
 
-  EXPECT_EQ(Integrity(catalogFile()), "ok");
+  EXPECT_EQ(testing::Integrity(catalogFile()), "ok");
   EXPECT_GT(resolved.load(), 0);
   std::vector<std::multiset<std::string>> found(expected.size());
   std::vector<int> foundDeletions(expected.size(), 0);
@@ -222,7 +204,7 @@ TEST_F(StressTest, KilledMidWorkTheStoreStaysWhole) {
     ::waitpid(child, &status, 0);
 
     if (!std::filesystem::exists(catalogFile())) continue;  // killed before the store was made
-    ASSERT_EQ(Integrity(catalogFile()), "ok") << "after kill " << kill;
+    ASSERT_EQ(testing::Integrity(catalogFile()), "ok") << "after kill " << kill;
     const int editions = testing::CountRows(catalogFile(), "Edition");
     if (editions < 0) {
       // Killed while the schema was made: none of it may be there.

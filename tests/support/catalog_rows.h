@@ -20,6 +20,9 @@ struct EditionRow {
 // Every edition, in ID order. Empty when the catalog cannot be read.
 std::vector<EditionRow> ReadEditions(const std::filesystem::path& catalog);
 int CountRows(const std::filesystem::path& catalog, const char* table);
+// What PRAGMA integrity_check says ("ok" when whole), opened for writing as the
+// next engine would open it, so that a transaction left behind is rolled back.
+std::string Integrity(const std::filesystem::path& catalog);
 
 }  // namespace orv::testing
 

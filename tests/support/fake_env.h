@@ -50,6 +50,25 @@ class FakeEnv : public EnvWrapper {
   }
   void FailRename(bool fail) { failRename_.store(fail); }
 
+  // While set, every copy fails with this reason, as a source the engine may
+  // not read would fail (which a test running as root cannot make).
+  std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
+                                        const std::u16string& directory,
+                                        std::u16string* failure) override {
+    {
+      std::lock_guard guard(lock_);
+      if (!copyFailure_.empty()) {
+        if (failure != nullptr) *failure = copyFailure_;
+        return nullptr;
+      }
+    }
+    return EnvWrapper::StageCopy(source, directory, failure);
+  }
+  void FailCopies(const std::u16string& reason) {
+    std::lock_guard guard(lock_);
+    copyFailure_ = reason;
+  }
+
   // Standard output is kept for the test to read.
   void WriteStandardOutput(std::string_view text) override {
     std::lock_guard guard(lock_);
@@ -98,6 +117,7 @@ class FakeEnv : public EnvWrapper {
   std::map<std::u16string, std::u16string> variables_;
   std::string standardOutput_;
   std::map<std::u16string, uint64_t> creationTimes_;
+  std::u16string copyFailure_;
 };
 
 // Installs an Env for the life of the scope.
