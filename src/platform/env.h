@@ -127,12 +127,14 @@ class Env {
   virtual std::optional<std::u16string> AbsolutePath(const std::u16string& path) = 0;
 
   // Creates the directory and every missing parent, readable by the owner
-  // only. True when the directory exists afterwards.
+  // only; a directory already there loses its group and other permissions
+  // (one reached through a symbolic link at path is left as it is). True when
+  // a directory exists at path afterwards.
   virtual bool CreateDirectories(const std::u16string& path) = 0;
 
-  // Creates an empty file readable by its owner only, unless something
-  // already exists at path (which is left untouched). True when a regular file
-  // exists at path afterwards.
+  // Creates an empty file readable by its owner only; a regular file already
+  // at path keeps its content and loses its group and other permissions. True
+  // when a regular file (not a symbolic link) exists at path afterwards.
   virtual bool CreatePrivateFile(const std::u16string& path) = 0;
 
   // Copies the content of the regular file at source into a new, unnamed file

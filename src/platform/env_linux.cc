@@ -20,6 +20,15 @@
 namespace orv {
 namespace {
 
+// Clears the group and other permission bits of an open file or directory.
+// Only its owner may: a file of another user's is left as it is and fails.
+bool MakePrivate(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) == 0) return true;
+  return ::fchmod(fd, st.st_mode & S_IRWXU) == 0;
+}
+
 class LinuxAppendFile final : public AppendFile {
  public:
   explicit LinuxAppendFile(UniqueFd fd) : fd_(std::move(fd)) {}
@@ -228,17 +237,29 @@ class LinuxEnv final : public Env {
       if (::mkdir(prefix.c_str(), S_IRWXU) != 0 && errno != EEXIST) return false;
       if (at == std::string::npos) break;
     }
+    // One that was already there (an older store, made by hand) may be open
+    // to others: the copies inside carry their sources' permission bits. A
+    // symbolic link put there by the owner (the copies moved to another disk)
+    // is followed, and what it points at is left as the owner set it.
     struct stat st {};
-    return ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (::lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      return ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    UniqueFd dir(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return dir.valid() && MakePrivate(dir.get());
   }
 
   bool CreatePrivateFile(const std::u16string& path) override {
     std::string native;
     if (!ToNativePath(path, &native)) return false;
     UniqueFd fd(::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR));
-    if (!fd.valid() && errno != EEXIST) return false;
+    if (fd.valid()) return true;
+    if (errno != EEXIST) return false;
+    // Not followed through a link, never opened for writing, never blocks.
+    fd.reset(::open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
-    return ::stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+           MakePrivate(fd.get());
   }
 
   std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,

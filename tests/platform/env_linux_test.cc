@@ -19,6 +19,45 @@ using testing::ReadFileText;
 using testing::TempDir;
 using testing::WriteFileText;
 
+mode_t Permissions(const std::filesystem::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST(LinuxEnvTest, StoreDirectoriesAndFilesAreMadeAndKeptPrivate) {
+  TempDir dir;
+  Env* env = Env::Default();
+  const mode_t oldMask = ::umask(0);  // the modes must not depend on the process's mask
+  ASSERT_TRUE(env->CreateDirectories(U16(dir / "new" / "nested")));
+  EXPECT_EQ(Permissions(dir / "new"), 0700u);
+  EXPECT_EQ(Permissions(dir / "new" / "nested"), 0700u);
+  std::filesystem::create_directory(dir / "open");
+  ::chmod((dir / "open").c_str(), 0755);
+  ASSERT_TRUE(env->CreateDirectories(U16(dir / "open")));
+  EXPECT_EQ(Permissions(dir / "open"), 0700u);
+  // A link the owner put there is followed; its target is left alone.
+  std::filesystem::create_directory(dir / "elsewhere");
+  ::chmod((dir / "elsewhere").c_str(), 0755);
+  std::filesystem::create_directory_symlink(dir / "elsewhere", dir / "linked");
+  EXPECT_TRUE(env->CreateDirectories(U16(dir / "linked")));
+  EXPECT_EQ(Permissions(dir / "elsewhere"), 0755u);
+
+  ASSERT_TRUE(env->CreatePrivateFile(U16(dir / "fresh.db")));
+  EXPECT_EQ(Permissions(dir / "fresh.db"), 0600u);
+  WriteFileText(dir / "shared.db", "content");
+  ::chmod((dir / "shared.db").c_str(), 0644);
+  ASSERT_TRUE(env->CreatePrivateFile(U16(dir / "shared.db")));
+  EXPECT_EQ(Permissions(dir / "shared.db"), 0600u);
+  EXPECT_EQ(ReadFileText(dir / "shared.db"), "content");
+  ::umask(oldMask);
+
+  // Neither a link nor a FIFO passes for the file, and opening never blocks.
+  std::filesystem::create_symlink(dir / "shared.db", dir / "link.db");
+  EXPECT_FALSE(env->CreatePrivateFile(U16(dir / "link.db")));
+  ASSERT_EQ(::mkfifo((dir / "fifo.db").c_str(), 0600), 0);
+  EXPECT_FALSE(env->CreatePrivateFile(U16(dir / "fifo.db")));
+}
+
 TEST(LinuxEnvTest, FileSizeRenameAndAppend) {
   TempDir dir;
   Env* env = Env::Default();
