@@ -4,6 +4,8 @@
 #include <fmt/printf.h>
 #include <fmt/xchar.h>
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace orv {
@@ -55,6 +57,30 @@ LogWriter& TheLog() {
 }
 
 namespace log_detail {
+namespace {
+
+// C0 and C1 controls and DEL: a line end or a terminal escape in a value.
+bool IsControl(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
+
+// A value with its control characters written as \xNN, so that a file name
+// holding a line end can never make one event look like two lines.
+std::u16string EscapeControls(std::u16string_view text) {
+  static constexpr char16_t kHex[] = u"0123456789ABCDEF";
+  std::u16string escaped;
+  escaped.reserve(text.size() + 8);
+  for (const char16_t unit : text) {
+    if (!IsControl(unit)) {
+      escaped.push_back(unit);
+      continue;
+    }
+    escaped += u"\\x";
+    escaped.push_back(kHex[(unit >> 4) & 0xF]);
+    escaped.push_back(kHex[unit & 0xF]);
+  }
+  return escaped;
+}
+
+}  // namespace
 
 std::u16string FormatMessage(const char16_t* format, std::initializer_list<LogArg> args) {
   using Context = fmt::basic_printf_context_t<char16_t>;
@@ -73,9 +99,15 @@ std::u16string FormatMessage(const char16_t* format, std::initializer_list<LogAr
       case LogArg::Kind::kUnsigned64:
         store.push_back(arg.unsignedValue());
         break;
-      case LogArg::Kind::kText:
-        store.push_back(arg.text());
+      case LogArg::Kind::kText: {
+        const std::u16string_view text = arg.text();
+        if (std::any_of(text.begin(), text.end(), IsControl)) {
+          store.push_back(EscapeControls(text));  // the store keeps its own copy
+        } else {
+          store.push_back(text);
+        }
         break;
+      }
     }
   }
   try {

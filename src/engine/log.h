@@ -4,8 +4,10 @@
 //
 // WriteLog(level, format, args...) takes printf-style formats over UTF-16:
 // %s takes UTF-16 text (const char16_t*, std::u16string, std::u16string_view),
-// %d a 32-bit integer, %08X an unsigned value in hexadecimal. A line below the
-// threshold costs two comparisons: no lock, no formatting, no allocation.
+// %d a 32-bit integer, %08X an unsigned value in hexadecimal. Control
+// characters in a text argument (a file name may hold a line end) are written
+// as \xNN, so that one call is always one line. A line below the threshold
+// costs two comparisons: no lock, no formatting, no allocation.
 #ifndef ORV_ENGINE_LOG_H_
 #define ORV_ENGINE_LOG_H_
 

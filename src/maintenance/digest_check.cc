@@ -1,5 +1,7 @@
 #include "maintenance/digest_check.h"
 
+#include <optional>
+
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
 #include "maintenance/edition_walk.h"
@@ -19,7 +21,8 @@ bool IsZero(const Sha1Digest& digest) {
 }  // namespace
 
 void CheckFileDigests(int32_t fileId, const std::function<bool()>& stop) {
-  Sha1Digest previous{};
+  // The content of the edition just before, when it is known.
+  std::optional<Sha1Digest> previous;
   for (FileEditionInfo& edition : ReadFileEditions(fileId)) {
     if (stop && stop()) return;
     Sha1Digest recorded;
@@ -30,8 +33,14 @@ void CheckFileDigests(int32_t fileId, const std::function<bool()>& stop) {
     }
     const std::u16string path = SnapshotPathOf(edition);
     Sha1Digest digest;
-    if (path.empty() || !ComputeFileSha1(path, &digest, stop)) continue;
-    if (digest == previous) {
+    if (path.empty() || !ComputeFileSha1(path, &digest, stop)) {
+      // An edition without a digest (no copy, a copy too large, a read that
+      // failed) may differ from both neighbours: the next one is compared
+      // with nothing, or A, B, A would lose its last A behind an unread B.
+      previous.reset();
+      continue;
+    }
+    if (previous && digest == *previous) {
       // Nothing new in this copy: the edition before it holds the same content.
       // The row goes first: a crash in between leaves a stray copy, never a
       // row that names a missing one.

@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
+#include <unordered_set>
 
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
+#include "maintenance/edition_walk.h"
 #include "platform/path.h"
 #include "platform/text.h"
 
@@ -17,6 +20,54 @@ namespace {
 constexpr uint64_t kUnixEpochIn100ns = 116444736000000000ull;
 
 std::atomic<uint64_t> g_retentionQuota{kDefaultRetentionQuota};
+
+// The rows of Edition with a time stamp up to bound, with the copy each names.
+struct AgedRow {
+  int32_t id = 0;
+  std::u16string copyName;
+};
+
+std::vector<AgedRow> RowsUpTo(int32_t bound) {
+  std::vector<AgedRow> rows;
+  int32_t id = 0;
+  char16_t name[262] = {};
+  const DbmField fields[] = {{u"ID", DbmType::INT, &id, 4},
+                             {u"BackupName", DbmType::STR, name, sizeof(name)}};
+  const DbmField conditions[] = {{u"TimeStamp <= ", DbmType::INT, &bound, 4}};
+  DbmSelectHandle handle = DbmSelect(u"Edition", fields, 2, conditions, 1);
+  if (handle == nullptr) return rows;
+  do {
+    rows.push_back({id, name});
+    id = 0;
+    name[0] = u'\0';
+  } while (DbmFetchRow(handle, fields, 2) == 1);
+  DbmCloseSelect(handle);
+  return rows;
+}
+
+uint32_t DeleteRowsNaming(const std::u16string& copyName) {
+  const DbmField condition[] = {
+      {u"BackupName == ", DbmType::STR, const_cast<char16_t*>(copyName.c_str()), 0xFFFFFFFF}};
+  return DbmDelete(condition, 1);
+}
+
+// In one transaction: the rows up to bound (when given) whose copy is not
+// kept, and the rows naming a doomed copy. False, with nothing deleted, on
+// any failure.
+bool DeleteRows(std::optional<int32_t> bound, const std::unordered_set<std::u16string>& kept,
+                const std::vector<std::u16string>& doomed) {
+  if (DbmExecute("BEGIN IMMEDIATE;") == 0) return false;
+  bool deleted = true;
+  if (bound) {
+    for (const AgedRow& row : RowsUpTo(*bound)) {
+      if (!kept.contains(row.copyName)) deleted = deleted && DeleteEditionRow(row.id) == 1;
+    }
+  }
+  for (const std::u16string& name : doomed) deleted = deleted && DeleteRowsNaming(name) == 1;
+  if (deleted && DbmExecute("COMMIT;") == 1) return true;
+  DbmExecute("ROLLBACK;");
+  return false;
+}
 
 }  // namespace
 
@@ -47,6 +98,8 @@ void RetentionCleanupTask(const std::function<bool()>& stop, uint64_t quota) {
   uint32_t cutOff = 0;
   std::string lines;
   std::vector<std::u16string> doomed;
+  std::unordered_set<std::u16string> kept;
+  for (const SnapshotFileEntry& file : files) kept.insert(file.name);
   for (auto file = files.rbegin(); file != files.rend(); ++file) {
     if (stop && stop()) break;
     lines += fmt::sprintf("%s, Size = %d, Time = %d-%d\n", Utf16ToUtf8Lossy(file->name),
@@ -60,20 +113,24 @@ void RetentionCleanupTask(const std::function<bool()>& stop, uint64_t quota) {
     total += file->size;
     if (!passed && total <= quota) continue;
     passed = true;
-    doomed.push_back(JoinPath(directory, file->name));
+    doomed.push_back(file->name);
+    kept.erase(file->name);
     if (cutOff == 0 && file->creationTime > kUnixEpochIn100ns) {
       cutOff = static_cast<uint32_t>((file->creationTime - kUnixEpochIn100ns) / 10000000);
     }
   }
   env->WriteStandardOutput(lines);
   if (!passed) return;
-  // Rows go by their time stamp alone, whichever copy they name; they go
-  // before the copies, so that a crash between the two never leaves a row
-  // naming a removed copy. A copy whose rows could not be removed stays.
-  int32_t bound = static_cast<int32_t>(cutOff);
-  const DbmField condition[] = {{u"TimeStamp <= ", DbmType::INT, &bound, 4}};
-  if (DbmDelete(condition, 1) != 1) return;
-  for (const std::u16string& path : doomed) env->RemoveFile(path);
+  // Rows go before the copies, so that a crash between the two never leaves a
+  // row naming a removed copy; a copy whose rows could not be removed stays.
+  // The rows up to the cut-off time go, but never one whose copy is kept, and
+  // every row naming a deleted copy goes too, whatever its time stamp: a time
+  // stamp is the host's event time (read as standard time), not the copy's.
+  if (!DeleteRows(static_cast<int32_t>(cutOff), kept, doomed)) return;
+  for (const std::u16string& name : doomed) env->RemoveFile(JoinPath(directory, name));
+  // A row the catalog writer committed for one of these copies meanwhile
+  // (its entry was pending) would name a removed copy: it goes as well.
+  DeleteRows(std::nullopt, kept, doomed);
 }
 
 }  // namespace orv

@@ -1,6 +1,7 @@
 // The retention cleanup: keeps the newest snapshot copies whose sizes, added up
-// from the newest down, stay within the quota; deletes every older copy and
-// the catalog's editions up to the newest deleted copy's time.
+// from the newest down, stay within the quota; deletes every older copy, the
+// catalog's editions up to the newest deleted copy's time (never one whose
+// copy is kept) and every edition naming a deleted copy.
 #ifndef ORV_MAINTENANCE_RETENTION_CLEANUP_H_
 #define ORV_MAINTENANCE_RETENTION_CLEANUP_H_
 

@@ -92,6 +92,19 @@ TEST_F(LogTest, FormatsUtf16ArgumentsAsPrintfWould) {
                                       "-5|4000000000|bad\xEF\xBF\xBD|(null)", "%d %d"}));
 }
 
+TEST_F(LogTest, AValueNeverBreaksItsLineOrHidesAPercentSign) {
+  env_.SetLocalTime({2026, 3, 3, 4, 5, 6, 7, 89});
+  env_.SetThreadId(7);
+  StartLog(0);
+  // A file name is anyone's text: a line end in it must not forge a line, an
+  // escape must not reach a terminal, and "%s" in it is only text.
+  const std::u16string name = u"/home/m/a\n[2026-03-04 05:06:07(089)] TID:1\tforged\x1B[2J%s%n";
+  WriteLog(kLogSqlError, u"[Backup Module] %s could not be copied\n", name);
+  EXPECT_EQ(ReadFileText(logFile()),
+            "[2026-03-04 05:06:07(089)] TID:7\t[Backup Module] /home/m/a\\x0A[2026-03-04 "
+            "05:06:07(089)] TID:1\\x09forged\\x1B[2J%s%n could not be copied\n\n");
+}
+
 TEST_F(LogTest, NothingIsWrittenBeforeStartOrAfterStop) {
   ASSERT_EQ(SetStringItem(CONFIG_LOG_DIRECTORY, dir_.u16()), ENG_OK);
   WriteLog(0xFFFFFFFF, u"before initialize");

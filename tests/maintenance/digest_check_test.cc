@@ -109,6 +109,27 @@ TEST_F(DigestCheckTest, FilesAreWalkedAloneAndOversizedCopiesAreLeft) {
   EXPECT_EQ(Remaining(), "u+ o+ limit+ over- over2- ");
 }
 
+TEST_F(DigestCheckTest, AnUndigestedEditionIsNeverSkippedOver) {
+  // A, B, A: the last A is the file's newest state. When B has no digest (its
+  // copy is too large to digest, or it has no copy at all), the last A must
+  // not be taken for a duplicate of the first.
+  const int big = AddBackupFile(u"/big");
+  AddEdition(big, 100, "a0", "a");
+  AddEdition(big, 200, "b", std::string(kMaxDigestedFileBytes + 1, 'b'));
+  AddEdition(big, 300, "a1", "a");
+  const int renamed = AddBackupFile(u"/renamed");
+  AddEdition(renamed, 100, "r0", "r");
+  const std::string rename =
+      "Insert Into Edition (FileID,TimeStamp,BackupName,Operation) Values (" +
+      std::to_string(renamed) + ",200,'',4)";
+  sqlite3_exec(DbmConnect()->db(), rename.c_str(), nullptr, nullptr, nullptr);
+  AddEdition(renamed, 300, "r1", "r");
+  DigestCheckTask({});
+  EXPECT_EQ(Remaining(), "a0+ b- a1+ r0+ - r1+ ");
+  EXPECT_TRUE(CopyExists("a1"));
+  EXPECT_TRUE(CopyExists("r1"));
+}
+
 TEST_F(DigestCheckTest, HostileCopyNamesAreNeverReadOrDeleted) {
   const int file = AddBackupFile(u"/f");
   AddEdition(file, 100, "c0", "secret");

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <functional>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,16 @@ constexpr uint64_t kEpoch = 116444736000000000ull;
 
 // Creation time of a file made `second` seconds after 1970.
 uint64_t At(uint32_t second) { return kEpoch + uint64_t{second} * 10000000; }
+
+// Runs a hook before each removal, as another thread might act just then.
+class RemovalHookEnv : public testing::FakeEnv {
+ public:
+  bool RemoveFile(const std::u16string& path) override {
+    if (beforeRemove) beforeRemove(path);
+    return FakeEnv::RemoveFile(path);
+  }
+  std::function<void(const std::u16string&)> beforeRemove;
+};
 
 class RetentionTest : public testing::EngineFixture {
  protected:
@@ -37,6 +48,25 @@ class RetentionTest : public testing::EngineFixture {
         "Insert Into Edition (FileID,TimeStamp) Values (1," + std::to_string(timeStamp) + ")";
     sqlite3_exec(DbmConnect()->db(), sql.c_str(), nullptr, nullptr, nullptr);
   }
+  void AddEditionNaming(int timeStamp, const std::string& copy) {
+    const std::string sql = "Insert Into Edition (FileID,TimeStamp,BackupName) Values (1," +
+                            std::to_string(timeStamp) + ",'" + copy + "')";
+    sqlite3_exec(DbmConnect()->db(), sql.c_str(), nullptr, nullptr, nullptr);
+  }
+  // "time:copy" for every row, in time order.
+  std::vector<std::string> EditionRows() {
+    std::vector<std::string> rows;
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(DbmConnect()->db(),
+                       "Select TimeStamp, coalesce(BackupName, '') From Edition Order By TimeStamp",
+                       -1, &statement, nullptr);
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      rows.push_back(std::to_string(sqlite3_column_int(statement, 0)) + ":" +
+                     reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)));
+    }
+    sqlite3_finalize(statement);
+    return rows;
+  }
   std::set<std::string> Copies() {
     std::set<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(store_ / "Backup")) {
@@ -54,7 +84,7 @@ class RetentionTest : public testing::EngineFixture {
     return times;
   }
 
-  testing::FakeEnv env_;
+  RemovalHookEnv env_;
   testing::ScopedEnv scoped_{&env_};
 };
 
@@ -97,6 +127,34 @@ TEST_F(RetentionTest, AHugeNewestCopyTakesEverythingWithIt) {
   RetentionCleanupTask({});
   EXPECT_EQ(Copies(), (std::set<std::string>{"subdirectory"}));
   EXPECT_TRUE(std::filesystem::exists(store_ / "Backup" / "subdirectory" / "inside"));
+}
+
+TEST_F(RetentionTest, RowsFollowTheirCopiesWhateverTheirTimeStamps) {
+  AddCopy("kept", 1000000, 300);
+  AddCopy("cut", 700000, 200);  // past the quota: the cut-off is 200
+  // An event time is not its copy's birth: read as standard time it is an
+  // hour later in summer, and a host may report any time at all.
+  AddEditionNaming(3800, "cut");
+  AddEditionNaming(150, "kept");
+  AddEditionAt(199);
+  AddEditionAt(201);
+  RetentionCleanupTask({});
+  EXPECT_EQ(Copies(), (std::set<std::string>{"kept"}));
+  EXPECT_EQ(EditionRows(), (std::vector<std::string>{"150:kept", "201:"}))
+      << "no row names a removed copy, and no kept copy loses its row";
+}
+
+TEST_F(RetentionTest, ARowCommittedWhileItsCopyIsRemovedGoesToo) {
+  AddCopy("kept", 1000000, 300);
+  AddCopy("cut", 700000, 200);
+  env_.beforeRemove = [this](const std::u16string&) {
+    // The catalog writer commits a pending entry of that copy just now.
+    AddEditionNaming(250, "cut");
+  };
+  RetentionCleanupTask({});
+  env_.beforeRemove = nullptr;
+  EXPECT_EQ(Copies(), (std::set<std::string>{"kept"}));
+  EXPECT_EQ(EditionRows(), std::vector<std::string>{});
 }
 
 TEST_F(RetentionTest, WithinTheQuotaNothingIsTouched) {

@@ -1,5 +1,8 @@
 // The orv command, run as a user runs it, on temporary stores.
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -154,6 +157,121 @@ TEST_F(OrvToolTest, MaintainRemovesDuplicatesAndJsonSurvivesRetentionOutput) {
   EXPECT_EQ(status["files"], 1);
   EXPECT_EQ(status["copies"], 0);
   EXPECT_EQ(status["quota"], 1ull << 30);
+}
+
+int EditionOfKind(const nlohmann::json& listing, const std::string& kind) {
+  for (const auto& edition : listing["editions"]) {
+    if (edition["kind"] == kind) return edition["edition"];
+  }
+  return 0;
+}
+
+void Sql(const std::filesystem::path& catalog, const std::string& text) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(catalog.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, text.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << text;
+  sqlite3_close(db);
+}
+
+TEST_F(OrvToolTest, AStoreTheToolMakesIsItsOwnersAlone) {
+  WriteFileText(docs_ / "a.txt", "x");
+  std::ofstream(dir_ / "trace.jsonl")
+      << "{\"op\": \"open\", \"path\": \"" << (docs_ / "a.txt").string() << "\"}\n";
+  // No --policy: the tool makes the store itself, to seed its policy there.
+  const std::string command = "umask 022 && " + std::string(ORV_TOOL_PATH) + " --store " +
+                              store_.string() + " replay " + (dir_ / "trace.jsonl").string() +
+                              " >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_TRUE(std::filesystem::exists(store_ / "policy" / "lpolicy.xml"));
+  struct stat st {};
+  ASSERT_EQ(::stat(store_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u) << "made first for its policy, it is still private";
+}
+
+TEST_F(OrvToolTest, ContentThatIsNotARegularFileIsNeverOpened) {
+  WriteFileText(docs_ / "a.txt", "x");
+  Save("a.txt", "2026-12-01T10:00:00");
+  std::ofstream(dir_ / "rename.jsonl")
+      << "{\"op\": \"rename\", \"path\": \"" << (docs_ / "a.txt").string() << "\", \"target\": \""
+      << (docs_ / "b.txt").string() << "\"}\n";
+  ASSERT_EQ(Orv("replay " + (dir_ / "rename.jsonl").string()).status, 0);
+  const int renamed = EditionOfKind(Json("versions " + (docs_ / "a.txt").string()), "renamed");
+  ASSERT_NE(renamed, 0);
+  // The renamed file's content lies where its owner keeps it: a FIFO there
+  // must not hang the tool (timeout's status is 124).
+  ASSERT_EQ(::mkfifo((docs_ / "b.txt").c_str(), 0600), 0);
+  const std::string command = "timeout 10 " + std::string(ORV_TOOL_PATH) + " --store " +
+                              store_.string() + " cat " + std::to_string(renamed) + " 2>" +
+                              (dir_ / "err").string();
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << ReadFileText(dir_ / "err");
+  EXPECT_NE(ReadFileText(dir_ / "err").find("not a regular file"), std::string::npos)
+      << ReadFileText(dir_ / "err");
+}
+
+TEST_F(OrvToolTest, ARestoreNeverFollowsAnotherUsersLink) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making a link of another user needs root";
+  WriteFileText(docs_ / "a.txt", "mine");
+  Save("a.txt", "2026-12-01T10:00:00");
+  std::filesystem::create_directories(dir_ / "system");
+  std::filesystem::create_directory_symlink(dir_ / "system", dir_ / "planted");
+  ASSERT_EQ(::lchown((dir_ / "planted").c_str(), 65534, 65534), 0);
+  const Result result = Orv("restore " + (docs_ / "a.txt").string() + " --to " +
+                            (dir_ / "planted" / "passwd").string());
+  EXPECT_NE(result.status, 0);
+  EXPECT_NE(result.err.find("symbolic link of another user"), std::string::npos) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "system" / "passwd"));
+
+  // A link of root's own is followed as before.
+  ASSERT_EQ(::lchown((dir_ / "planted").c_str(), 0, 0), 0);
+  EXPECT_EQ(Orv("restore " + (docs_ / "a.txt").string() + " --to " +
+                (dir_ / "planted" / "passwd").string())
+                .status,
+            0);
+  EXPECT_EQ(ReadFileText(dir_ / "system" / "passwd"), "mine");
+}
+
+TEST_F(OrvToolTest, AsRootAStoreAnotherUserCanChangeIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the check is root's";
+  WriteFileText(docs_ / "a.txt", "x");
+  Save("a.txt", "2026-12-01T10:00:00");
+  ASSERT_EQ(Orv("versions " + (docs_ / "a.txt").string()).status, 0);
+  ASSERT_EQ(::chown(store_.c_str(), 65534, 65534), 0);
+  Result result = Orv("versions " + (docs_ / "a.txt").string());
+  EXPECT_NE(result.status, 0);
+  EXPECT_NE(result.err.find("may be changed by another user"), std::string::npos) << result.err;
+  EXPECT_NE(Orv("status").status, 0);
+  ASSERT_EQ(::chown(store_.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);  // anyone may swap the store
+  result = Orv("maintain");
+  EXPECT_NE(result.status, 0);
+  EXPECT_NE(result.err.find("others may write in it"), std::string::npos) << result.err;
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0700), 0);
+  EXPECT_EQ(Orv("versions " + (docs_ / "a.txt").string()).status, 0);
+}
+
+TEST_F(OrvToolTest, InPlaceWritesOnlyToAPlainAbsolutePath) {
+  WriteFileText(docs_ / "a.txt", "old");
+  Save("a.txt", "2026-12-01T10:00:00");
+  WriteFileText(docs_ / "a.txt", "new");
+  std::filesystem::create_directories(dir_ / "elsewhere");
+  // A catalog that names its file by a path climbing out of where it seems.
+  Sql(store_ / "BackupDB.s3db",
+      "Update BackupFile Set FileName = '" + docs_.string() + "/../elsewhere/a.txt'");
+  const Result result = Orv("restore 1 --in-place --force");
+  EXPECT_NE(result.status, 0);
+  EXPECT_NE(result.err.find("is not a plain absolute path"), std::string::npos) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "elsewhere" / "a.txt"));
+}
+
+TEST_F(OrvToolTest, AnEditionNumberPast32BitsIsNoOtherEdition) {
+  WriteFileText(docs_ / "a.txt", "x");
+  Save("a.txt", "2026-12-01T10:00:00");
+  const Result result = Orv("restore 4294967297 --to " + (dir_ / "out.txt").string());
+  EXPECT_NE(result.status, 0);
+  EXPECT_EQ(result.err, "orv: no edition 4294967297 in the store\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "out.txt")) << "edition 1 is not edition 2^32 + 1";
 }
 
 }  // namespace

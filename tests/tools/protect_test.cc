@@ -2,10 +2,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <thread>
@@ -167,6 +169,65 @@ TEST_P(ProtectTest, AKilledDaemonLeavesNoOpenerBlocked) {
   WriteFileText(tree_ / "a.txt", "b");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(ReadFileText(tree_ / "a.txt"), "b");
+}
+
+TEST_P(ProtectTest, ATreeWhoseNameIsNotPlainTextIsProtectedAndTheStoreIsPrivate) {
+  // "&" and "<" in a directory name must not break the daemon's policy.
+  tree_ = base_ / "R&D <\"old\">";
+  std::filesystem::create_directories(tree_);
+  WriteFileText(tree_ / "plan.txt", "old plan");
+  const mode_t previous = ::umask(022);
+  Start();
+  ::umask(previous);
+  WriteFileText(tree_ / "plan.txt", "new plan");
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  const auto rows = Editions();
+  ASSERT_EQ(rows.size(), 1u) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(rows[0].fileName, (tree_ / "plan.txt").string());
+  EXPECT_EQ(ReadFileText(store_ / "Backup" / rows[0].backupName), "old plan");
+  struct stat st {};
+  ASSERT_EQ(::stat(store_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u) << "the store is root's alone";
+}
+
+// Whether any fanotify group of process pid marks the inode of path.
+bool Marked(pid_t pid, const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  char inode[32];
+  std::snprintf(inode, sizeof(inode), "ino:%lx ", static_cast<unsigned long>(st.st_ino));
+  const std::string fdinfo = "/proc/" + std::to_string(pid) + "/fdinfo";
+  for (const auto& entry : std::filesystem::directory_iterator(fdinfo)) {
+    for (const std::string& line : testing::SplitLines(ReadFileText(entry.path()))) {
+      if (line.rfind("fanotify ", 0) == 0 && line.find(inode) != std::string::npos) return true;
+    }
+  }
+  return false;
+}
+
+TEST_P(ProtectTest, ADirectorySwappedForALinkNeverGetsItsTargetWatched) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  std::filesystem::create_directories(dir_ / "outside" / "deeper");
+  Start();
+  ASSERT_TRUE(Marked(pid_, tree_)) << "the test sees the daemon's marks";
+  // A large tree moved in keeps the daemon marking while a new directory is
+  // swapped for a link before its turn comes.
+  for (int i = 0; i < 2000; ++i) {
+    std::filesystem::create_directories(dir_ / "big" / ("d" + std::to_string(i)));
+  }
+  std::filesystem::rename(dir_ / "big", tree_ / "big");
+  std::filesystem::create_directory(tree_ / "new");
+  std::filesystem::remove(tree_ / "new");
+  std::filesystem::create_directory_symlink(dir_ / "outside", tree_ / "new");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!Marked(pid_, tree_ / "big" / "d1999") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(Marked(pid_, tree_ / "big" / "d1999"));
+  EXPECT_FALSE(Marked(pid_, dir_ / "outside"));
+  EXPECT_FALSE(Marked(pid_, dir_ / "outside" / "deeper"));
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
 }
 
 TEST_P(ProtectTest, AStoreInsideATreeIsRefused) {

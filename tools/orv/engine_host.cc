@@ -1,10 +1,14 @@
 #include "engine_host.h"
 
 #include <orv/orv.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <system_error>
 
+#include "safe_path.h"
 #include "text_convert.h"
 #include "tool_error.h"
 
@@ -31,6 +35,16 @@ void SeedPolicy(const std::filesystem::path& policy) {
 
 }  // namespace
 
+void CreatePrivateDirectories(const std::filesystem::path& directory) {
+  std::filesystem::path made;
+  for (const std::filesystem::path& part : std::filesystem::absolute(directory)) {
+    made /= part;
+    if (::mkdir(made.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+      throw ToolError("cannot create " + made.string() + ": " + std::strerror(errno));
+    }
+  }
+}
+
 std::filesystem::path ExistingStore(const GlobalOptions& options) {
   const std::filesystem::path store =
       std::filesystem::absolute(options.store.empty() ? DefaultStore() : options.store);
@@ -38,6 +52,7 @@ std::filesystem::path ExistingStore(const GlobalOptions& options) {
     throw ToolError("no backup store at " + store.string() +
                     " (nothing has been backed up there; see --store)");
   }
+  CheckOnlyRootCanChange(store);
   return store;
 }
 
@@ -49,6 +64,10 @@ EngineHost::EngineHost(const GlobalOptions& options, Mode mode) {
   }
   std::filesystem::path policy;
   if (mode == Mode::kCapture) {
+    // Made here, before its policy is put in it, as the engine would make it:
+    // readable by its owner only.
+    CreatePrivateDirectories(store_);
+    CheckOnlyRootCanChange(store_);
     policy = options.policy.empty() ? store_ / "policy" : std::filesystem::absolute(options.policy);
     if (options.policy.empty()) SeedPolicy(policy);
   }

@@ -28,8 +28,13 @@ class EngineHost {
   std::filesystem::path store_;
 };
 
-// The store the options name, checked to exist (with a clear error if not).
+// The store the options name, checked to exist (with a clear error if not)
+// and, as root, to be root's alone (CheckOnlyRootCanChange).
 std::filesystem::path ExistingStore(const GlobalOptions& options);
+
+// Creates directory and its missing parents readable by the owner only, as
+// the engine makes its store; an existing directory is left as it is.
+void CreatePrivateDirectories(const std::filesystem::path& directory);
 
 }  // namespace orv::tool
 

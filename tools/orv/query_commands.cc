@@ -2,17 +2,20 @@
 #include <orv/orv.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "catalog_reader.h"
 #include "catalog_time.h"
 #include "commands.h"
 #include "edition_listing.h"
 #include "engine_host.h"
+#include "safe_path.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -94,9 +97,17 @@ void RunCat(const GlobalOptions& options, uint32_t edition) {
   EngineHost host(options, EngineHost::Mode::kReadOnly);
   const std::optional<std::string> path = ContentPath(edition);
   if (!path) throw ToolError("no content for edition " + std::to_string(edition));
-  std::ifstream in(*path, std::ios::binary);
-  if (!in) throw ToolError("cannot read " + *path);
-  std::cout << in.rdbuf();
+  // Only a regular file, never through another user's link, and never an
+  // open that blocks (a renamed file's content lies where its owner keeps it).
+  const Fd in = OpenRegularFile(*path);
+  std::vector<char> buffer(1 << 16);
+  while (true) {
+    const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ToolError("cannot read " + *path + ": " + std::strerror(errno));
+    if (n == 0) break;
+    std::cout.write(buffer.data(), n);
+  }
   std::cout.flush();
   if (!std::cout) throw ToolError("cannot write the content to standard output");
 }

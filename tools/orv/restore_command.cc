@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "catalog_reader.h"
@@ -17,6 +20,7 @@
 #include "commands.h"
 #include "edition_listing.h"
 #include "engine_host.h"
+#include "safe_path.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -33,7 +37,15 @@ bool AllDigits(const std::string& text) {
 uint32_t ChooseEdition(CatalogReader& reader, const RestoreOptions& restore) {
   if (AllDigits(restore.target)) {
     if (restore.at) throw ToolError("--at goes with a path, not an edition number");
-    return static_cast<uint32_t>(std::stoul(restore.target));
+    // A number past 32 bits would wrap to another edition's.
+    unsigned long long number = 0;
+    try {
+      number = std::stoull(restore.target);
+    } catch (const std::out_of_range&) {
+      number = ~0ull;
+    }
+    if (number > 0xFFFFFFFFull) throw ToolError("no edition " + restore.target + " in the store");
+    return static_cast<uint32_t>(number);
   }
   const std::string path = std::filesystem::absolute(restore.target).lexically_normal().string();
   const std::optional<int32_t> fileId = reader.FileIdOf(path);
@@ -50,54 +62,66 @@ uint32_t ChooseEdition(CatalogReader& reader, const RestoreOptions& restore) {
                   " has content in the store");
 }
 
+// A new file in the destination's directory (reached by its descriptor, so
+// that a directory swapped meanwhile cannot move the restore elsewhere).
 class TemporaryFile {
  public:
-  explicit TemporaryFile(const std::filesystem::path& directory) {
-    path_ = (directory / ".orv-restore-XXXXXX").string();
-    fd_ = ::mkstemp(path_.data());
+  TemporaryFile(int directory, const std::filesystem::path& where) : directory_(directory) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      char suffix[16];
+      std::snprintf(suffix, sizeof(suffix), "%08x", static_cast<unsigned>(random()));
+      name_ = std::string(".orv-restore-") + suffix;
+      fd_ = ::openat(directory_, name_.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+      if (fd_ < 0 && errno != EEXIST) break;
+    }
     if (fd_ < 0) {
-      throw ToolError("cannot write in " + directory.string() + ": " + std::strerror(errno));
+      throw ToolError("cannot write in " + where.string() + ": " + std::strerror(errno));
     }
   }
   ~TemporaryFile() {
     if (fd_ >= 0) ::close(fd_);
-    if (!kept_) ::unlink(path_.c_str());
+    if (!kept_) ::unlinkat(directory_, name_.c_str(), 0);
   }
   int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
+  const std::string& name() const { return name_; }
   void Keep() { kept_ = true; }
 
  private:
-  std::string path_;
+  int directory_;
+  std::string name_;
   int fd_ = -1;
   bool kept_ = false;
 };
 
 void CopyContent(const std::string& source, const std::filesystem::path& destination, bool force) {
-  const int input = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (input < 0) throw ToolError("cannot read the copy " + source + ": " + std::strerror(errno));
+  // Only a regular file, never through another user's link, and never an
+  // open that blocks: the content of a renamed file lies where its owner keeps
+  // it, and so may a store another user made.
+  const Fd input = OpenRegularFile(source);
   struct stat st {};
-  ::fstat(input, &st);
-  const std::filesystem::path directory = destination.parent_path();
-  TemporaryFile temporary(directory);
+  ::fstat(input.get(), &st);
+  const std::string name = destination.filename().string();
+  if (name.empty() || name == "." || name == "..") {
+    throw ToolError("cannot create " + destination.string() + ": not a file name");
+  }
+  const Fd directory = OpenDirectory(destination.parent_path());
+  TemporaryFile temporary(directory.get(), destination.parent_path());
   const bool progress = static_cast<uint64_t>(st.st_size) > kProgressThreshold && ::isatty(2);
   std::vector<char> buffer(1 << 20);
   uint64_t copied = 0;
   int lastPercent = -1;
   while (true) {
-    const ssize_t n = ::read(input, buffer.data(), buffer.size());
+    const ssize_t n = ::read(input.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(input);
-      throw ToolError("cannot read the copy " + source + ": " + std::strerror(errno));
-    }
+    if (n < 0) throw ToolError("cannot read the copy " + source + ": " + std::strerror(errno));
     if (n == 0) break;
     for (ssize_t done = 0; done < n;) {
       const ssize_t w =
           ::write(temporary.fd(), buffer.data() + done, static_cast<size_t>(n - done));
       if (w < 0 && errno == EINTR) continue;
       if (w < 0) {
-        ::close(input);
         throw ToolError("cannot write " + destination.string() + ": " + std::strerror(errno));
       }
       done += w;
@@ -109,13 +133,12 @@ void CopyContent(const std::string& source, const std::filesystem::path& destina
       lastPercent = percent;
     }
   }
-  ::close(input);
   if (progress) std::cerr << "\n";
   // Permission bits only: never set-uid, set-gid or sticky.
   ::fchmod(temporary.fd(), st.st_mode & 0777);
   // Root restoring into another user's directory gives the file to that user.
   struct stat owner {};
-  if (::geteuid() == 0 && ::stat(directory.c_str(), &owner) == 0 && owner.st_uid != 0) {
+  if (::geteuid() == 0 && ::fstat(directory.get(), &owner) == 0 && owner.st_uid != 0) {
     if (::fchown(temporary.fd(), owner.st_uid, owner.st_gid) != 0) {
       throw ToolError("cannot give " + destination.string() + " to its directory's owner");
     }
@@ -123,8 +146,9 @@ void CopyContent(const std::string& source, const std::filesystem::path& destina
   if (::fsync(temporary.fd()) != 0) throw ToolError("cannot write " + destination.string());
   // Without --force the final step refuses to replace anything, even a file
   // that appeared meanwhile.
-  const int published = force ? ::rename(temporary.path().c_str(), destination.c_str())
-                              : ::link(temporary.path().c_str(), destination.c_str());
+  const int published =
+      force ? ::renameat(directory.get(), temporary.name().c_str(), directory.get(), name.c_str())
+            : ::linkat(directory.get(), temporary.name().c_str(), directory.get(), name.c_str(), 0);
   if (published != 0) {
     if (errno == EEXIST)
       throw ToolError(destination.string() + " exists (use --force to replace it)");
@@ -152,7 +176,14 @@ void RunRestore(const GlobalOptions& options, const RestoreOptions& restore, Out
   if (restore.inPlace) {
     if (original.empty())
       throw ToolError("the original name of edition " + std::to_string(edition) + " is unknown");
+    // The catalog names the place to write: only a plain absolute path, never
+    // one relative to where the command runs or climbing with "..".
     destination = original;
+    if (!destination.is_absolute() || destination.lexically_normal() != destination ||
+        !destination.has_filename()) {
+      throw ToolError("the original name of edition " + std::to_string(edition) + " (" + original +
+                      ") is not a plain absolute path; use --to");
+    }
   } else if (restore.to) {
     destination = std::filesystem::absolute(*restore.to);
     if (std::filesystem::is_directory(destination)) {

@@ -7,10 +7,12 @@
 
 namespace orv::tool {
 
-// True when thread tid, blocked in open, open, openat, creat or openat2, asks
-// for writing or truncation. An open that cannot be decoded (io_uring, a
-// thread that went away) counts as a write: a copy too many costs a little
-// space, a copy too few loses an edition.
+// True when thread tid, blocked in open, openat or creat, asks for writing or
+// truncation (the flags are read from its saved registers, which nothing can
+// change while it waits). An openat2, whose flags lie in memory the opener
+// can rewrite, and an open that cannot be decoded (io_uring, a thread that
+// went away) count as writes: a copy too many costs a little space, a copy
+// too few loses an edition.
 bool OpensForWriting(pid_t tid);
 
 // True when tid is a thread of the calling process.

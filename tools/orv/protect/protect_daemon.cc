@@ -1,11 +1,14 @@
 #include "protect/protect_daemon.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <orv/orv.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -20,6 +23,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -152,28 +156,60 @@ class Daemon {
     pid_t tid;
   };
 
-  void MarkDirectory(const std::filesystem::path& directory) {
+  // Marks the directory open at fd (path is its name, for the count).
+  void MarkDirectory(int fd, const std::string& path) {
     {
       std::lock_guard guard(marksLock_);
-      if (!directories_.insert(directory.string()).second) return;
+      if (!directories_.insert(path).second) return;
     }
-    ::fanotify_mark(permission_, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD,
-                    directory.c_str());
-    ::fanotify_mark(notification_, FAN_MARK_ADD,
+    // Through the descriptor, never a path: the kernel marks what was opened.
+    constexpr unsigned kMark = FAN_MARK_ADD | FAN_MARK_ONLYDIR;
+    if (::fanotify_mark(permission_, kMark, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, fd, nullptr) != 0) {
+      std::lock_guard guard(marksLock_);
+      directories_.erase(path);
+      return;
+    }
+    ::fanotify_mark(notification_, kMark,
                     FAN_MODIFY | FAN_CLOSE_WRITE | FAN_DELETE | FAN_RENAME | FAN_CREATE |
                         FAN_ONDIR | FAN_EVENT_ON_CHILD,
-                    AT_FDCWD, directory.c_str());
+                    fd, nullptr);
   }
 
-  void MarkTree(const std::filesystem::path& root) {
-    MarkDirectory(root);
-    std::error_code error;
-    for (auto it = std::filesystem::recursive_directory_iterator(
-             root, std::filesystem::directory_options::skip_permission_denied, error);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-      if (error) break;
-      if (it->is_symlink(error) || !it->is_directory(error)) continue;
-      MarkDirectory(it->path());
+  // Marks the directory at path and every directory below it. Each is opened
+  // beneath its tree's root and never through a symbolic link: a user may
+  // swap a new directory for a link to any directory of the system at any
+  // moment, and a mark there would hold every open in it.
+  void MarkTree(const std::filesystem::path& path) {
+    for (size_t i = 0; i < rootFds_.size(); ++i) {
+      const std::filesystem::path& root = options_.directories[i];
+      const std::filesystem::path relative = path.lexically_relative(root);
+      if (relative.empty() || *relative.begin() == "..") continue;
+      std::vector<std::filesystem::path> pending{relative};
+      while (!pending.empty()) {
+        const std::filesystem::path next = std::move(pending.back());
+        pending.pop_back();
+        open_how how{};
+        how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        const int fd =
+            static_cast<int>(::syscall(SYS_openat2, rootFds_[i], next.c_str(), &how, sizeof(how)));
+        if (fd < 0) continue;
+        MarkDirectory(fd, (root / next).lexically_normal().string());
+        DIR* directory = ::fdopendir(fd);
+        if (directory == nullptr) {
+          ::close(fd);
+          continue;
+        }
+        while (const dirent* entry = ::readdir(directory)) {
+          const std::string_view name = entry->d_name;
+          if (name == "." || name == "..") continue;
+          if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
+            pending.push_back(next / entry->d_name);
+          }
+        }
+        ::closedir(directory);
+      }
+      return;
     }
   }
 
@@ -426,6 +462,34 @@ class Daemon {
   std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0};
 };
 
+// Text as an XML attribute value: a directory named "R&D" must not make the
+// policy a document that fails to load (and protects nothing).
+std::string XmlAttribute(const std::string& text) {
+  std::string escaped;
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&apos;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return escaped;
+}
+
 // The shipped policy, protecting the given trees instead of the home directory.
 void WriteTreePolicy(const std::filesystem::path& policy,
                      const std::vector<std::filesystem::path>& trees) {
@@ -437,10 +501,16 @@ void WriteTreePolicy(const std::filesystem::path& policy,
   const size_t at = document.find(home);
   if (at == std::string::npos) throw ToolError("the shipped policy is missing");
   std::string values;
-  for (const auto& tree : trees) values += "<value v=\"" + tree.string() + "/\"/>\n      ";
+  for (const auto& tree : trees) {
+    values += "<value v=\"" + XmlAttribute(tree.string() + "/") + "\"/>\n      ";
+  }
   document.replace(at, home.size(), values);
   std::filesystem::create_directories(policy);
-  std::ofstream(policy / "lpolicy.xml") << document;
+  std::ofstream out(policy / "lpolicy.xml");
+  out << document;
+  out.close();
+  // Without its policy the daemon would run and protect nothing.
+  if (!out) throw ToolError("cannot write the policy in " + policy.string());
 }
 
 }  // namespace
@@ -465,6 +535,8 @@ int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
   }
   GlobalOptions hostOptions = options;
   hostOptions.store = store;
+  // The store is made before its policy directory, readable by root only.
+  CreatePrivateDirectories(store);
   if (options.policy.empty()) {
     hostOptions.policy = store / "protect-policy";
     WriteTreePolicy(hostOptions.policy, resolved.directories);
