@@ -55,11 +55,12 @@ std::optional<EditionEntry> CBackuper::MakeEntry(const FileEventRecord& record) 
   entry.eventTime = record.EventTime;
   entry.kind = kind;
   entry.path = View(record.FilePath);
-  entry.secondPath = View(record.TargetPath);
+  // Only a rename's record carries a target: any other's may hold anything.
+  if (record.FileOperation == FILE_OP_RENAME) entry.secondPath = View(record.TargetPath);
   return entry;
 }
 
-std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* storeGeneration) {
+std::u16string CBackuper::SnapshotCopy(std::u16string_view path) {
   const std::u16string directory = SnapshotDirectory();
   if (directory.empty()) return {};
   Env* env = CurrentEnv();
@@ -69,7 +70,6 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* store
   const std::u16string_view baseName = path.substr(slash + 1);
 
   std::u16string failure;
-  if (storeGeneration != nullptr) *storeGeneration = DbmStoreGeneration();
   const std::unique_ptr<StagedCopy> copy =
       env->StageCopy(std::u16string(path), directory, &failure);
   if (!copy) {
@@ -98,13 +98,11 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* store
 }
 
 void CBackuper::OnOpen(const FileEventRecord& record) {
-  uint32_t storeGeneration = 0;
-  std::u16string copyName = SnapshotCopy(View(record.FilePath), &storeGeneration);
+  std::u16string copyName = SnapshotCopy(View(record.FilePath));
   if (copyName.empty()) return;
   std::optional<EditionEntry> entry = MakeEntry(record);
   if (!entry) return;
   entry->copyName = std::move(copyName);
-  entry->storeGeneration = storeGeneration;
   if (record.CreateOptions & ORV_FILE_DELETE_ON_CLOSE) {
     QueueForWrite(std::move(*entry));
   } else {

@@ -36,9 +36,8 @@ class CBackuper {
   void AddPending(EditionEntry entry);
   void QueueForWrite(EditionEntry entry);
   // Copies the file at path into the snapshot directory; the copy's name, or
-  // empty when no copy was made (logged). *storeGeneration receives the
-  // store's generation the copy belongs to.
-  std::u16string SnapshotCopy(std::u16string_view path, uint32_t* storeGeneration = nullptr);
+  // empty when no copy was made (logged).
+  std::u16string SnapshotCopy(std::u16string_view path);
 
   void StartWriter();
   // Writes every queued entry and every pending entry whose change is already

@@ -76,19 +76,17 @@ RowResult WriteEdition(const EditionEntry& entry, TimeStampConverter& times) {
   return IsTransientSqliteError(DbmLastErrorCode()) ? RowResult::kRetryBatch : RowResult::kDropped;
 }
 
-// A row must never name a missing copy: when the store was taken away, the
-// copies made before went with it. Only those are looked at.
-void DropEntriesWithoutCopy(std::deque<EditionEntry>& entries) {
-  const uint32_t generation = DbmStoreGeneration();
-  Env* env = CurrentEnv();
-  const std::u16string directory = SnapshotDirectory();
-  std::erase_if(entries, [&](const EditionEntry& entry) {
-    if (entry.copyName.empty() || entry.storeGeneration == generation) return false;
-    if (env->GetFileSize(JoinPath(directory, entry.copyName))) return false;
-    WriteLog(kLogSqlError, u"[Backup Module] Edition of %s dropped: its copy %s is gone\n",
-             entry.path, entry.copyName);
-    return true;
-  });
+// A row must never name a missing copy, and a copy can go while its entry
+// waits: with a store removed from under the engine, or by a retention run
+// while the file stayed open. Looked at inside the batch's transaction, which
+// excludes retention's, so a copy removed after the look has its row removed
+// by retention too.
+bool CopyIsGone(const EditionEntry& entry, const std::u16string& directory) {
+  if (entry.copyName.empty()) return false;
+  if (CurrentEnv()->GetFileSize(JoinPath(directory, entry.copyName))) return false;
+  WriteLog(kLogSqlError, u"[Backup Module] Edition of %s dropped: its copy %s is gone\n",
+           entry.path, entry.copyName);
+  return true;
 }
 
 bool Abandon() {
@@ -108,7 +106,9 @@ bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries) {
     return false;
   }
   TimeStampConverter times;
+  const std::u16string directory = SnapshotDirectory();
   for (const EditionEntry& entry : entries) {
+    if (CopyIsGone(entry, directory)) continue;
     switch (WriteEdition(entry, times)) {
       case RowResult::kWritten:
         break;
@@ -135,7 +135,6 @@ bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries) {
 bool CatalogWriter::WriteQueued(CBackuper& source) {
   DbmRepairStore();
   std::deque<EditionEntry> entries = source.TakeQueued();
-  DropEntriesWithoutCopy(entries);
   if (entries.empty()) return true;
   if (WriteBatch(entries)) return true;
   WriteLog(kLogSqlError, u"[Backup Module] %d editions wait for the catalog\n",

@@ -12,12 +12,11 @@ namespace orv {
 
 struct EditionEntry {
   FileEventTime eventTime{};
-  uint32_t kind = 0;             // EDITION_MODIFY, EDITION_DELETE or EDITION_RENAME
-  uint32_t closeTick = 0;        // tick of the close that settled a deletion; 0 before
-  std::u16string path;           // whole, never cut: a cut path would never settle
-  std::u16string copyName;       // the snapshot copy's name; empty for a rename
-  std::u16string secondPath;     // the new name of a rename; empty otherwise
-  uint32_t storeGeneration = 0;  // the store the copy was made in (DbmStoreGeneration)
+  uint32_t kind = 0;          // EDITION_MODIFY, EDITION_DELETE or EDITION_RENAME
+  uint32_t closeTick = 0;     // tick of the close that settled a deletion; 0 before
+  std::u16string path;        // whole, never cut: a cut path would never settle
+  std::u16string copyName;    // the snapshot copy's name; empty for a rename
+  std::u16string secondPath;  // the new name of a rename; empty otherwise
 };
 
 }  // namespace orv

@@ -17,12 +17,19 @@ std::unique_ptr<CatalogConnection> CatalogConnection::Open(const std::u16string&
   sqlite3* db = nullptr;
   // Never created here: the Database Manager makes the file, readable by its
   // owner only, before any connection; a missing catalog is an error to report.
-  *result =
-      sqlite3_open_v2(native.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  // Never reached through a symbolic link, which could aim the engine's
+  // writes at another application's database.
+  *result = sqlite3_open_v2(native.c_str(), &db,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
+                            nullptr);
   if (*result != SQLITE_OK) {
     sqlite3_close_v2(db);
     return nullptr;
   }
+  // A catalog file is data, not code: functions with side effects in its
+  // views or triggers, and writes to its schema, are refused.
+  sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   // Writers, the maintenance thread and host queries use separate connections:
   // without a wait, a reader fails just because another thread is committing.
   sqlite3_busy_timeout(db, static_cast<int>(CurrentTimings().catalogBusyTimeout.count()));

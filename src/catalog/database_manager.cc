@@ -17,7 +17,6 @@ namespace {
 
 struct CatalogState {
   std::atomic<bool> ready{false};
-  std::atomic<uint32_t> storeGeneration{0};
   // Guards what follows: the paths and the connection registry.
   std::mutex lock;
   bool placed = false;
@@ -57,7 +56,11 @@ void PrepareCatalog(const std::u16string& catalogPath) {
   Env* env = CurrentEnv();
   // Made before SQLite opens it, so that the catalog (and its journal, which
   // takes the catalog's mode) is never readable by other users.
-  env->CreatePrivateFile(catalogPath);
+  if (!env->CreatePrivateFile(catalogPath)) {
+    WriteLog(kLogSqlError, u"Database Manager: %s cannot be made a private regular file.\n",
+             catalogPath);
+    return;
+  }
   if (DbmProbeSchema() == 1) {
     AddIndexes();
     return;
@@ -117,13 +120,10 @@ void DbmRepairStore() {
     const int code = DbmLastErrorCode();
     if (IsUnreadableCatalog(code) || (code & 0xFF) == SQLITE_ERROR) PrepareCatalog(catalogPath);
   } else if (recreated) {
-    State().storeGeneration.fetch_add(1, std::memory_order_acq_rel);
     PrepareCatalog(catalogPath);
   }
   DbmDisconnect();
 }
-
-uint32_t DbmStoreGeneration() { return State().storeGeneration.load(std::memory_order_acquire); }
 
 void LogSqliteError(sqlite3* db) {
   if (db == nullptr) return;

@@ -33,10 +33,6 @@ uint32_t DbmInitialize(const std::u16string& backupStore);
 // without a connection.
 void DbmRepairStore();
 
-// Counts the times DbmRepairStore made the store anew: a copy made under an
-// earlier count may have gone with the old store.
-uint32_t DbmStoreGeneration();
-
 // Leaves the ready state, then closes every thread's connection. Only when no
 // engine thread and no query runs any more.
 void DbmFinalize();

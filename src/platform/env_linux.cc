@@ -182,7 +182,9 @@ class LinuxEnv final : public Env {
     std::string native;
     if (!ToNativePath(path, &native)) return nullptr;
     // O_NONBLOCK: a FIFO planted at the path must not hang the caller.
-    UniqueFd fd(::open(native.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK,
+    // O_NOFOLLOW: a link planted there must not aim the lines at another file.
+    UniqueFd fd(::open(native.c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW,
                        S_IRUSR | S_IWUSR));
     if (!fd.valid()) return nullptr;
     struct stat st {};

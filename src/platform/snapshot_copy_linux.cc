@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 
 #include "platform/path.h"
 #include "platform/text.h"
@@ -61,6 +63,12 @@ class LinuxStagedCopy final : public StagedCopy {
   std::string partialName_;
 };
 
+// strerror's text, thread-safe.
+std::string ErrorText(int error) {
+  const char* description = ::strerrordesc_np(error);
+  return description != nullptr ? description : "error " + std::to_string(error);
+}
+
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
@@ -74,15 +82,22 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// Copies everything from source to target, fastest way first: a reflink shares
-// the blocks; copy_file_range copies inside the kernel; a plain loop works
-// everywhere (across file systems both fast ways fail with EXDEV).
-bool CopyContent(int source, int target) {
+// Copies source's first size bytes (its size when opened: a file that keeps
+// growing must not keep the copy going) to target, fastest way first: a
+// reflink shares the blocks; copy_file_range copies inside the kernel; a plain
+// loop works everywhere (across file systems both fast ways fail with EXDEV).
+bool CopyContent(int source, int target, uint64_t size) {
   if (::ioctl(target, FICLONE, source) == 0) return true;
+  uint64_t left = size;
   bool kernelCopy = true;
   while (kernelCopy) {
-    const ssize_t n = ::copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
-    if (n > 0) continue;
+    if (left == 0) return true;
+    const ssize_t n = ::copy_file_range(source, nullptr, target, nullptr,
+                                        static_cast<size_t>(std::min<uint64_t>(left, 1 << 30)), 0);
+    if (n > 0) {
+      left -= static_cast<uint64_t>(n);
+      continue;
+    }
     if (n == 0) return true;
     if (errno == EINTR) continue;
     if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
@@ -91,15 +106,83 @@ bool CopyContent(int source, int target) {
   // Whatever the kernel copy wrote before it gave up stays; carry on from
   // where both offsets now are.
   char buffer[1 << 16];
-  while (true) {
-    const ssize_t n = ::read(source, buffer, sizeof(buffer));
+  while (left > 0) {
+    const ssize_t n =
+        ::read(source, buffer, static_cast<size_t>(std::min<uint64_t>(left, sizeof(buffer))));
     if (n == 0) return true;
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     if (!WriteAll(target, buffer, static_cast<size_t>(n))) return false;
+    left -= static_cast<uint64_t>(n);
   }
+  return true;
+}
+
+// The source opened for reading, walked one component at a time from the
+// root: a symbolic link on the way is followed only when it belongs to root or
+// to this process's user, so that nobody else can swap a directory of the
+// path for a link and have another file (say /etc/shadow) copied into the
+// store. The file itself is never a link. *st receives what was opened.
+UniqueFd OpenSource(const std::string& path, struct stat* st, std::string* failure) {
+  const auto fail = [failure](const char* reason) {
+    *failure = reason;
+    return UniqueFd();
+  };
+  std::deque<std::string> parts;
+  const auto pushFront = [&parts](const std::string& text) {
+    std::deque<std::string> split;
+    for (size_t at = 0; at <= text.size();) {
+      const size_t slash = std::min(text.find('/', at), text.size());
+      if (slash > at) split.push_back(text.substr(at, slash - at));
+      at = slash + 1;
+    }
+    parts.insert(parts.begin(), split.begin(), split.end());
+  };
+  pushFront(path);
+  UniqueFd dir(::open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return fail(ErrorText(errno).c_str());
+  const uid_t self = ::geteuid();
+  int links = 0;
+  while (!parts.empty()) {
+    const std::string name = std::move(parts.front());
+    parts.pop_front();
+    if (name == ".") continue;
+    UniqueFd next(::openat(dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid() || ::fstat(next.get(), st) != 0) return fail(ErrorText(errno).c_str());
+    if (S_ISLNK(st->st_mode)) {
+      if (parts.empty()) return fail("not a regular file");
+      if (st->st_uid != 0 && st->st_uid != self) return fail("a symbolic link of another user's");
+      if (++links > 40) return fail(ErrorText(ELOOP).c_str());
+      char target[4096];
+      const ssize_t length = ::readlinkat(next.get(), "", target, sizeof(target));
+      if (length <= 0 || static_cast<size_t>(length) == sizeof(target)) {
+        return fail(ErrorText(ENAMETOOLONG).c_str());
+      }
+      const std::string text(target, static_cast<size_t>(length));
+      pushFront(text);
+      if (text.starts_with('/')) dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      continue;
+    }
+    if (!parts.empty()) {
+      if (!S_ISDIR(st->st_mode)) return fail(ErrorText(ENOTDIR).c_str());
+      dir = std::move(next);
+      continue;
+    }
+    // Looked at before it is opened: opening a device can have effects of its own.
+    if (!S_ISREG(st->st_mode)) return fail("not a regular file");
+    UniqueFd file(::openat(dir.get(), name.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    if (!file.valid() || ::fstat(file.get(), &opened) != 0) return fail(ErrorText(errno).c_str());
+    if (!S_ISREG(opened.st_mode) || opened.st_dev != st->st_dev || opened.st_ino != st->st_ino) {
+      return fail("replaced while it was opened");
+    }
+    *st = opened;
+    return file;
+  }
+  return fail("not a regular file");
 }
 
 // A new file in directory, not yet visible to readers: an O_TMPFILE file where
@@ -129,25 +212,14 @@ UniqueFd CreateUnnamedFile(int directory, std::string* partialName) {
 std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std::string& directory,
                                            std::string* failure) {
   const auto fail = [failure](const char* step, int error) -> std::unique_ptr<StagedCopy> {
-    const char* description = ::strerrordesc_np(error);  // thread-safe, unlike strerror
-    *failure = std::string(step) + ": " +
-               (description != nullptr ? description : "error " + std::to_string(error));
+    *failure = std::string(step) + ": " + ErrorText(error);
     return nullptr;
   };
-  // Looked at before it is opened: opening a device can have effects of its own.
-  struct stat before {};
-  if (::lstat(source.c_str(), &before) != 0) return fail("source", errno);
-  if (!S_ISREG(before.st_mode)) {
-    *failure = "source: not a regular file";
-    return nullptr;
-  }
-  UniqueFd input(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!input.valid()) return fail("source", errno);
   struct stat opened {};
-  if (::fstat(input.get(), &opened) != 0) return fail("source", errno);
-  if (!S_ISREG(opened.st_mode) || opened.st_dev != before.st_dev ||
-      opened.st_ino != before.st_ino) {
-    *failure = "source: replaced while it was opened";
+  std::string why;
+  UniqueFd input = OpenSource(source, &opened, &why);
+  if (!input.valid()) {
+    *failure = "source: " + why;
     return nullptr;
   }
   UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -157,7 +229,7 @@ std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std:
   if (!output.valid()) return fail("copy", errno);
   // From here on the staged copy owns the partial name and removes it on failure.
   auto staged = std::make_unique<LinuxStagedCopy>(std::move(dir), std::move(output), partialName);
-  if (!CopyContent(input.get(), staged->fd()) ||
+  if (!CopyContent(input.get(), staged->fd(), static_cast<uint64_t>(opened.st_size)) ||
       ::fchmod(staged->fd(), opened.st_mode & 0777) != 0) {
     return fail("copy", errno);
   }

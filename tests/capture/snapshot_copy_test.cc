@@ -115,6 +115,21 @@ TEST_F(SnapshotCopyTest, WhatIsNotARegularFileIsNeverCopied) {
   EXPECT_EQ(SnapshotCount(), 0u) << "no partial copy is left behind";
 }
 
+TEST_F(SnapshotCopyTest, ALinkOnThePathIsFollowedOnlyWhenItsOwnerIsTrusted) {
+  std::filesystem::create_directories(files_ / "real");
+  testing::WriteFileText(files_ / "real" / "secret", "content");
+  std::filesystem::create_directory_symlink(files_ / "real", files_ / "mine");
+  std::filesystem::create_directory_symlink("real/../real", files_ / "relative");
+  EXPECT_NE(Copy(files_ / "mine" / "secret"), u"") << "the process's own link";
+  EXPECT_NE(Copy(files_ / "relative" / "secret"), u"") << "relative targets and dot-dot";
+
+  if (::geteuid() != 0) GTEST_SKIP() << "a link of another user's needs root to make";
+  std::filesystem::create_directory_symlink(files_ / "real", files_ / "theirs");
+  ASSERT_EQ(::lchown((files_ / "theirs").c_str(), 4242, 4242), 0);
+  EXPECT_EQ(Copy(files_ / "theirs" / "secret"), u"");
+  EXPECT_EQ(SnapshotCount(), 2u);
+}
+
 TEST_F(SnapshotCopyTest, AMissingSnapshotDirectoryFailsTheCopyOnly) {
   testing::WriteFileText(files_ / "a", "x");
   std::filesystem::remove_all(Snapshots());

@@ -14,6 +14,7 @@
 
 #include "capture/notify_event.h"
 #include "engine/timings.h"
+#include "maintenance/retention_cleanup.h"
 #include "support/catalog_rows.h"
 #include "support/engine_fixture.h"
 #include "support/event_records.h"
@@ -256,6 +257,22 @@ TEST_F(StoreFaultTest, AnUnreadableCatalogIsKeptAsideAndANewOneMade) {
   Save("second.txt", "old second", "new");
   ASSERT_TRUE(WaitUntil([&] { return HasEditionOf("second.txt"); }));
   StopEngine();
+  ExpectWholeStore();
+}
+
+TEST_F(StoreFaultTest, ACopyRemovedWhileItsFileStaysOpenNeverBecomesARow) {
+  StartCapture();
+  const std::u16string path = U16(files_ / "open.txt");
+  testing::WriteFileText(files_ / "open.txt", "old open");
+  // Only a rename's record carries a target; an open's may hold anything.
+  FileEventRecord open = OpenForWrite(path.c_str());
+  open.TargetPath = reinterpret_cast<const char16_t*>(alignof(char16_t));
+  Notify(open);
+  RetentionCleanupTask(nullptr, 0);  // removes every copy, this one too
+  Notify(Close(path.c_str(), true));
+  StopEngine();
+  EXPECT_TRUE(LogHas("Edition of " + (files_ / "open.txt").string() + " dropped: its copy"));
+  EXPECT_FALSE(HasEditionOf("open.txt"));
   ExpectWholeStore();
 }
 

@@ -88,6 +88,24 @@ TEST_F(DatabaseManagerTest, AFileThatIsNotADatabaseIsKeptAsideWholeAndANewCatalo
   EXPECT_EQ(errors, 1) << "the probe, and nothing after the new catalog is made";
 }
 
+TEST_F(DatabaseManagerTest, ACatalogLinkedToAnotherDatabaseIsNeverWritten) {
+  testing::TempDir elsewhere;
+  const std::filesystem::path other = elsewhere / "app.db";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE Mine(x);", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  std::filesystem::create_directories(store_.path());
+  std::filesystem::create_symlink(other, catalogFile());
+  StartEngine();
+  EXPECT_EQ(query::InsertBackupFile(u"/a"), 0u);
+  StopEngine();
+  ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
+  EXPECT_NE(sqlite3_exec(db, "SELECT 1 FROM BackupFile;", nullptr, nullptr, nullptr), SQLITE_OK)
+      << "no table of ours in another application's database";
+  sqlite3_close(db);
+}
+
 TEST_F(DatabaseManagerTest, ConnectionsArePerThreadAndReopenAfterDisconnect) {
   StartEngine();
   CatalogConnection* mine = DbmConnect();

@@ -196,6 +196,16 @@ TEST_F(LogTest, AFifoAtTheLogPathNeitherHangsNorBreaksTheEngine) {
   EXPECT_EQ(env_.appendOpens(), 1);
 }
 
+TEST_F(LogTest, ALinkAtTheLogPathIsNeverFollowed) {
+  const std::filesystem::path victim = logFile().parent_path() / "victim";
+  testing::WriteFileText(victim, "untouched");
+  std::filesystem::create_symlink(victim, logFile());
+  StartLog(0);
+  WriteLog(kLogTrace, u"aimed elsewhere");
+  StopLog();
+  EXPECT_EQ(ReadFileText(victim), "untouched");
+}
+
 TEST_F(LogTest, LinesFromConcurrentThreadsStayWhole) {
   StartLog(0);
   constexpr int kLinesPerThread = 2000;
