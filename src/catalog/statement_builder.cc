@@ -3,10 +3,13 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "catalog/database_manager.h"
 #include "engine/log.h"
 #include "platform/path.h"
+#include "platform/text.h"
 
 namespace orv {
 namespace {
@@ -76,11 +79,19 @@ void BindFields(sqlite3_stmt* statement, const DbmField* fields, uint32_t count,
         WriteLog(kLogTrace, u"DbmBindField, ID = %d, Type = INT, Value = %d", number, value);
         break;
       }
-      case DbmType::STR:
-        sqlite3_bind_text16(statement, number, field.value, -1, SQLITE_TRANSIENT);
+      case DbmType::STR: {
+        // SQLite takes a leading U+FEFF or U+FFFE of UTF-16 text for a byte-order
+        // mark and drops it (after U+FFFE it even reads the rest byte-swapped). A
+        // mark of our own goes first, so that a value is bound as given whatever
+        // it starts with.
+        std::u16string marked(1, u'\uFEFF');
+        marked += static_cast<const char16_t*>(field.value);
+        sqlite3_bind_text64(statement, number, reinterpret_cast<const char*>(marked.data()),
+                            marked.size() * sizeof(char16_t), SQLITE_TRANSIENT, SQLITE_UTF16);
         WriteLog(kLogTrace, u"DbmBindField, ID = %d, Type = STR, Value = %s", number,
                  static_cast<const char16_t*>(field.value));
         break;
+      }
       case DbmType::BLOB:
         sqlite3_bind_blob(statement, number, field.value, static_cast<int>(field.length),
                           SQLITE_TRANSIENT);
@@ -257,15 +268,34 @@ void DbmFetchField(sqlite3_stmt* statement, int column, DbmType type, uint32_t l
   if (statement == nullptr || destination == nullptr) return;
   switch (type) {
     case DbmType::INT: {
+      // length is the destination's size: one too small for the value is left
+      // untouched, as a STR destination without room for a terminator is.
+      if (length < sizeof(int32_t)) break;
       const int32_t value = sqlite3_column_int(statement, column);
       std::memcpy(destination, &value, sizeof(value));
       WriteLog(kLogTrace, u"DbmFetchField, ID = %d, Type = INT, Value = %d", column, value);
       break;
     }
     case DbmType::STR: {
-      const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(statement, column));
-      if (text == nullptr) break;
-      const size_t units = static_cast<size_t>(sqlite3_column_bytes16(statement, column)) / 2;
+      // Read as UTF-8 and converted here: SQLite's own conversion to UTF-16
+      // reads U+FFFE and U+FFFF as U+FFFD, so a name holding one would not come
+      // back as stored. Text that is not valid UTF-8 (what SQLite made of
+      // invalid UTF-16) is still converted by SQLite, as before.
+      const auto* utf8 = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+      if (utf8 == nullptr) break;
+      const std::string_view stored(utf8,
+                                    static_cast<size_t>(sqlite3_column_bytes(statement, column)));
+      std::u16string converted;
+      const char16_t* text = nullptr;
+      size_t units = 0;
+      if (Utf8ToUtf16(stored, &converted)) {
+        text = converted.c_str();
+        units = converted.size();
+      } else {
+        text = static_cast<const char16_t*>(sqlite3_column_text16(statement, column));
+        if (text == nullptr) break;
+        units = static_cast<size_t>(sqlite3_column_bytes16(statement, column)) / 2;
+      }
       const size_t capacity = length / 2;
       if (capacity == 0) break;
       size_t copied = units < capacity - 1 ? units : capacity - 1;

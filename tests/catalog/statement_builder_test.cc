@@ -160,6 +160,65 @@ TEST_F(StatementBuilderTest, FetchesAreCutToTheirDestinations) {
   EXPECT_EQ(tiny[0], u'x');
 }
 
+// Found by the statement builder fuzzer: an INT fetch wrote four bytes into a
+// destination whose field declared fewer.
+TEST_F(StatementBuilderTest, IntFetchesNeverWritePastASmallerDestination) {
+  AddEdition(1, 0x01020304, u"a", nullptr, 0);
+  for (uint32_t length : {0u, 1u, 2u, 3u}) {
+    uint8_t destination[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    const DbmField fields[] = {{u"TimeStamp", DbmType::INT, destination, length},
+                               {u"ID", DbmType::INT, &g_int, 4}};
+    g_int = 0;
+    ASSERT_EQ(DbmSelectFirst(u"Edition", fields, 2, nullptr, 0), 1u) << length;
+    for (uint8_t byte : destination) EXPECT_EQ(byte, 0xEE) << "length " << length;
+    EXPECT_EQ(g_int, 1) << "the next column is still fetched";
+  }
+  int32_t stamp = 0;
+  const DbmField fits[] = {{u"TimeStamp", DbmType::INT, &stamp, 4}};
+  ASSERT_EQ(DbmSelectFirst(u"Edition", fits, 1, nullptr, 0), 1u);
+  EXPECT_EQ(stamp, 0x01020304);
+}
+
+// Found by the LIKE pattern fuzzer: SQLite took a bound text's leading U+FEFF
+// or U+FFFE for a byte-order mark, so such names were stored without it (or
+// byte-swapped after U+FFFE), and patterns starting with one matched others.
+TEST_F(StatementBuilderTest, TextsStartingWithByteOrderMarkCharactersAreBoundAsGiven) {
+  const std::u16string marked = u"\uFEFFnotes.txt";
+  const std::u16string swapped = u"\uFFFEnotes.txt";
+  ASSERT_EQ(query::InsertBackupFile(marked.c_str()), 1u);
+  ASSERT_EQ(query::InsertBackupFile(swapped.c_str()), 1u);
+  ASSERT_EQ(query::InsertBackupFile(u"notes.txt"), 1u) << "a name of its own, not a duplicate";
+  for (const std::u16string& name : {marked, swapped, std::u16string(u"notes.txt")}) {
+    const uint32_t id = query::FindBackupFileId(name.c_str());
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(query::BackupFileName(id).value_or(u"<none>"), name);
+  }
+
+  int32_t count = 0;
+  const DbmField fields[] = {{u"count(*)", DbmType::INT, &count, 4}};
+  for (const char16_t* pattern : {u"\uFEFF%", u"\uFFFE%"}) {
+    const DbmField like[] = {{u"FileName Like ", DbmType::STR, const_cast<char16_t*>(pattern), 0}};
+    ASSERT_EQ(DbmSelectFirst(u"BackupFile", fields, 1, like, 1), 1u);
+    EXPECT_EQ(count, 1) << "only the name that starts with the pattern's first character";
+  }
+}
+
+// Found with the LIKE pattern fuzzer's catalog: SQLite's conversion to UTF-16
+// reads U+FFFE and U+FFFF as U+FFFD, so such a stored name came back changed
+// (and a path made of it named another file).
+TEST_F(StatementBuilderTest, NoncharactersInTextsComeBackAsStored) {
+  const std::u16string name = u"/docs/a\uFFFFb\uFFFE.txt";
+  ASSERT_EQ(query::InsertBackupFile(name.c_str()), 1u);
+  const uint32_t id = query::FindBackupFileId(name.c_str());
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(query::BackupFileName(id).value_or(u"<none>"), name);
+  AddEdition(static_cast<int>(id), 100, u"a\uFFFFb20260401080645123", nullptr, 0);
+  char16_t backupName[262] = {};
+  const DbmField fields[] = {{u"BackupName", DbmType::STR, backupName, sizeof(backupName)}};
+  ASSERT_EQ(DbmSelectFirst(u"Edition", fields, 1, nullptr, 0), 1u);
+  EXPECT_EQ(std::u16string(backupName), u"a\uFFFFb20260401080645123");
+}
+
 TEST_F(StatementBuilderTest, LikeConditionsIgnoreAsciiCaseAndTreatWildcardsAsSuch) {
   ASSERT_EQ(query::InsertBackupFile(u"/Home/Ann/a_b.txt"), 1u);
   ASSERT_EQ(query::InsertBackupFile(u"/home/ann/axb.txt"), 1u);
