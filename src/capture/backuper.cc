@@ -63,6 +63,12 @@ std::optional<EditionEntry> CBackuper::MakeEntry(const FileEventRecord& record) 
 std::u16string CBackuper::SnapshotCopy(std::u16string_view path) {
   const std::u16string directory = SnapshotDirectory();
   if (directory.empty()) return {};
+  // "<tree>/../elsewhere" passes a policy on its text while it reaches a file
+  // outside the tree: only paths whose text is the file are copied.
+  if (!IsPlainAbsolutePath(path)) {
+    WriteLog(kLogSqlError, u"[Backup Module] %s is not copied: not a plain absolute path\n", path);
+    return {};
+  }
   Env* env = CurrentEnv();
   LocalTime time = env->GetLocalTime();
   const size_t slash = path.rfind(kPathSeparator);

@@ -1,5 +1,7 @@
 #include "platform/path.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace orv {
@@ -20,6 +22,18 @@ size_t FilePathHash::operator()(std::u16string_view path) const noexcept {
     for (char16_t unit : path) hash = (hash ^ AsciiToLower(unit)) * 1099511628211ull;
     return hash;
   }
+}
+
+bool IsPlainAbsolutePath(std::u16string_view path) {
+  if (path.empty() || path.front() != kPathSeparator) return false;
+  size_t start = 1;
+  while (start < path.size()) {
+    const size_t end = std::min(path.find(kPathSeparator, start), path.size());
+    const std::u16string_view part = path.substr(start, end - start);
+    if (part.empty() || part == u"." || part == u"..") return false;
+    start = end + 1;
+  }
+  return true;
 }
 
 std::u16string JoinPath(std::u16string_view directory, std::u16string_view name) {

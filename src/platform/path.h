@@ -38,6 +38,11 @@ struct FilePathEqual {
   }
 };
 
+// True for an absolute path with no ".", ".." or empty component (a trailing
+// separator aside): the only form in which the text the policy matched is the
+// file the path reaches.
+bool IsPlainAbsolutePath(std::u16string_view path);
+
 // directory + "/" + name (no second "/" after a directory that ends with one).
 // An empty directory gives an empty path: the engine never turns "no directory
 // configured" into the root directory.

@@ -108,6 +108,11 @@ TEST_F(SnapshotCopyTest, WhatIsNotARegularFileIsNeverCopied) {
   EXPECT_EQ(Copy("/dev/null"), u"");
   EXPECT_EQ(TheBackupModule().backuper().SnapshotCopy(u"no-separator"), u"");
   EXPECT_EQ(TheBackupModule().backuper().SnapshotCopy(u"/ends/with/"), u"");
+  // The text a policy matched must be the file: no dot, dot-dot or empty step.
+  std::filesystem::create_directory(files_ / "sub");
+  for (const char16_t* tail : {u"/sub/../target", u"/./target", u"//target"}) {
+    EXPECT_EQ(TheBackupModule().backuper().SnapshotCopy(U16(files_.path()) + tail), u"");
+  }
   std::u16string invalid = U16(target);
   invalid.push_back(0xDC00);
   EXPECT_EQ(TheBackupModule().backuper().SnapshotCopy(invalid), u"");
