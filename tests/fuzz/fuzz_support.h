@@ -100,7 +100,7 @@ inline void WriteFile(const std::filesystem::path& path, std::string_view conten
   if (!out) Fail("cannot write %s", path.c_str());
 }
 
-// With ORV_FUZZ_WRITE_SEEDS=DIR set, writes each seed (name, bytes) into DIR and
+// With ORV_FUZZ_WRITE_SEEDS=DIR set, writes each starting input (name, bytes) into DIR and
 // ends the process: the committed corpora are made this way, from the same
 // encoder the decoder is documented against.
 inline void WriteSeedsIfAsked(const std::vector<std::pair<std::string, std::string>>& seeds) {

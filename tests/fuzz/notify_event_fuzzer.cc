@@ -545,7 +545,7 @@ void BuildSeeds() {
     for (size_t i = 0; i < kNameCount; ++i) {
       if (std::u16string_view(kNames[i]) == wanted) return w.U8(static_cast<uint8_t>(2 + i));
     }
-    Fail("no such seed name");
+    Fail("no such starting input");
   };
   const auto tokens = [](Writer& w, std::initializer_list<size_t> picks) -> Writer& {
     w.U8(static_cast<uint8_t>(0x60 + picks.size() - 1));

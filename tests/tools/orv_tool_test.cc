@@ -177,7 +177,7 @@ TEST_F(OrvToolTest, AStoreTheToolMakesIsItsOwnersAlone) {
   WriteFileText(docs_ / "a.txt", "x");
   std::ofstream(dir_ / "trace.jsonl")
       << "{\"op\": \"open\", \"path\": \"" << (docs_ / "a.txt").string() << "\"}\n";
-  // No --policy: the tool makes the store itself, to seed its policy there.
+  // No --policy: the tool makes the store itself, to put its default policy there.
   const std::string command = "umask 022 && " + std::string(ORV_TOOL_PATH) + " --store " +
                               store_.string() + " replay " + (dir_ / "trace.jsonl").string() +
                               " >/dev/null";
