@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <random>
@@ -151,7 +152,10 @@ TEST_F(StressTest, EightHostThreadsWhileQueriesAndMaintenanceRun) {
   std::vector<std::multiset<std::string>> found(expected.size());
   std::vector<int> foundDeletions(expected.size(), 0);
   const std::string prefix = files_.path().string() + "/f";
-  for (const testing::EditionRow& row : testing::ReadEditions(catalogFile())) {
+  const std::vector<testing::EditionRow> rows = testing::ReadEditions(catalogFile());
+  std::printf("load: %d events from %d host threads, %zu editions checked, %d resolved meanwhile\n",
+              kThreads * kEventsPerThread, kThreads, rows.size(), resolved.load());
+  for (const testing::EditionRow& row : rows) {
     ASSERT_EQ(row.fileName.rfind(prefix, 0), 0u) << row.fileName;
     const int file = std::stoi(row.fileName.substr(prefix.size()));
     const std::string copy = testing::ReadFileText(store_ / "Backup" / row.backupName);
@@ -176,6 +180,7 @@ TEST_F(StressTest, EightHostThreadsWhileQueriesAndMaintenanceRun) {
 // moment; a fresh engine on the same store must find it whole.
 TEST_F(StressTest, KilledMidWorkTheStoreStaysWhole) {
   constexpr int kFiles = 20, kKills = 50;
+  int storesChecked = 0, editionsChecked = 0;
   for (int f = 0; f < kFiles; ++f) testing::WriteFileText(FilePath(f), Version(f, 0));
   std::mt19937 random(42);
   for (int kill = 0; kill < kKills; ++kill) {
@@ -213,6 +218,8 @@ TEST_F(StressTest, KilledMidWorkTheStoreStaysWhole) {
     }
     const std::vector<testing::EditionRow> rows = testing::ReadEditions(catalogFile());
     ASSERT_EQ(static_cast<int>(rows.size()), editions);
+    ++storesChecked;
+    editionsChecked += editions;
     for (const testing::EditionRow& row : rows) {
       const std::string copy = testing::ReadFileText(store_ / "Backup" / row.backupName);
       ASSERT_EQ(copy.size(), kCopySize)
@@ -222,6 +229,8 @@ TEST_F(StressTest, KilledMidWorkTheStoreStaysWhole) {
       ASSERT_EQ(copy.rfind("file ", 0), 0u) << "kill " << kill << ": " << row.backupName;
     }
   }
+  std::printf("crash: %d kills, the store checked whole after %d of them (%d editions)\n", kKills,
+              storesChecked, editionsChecked);
   // And the engine keeps working on that store.
   StartProtecting(std::chrono::hours(1));
   const size_t before = testing::ReadEditions(catalogFile()).size();
