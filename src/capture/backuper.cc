@@ -60,7 +60,7 @@ std::optional<EditionEntry> CBackuper::MakeEntry(const FileEventRecord& record) 
   return entry;
 }
 
-std::u16string CBackuper::SnapshotCopy(std::u16string_view path) {
+std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyEpoch) {
   const std::u16string directory = SnapshotDirectory();
   if (directory.empty()) return {};
   // "<tree>/../elsewhere" passes a policy on its text while it reaches a file
@@ -75,6 +75,7 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path) {
   if (slash == std::u16string_view::npos || slash + 1 == path.size()) return {};
   const std::u16string_view baseName = path.substr(slash + 1);
 
+  if (copyEpoch != nullptr) *copyEpoch = DbmCopyRemovalEpoch();
   std::u16string failure;
   const std::unique_ptr<StagedCopy> copy =
       env->StageCopy(std::u16string(path), directory, &failure);
@@ -104,11 +105,13 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path) {
 }
 
 void CBackuper::OnOpen(const FileEventRecord& record) {
-  std::u16string copyName = SnapshotCopy(View(record.FilePath));
+  uint32_t copyEpoch = 0;
+  std::u16string copyName = SnapshotCopy(View(record.FilePath), &copyEpoch);
   if (copyName.empty()) return;
   std::optional<EditionEntry> entry = MakeEntry(record);
   if (!entry) return;
   entry->copyName = std::move(copyName);
+  entry->copyEpoch = copyEpoch;
   if (record.CreateOptions & ORV_FILE_DELETE_ON_CLOSE) {
     QueueForWrite(std::move(*entry));
   } else {

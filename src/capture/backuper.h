@@ -36,8 +36,9 @@ class CBackuper {
   void AddPending(EditionEntry entry);
   void QueueForWrite(EditionEntry entry);
   // Copies the file at path into the snapshot directory; the copy's name, or
-  // empty when no copy was made (logged).
-  std::u16string SnapshotCopy(std::u16string_view path);
+  // empty when no copy was made (logged). *copyEpoch receives the copy-removal
+  // count read before the copy was made.
+  std::u16string SnapshotCopy(std::u16string_view path, uint32_t* copyEpoch = nullptr);
 
   void StartWriter();
   // Writes every queued entry and every pending entry whose change is already

@@ -78,11 +78,12 @@ RowResult WriteEdition(const EditionEntry& entry, TimeStampConverter& times) {
 
 // A row must never name a missing copy, and a copy can go while its entry
 // waits: with a store removed from under the engine, or by a retention run
-// while the file stayed open. Looked at inside the batch's transaction, which
-// excludes retention's, so a copy removed after the look has its row removed
-// by retention too.
-bool CopyIsGone(const EditionEntry& entry, const std::u16string& directory) {
-  if (entry.copyName.empty()) return false;
+// while the file stayed open. Both count a removal before they remove, so an
+// entry made since the last count cannot have lost its copy and is not looked
+// at. Looked at inside the batch's transaction, which excludes retention's: a
+// copy removed after the look has its row removed by retention too.
+bool CopyIsGone(const EditionEntry& entry, const std::u16string& directory, uint32_t epoch) {
+  if (entry.copyName.empty() || entry.copyEpoch == epoch) return false;
   if (CurrentEnv()->GetFileSize(JoinPath(directory, entry.copyName))) return false;
   WriteLog(kLogSqlError, u"[Backup Module] Edition of %s dropped: its copy %s is gone\n",
            entry.path, entry.copyName);
@@ -107,8 +108,9 @@ bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries) {
   }
   TimeStampConverter times;
   const std::u16string directory = SnapshotDirectory();
+  const uint32_t epoch = DbmCopyRemovalEpoch();
   for (const EditionEntry& entry : entries) {
-    if (CopyIsGone(entry, directory)) continue;
+    if (CopyIsGone(entry, directory, epoch)) continue;
     switch (WriteEdition(entry, times)) {
       case RowResult::kWritten:
         break;

@@ -17,6 +17,7 @@ struct EditionEntry {
   std::u16string path;        // whole, never cut: a cut path would never settle
   std::u16string copyName;    // the snapshot copy's name; empty for a rename
   std::u16string secondPath;  // the new name of a rename; empty otherwise
+  uint32_t copyEpoch = 0;     // DbmCopyRemovalEpoch when the copy was made
 };
 
 }  // namespace orv

@@ -17,6 +17,7 @@ namespace {
 
 struct CatalogState {
   std::atomic<bool> ready{false};
+  std::atomic<uint32_t> copyRemovalEpoch{0};
   // Guards what follows: the paths and the connection registry.
   std::mutex lock;
   bool placed = false;
@@ -120,6 +121,7 @@ void DbmRepairStore() {
     const int code = DbmLastErrorCode();
     if (IsUnreadableCatalog(code) || (code & 0xFF) == SQLITE_ERROR) PrepareCatalog(catalogPath);
   } else if (recreated) {
+    DbmNoteCopiesRemoved();
     PrepareCatalog(catalogPath);
   }
   DbmDisconnect();
@@ -259,6 +261,10 @@ bool IsTransientSqliteError(int code) {
       return true;
   }
 }
+
+uint32_t DbmCopyRemovalEpoch() { return State().copyRemovalEpoch.load(std::memory_order_acquire); }
+
+void DbmNoteCopiesRemoved() { State().copyRemovalEpoch.fetch_add(1, std::memory_order_acq_rel); }
 
 bool IsCatalogReady() { return State().ready.load(std::memory_order_acquire); }
 

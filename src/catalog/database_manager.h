@@ -33,6 +33,12 @@ uint32_t DbmInitialize(const std::u16string& backupStore);
 // without a connection.
 void DbmRepairStore();
 
+// Counts the times copies may have gone from under queued entries: the store
+// made anew, or a retention run about to remove copies. The catalog writer
+// looks for the copy only of an entry made under an earlier count.
+uint32_t DbmCopyRemovalEpoch();
+void DbmNoteCopiesRemoved();
+
 // Leaves the ready state, then closes every thread's connection. Only when no
 // engine thread and no query runs any more.
 void DbmFinalize();

@@ -81,13 +81,18 @@ void BindFields(sqlite3_stmt* statement, const DbmField* fields, uint32_t count,
       }
       case DbmType::STR: {
         // SQLite takes a leading U+FEFF or U+FFFE of UTF-16 text for a byte-order
-        // mark and drops it (after U+FFFE it even reads the rest byte-swapped). A
-        // mark of our own goes first, so that a value is bound as given whatever
-        // it starts with.
-        std::u16string marked(1, u'\uFEFF');
-        marked += static_cast<const char16_t*>(field.value);
-        sqlite3_bind_text64(statement, number, reinterpret_cast<const char*>(marked.data()),
-                            marked.size() * sizeof(char16_t), SQLITE_TRANSIENT, SQLITE_UTF16);
+        // mark and drops it (after U+FFFE it even reads the rest byte-swapped).
+        // Such a value gets a mark of our own in front, so that it is bound as
+        // given; others (nearly all) are bound without a copy.
+        const auto* text = static_cast<const char16_t*>(field.value);
+        if (text[0] == u'\uFEFF' || text[0] == u'\uFFFE') {
+          std::u16string marked(1, u'\uFEFF');
+          marked += text;
+          sqlite3_bind_text64(statement, number, reinterpret_cast<const char*>(marked.data()),
+                              marked.size() * sizeof(char16_t), SQLITE_TRANSIENT, SQLITE_UTF16);
+        } else {
+          sqlite3_bind_text16(statement, number, text, -1, SQLITE_TRANSIENT);
+        }
         WriteLog(kLogTrace, u"DbmBindField, ID = %d, Type = STR, Value = %s", number,
                  static_cast<const char16_t*>(field.value));
         break;

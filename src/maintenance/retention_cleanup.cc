@@ -127,6 +127,8 @@ void RetentionCleanupTask(const std::function<bool()>& stop, uint64_t quota) {
   // every row naming a deleted copy goes too, whatever its time stamp: a time
   // stamp is the host's event time (read as standard time), not the copy's.
   if (!DeleteRows(static_cast<int32_t>(cutOff), kept, doomed)) return;
+  // Entries still waiting for the catalog may name one of these copies.
+  DbmNoteCopiesRemoved();
   for (const std::u16string& name : doomed) env->RemoveFile(JoinPath(directory, name));
   // A row the catalog writer committed for one of these copies meanwhile
   // (its entry was pending) would name a removed copy: it goes as well.
