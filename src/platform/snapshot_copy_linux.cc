@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/openat2.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,13 +122,13 @@ bool CopyContent(int source, int target, uint64_t size) {
   return true;
 }
 
-// The source opened for reading, walked one component at a time from the
-// root: a symbolic link on the way is followed only when it belongs to root or
-// to this process's user, so that nobody else can swap a directory of the
-// path for a link and have another file (say /etc/shadow) copied into the
-// store. The file itself is never a link. *st receives what was opened.
-UniqueFd OpenSource(const std::string& path, struct stat* st, std::string* failure) {
-  const auto fail = [failure](const char* reason) {
+// The directory at path (every component a directory), reached one component
+// at a time from the root: a symbolic link on the way is followed only when it
+// belongs to root or to this process's user, so that nobody else can swap a
+// directory of a source's path for a link and have another file (say
+// /etc/shadow) copied into the store.
+UniqueFd WalkToDirectory(const std::string& path, std::string* failure) {
+  const auto fail = [failure](const std::string& reason) {
     *failure = reason;
     return UniqueFd();
   };
@@ -142,7 +144,7 @@ UniqueFd OpenSource(const std::string& path, struct stat* st, std::string* failu
   };
   pushFront(path);
   UniqueFd dir(::open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) return fail(ErrorText(errno).c_str());
+  if (!dir.valid()) return fail(ErrorText(errno));
   const uid_t self = ::geteuid();
   int links = 0;
   while (!parts.empty()) {
@@ -150,39 +152,78 @@ UniqueFd OpenSource(const std::string& path, struct stat* st, std::string* failu
     parts.pop_front();
     if (name == ".") continue;
     UniqueFd next(::openat(dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!next.valid() || ::fstat(next.get(), st) != 0) return fail(ErrorText(errno).c_str());
-    if (S_ISLNK(st->st_mode)) {
-      if (parts.empty()) return fail("not a regular file");
-      if (st->st_uid != 0 && st->st_uid != self) return fail("a symbolic link of another user's");
-      if (++links > 40) return fail(ErrorText(ELOOP).c_str());
+    struct stat st {};
+    if (!next.valid() || ::fstat(next.get(), &st) != 0) return fail(ErrorText(errno));
+    if (S_ISLNK(st.st_mode)) {
+      if (st.st_uid != 0 && st.st_uid != self) return fail("a symbolic link of another user's");
+      if (++links > 40) return fail(ErrorText(ELOOP));
       char target[4096];
       const ssize_t length = ::readlinkat(next.get(), "", target, sizeof(target));
       if (length <= 0 || static_cast<size_t>(length) == sizeof(target)) {
-        return fail(ErrorText(ENAMETOOLONG).c_str());
+        return fail(ErrorText(ENAMETOOLONG));
       }
       const std::string text(target, static_cast<size_t>(length));
       pushFront(text);
       if (text.starts_with('/')) dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
       continue;
     }
-    if (!parts.empty()) {
-      if (!S_ISDIR(st->st_mode)) return fail(ErrorText(ENOTDIR).c_str());
-      dir = std::move(next);
-      continue;
-    }
-    // Looked at before it is opened: opening a device can have effects of its own.
-    if (!S_ISREG(st->st_mode)) return fail("not a regular file");
-    UniqueFd file(::openat(dir.get(), name.c_str(),
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat opened {};
-    if (!file.valid() || ::fstat(file.get(), &opened) != 0) return fail(ErrorText(errno).c_str());
-    if (!S_ISREG(opened.st_mode) || opened.st_dev != st->st_dev || opened.st_ino != st->st_ino) {
-      return fail("replaced while it was opened");
-    }
-    *st = opened;
-    return file;
+    if (!S_ISDIR(st.st_mode)) return fail(ErrorText(ENOTDIR));
+    dir = std::move(next);
   }
-  return fail("not a regular file");
+  return dir;
+}
+
+// The source's directory: in one call when no symbolic link lies on the way
+// (the usual case), else by the walk above.
+UniqueFd OpenSourceDirectory(const std::string& path, std::string* failure) {
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof(how));
+  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+  // ELOOP: a link on the way; ENOSYS, EPERM: a kernel or filter without openat2.
+  if (errno != ELOOP && errno != ENOSYS && errno != EPERM) {
+    *failure = ErrorText(errno);
+    return UniqueFd();
+  }
+  return WalkToDirectory(path, failure);
+}
+
+// The source opened for reading; never a symbolic link itself, never anything
+// but a regular file. *st receives what was opened.
+UniqueFd OpenSource(const std::string& path, struct stat* st, std::string* failure) {
+  const size_t slash = path.rfind('/');
+  const std::string directoryPath =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") {
+    *failure = "not a regular file";
+    return UniqueFd();
+  }
+  const UniqueFd dir = OpenSourceDirectory(directoryPath, failure);
+  if (!dir.valid()) return UniqueFd();
+  // Looked at before it is opened: opening a device can have effects of its own.
+  if (::fstatat(dir.get(), name.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) {
+    *failure = ErrorText(errno);
+    return UniqueFd();
+  }
+  if (!S_ISREG(st->st_mode)) {
+    *failure = "not a regular file";
+    return UniqueFd();
+  }
+  UniqueFd file(
+      ::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat opened {};
+  if (!file.valid() || ::fstat(file.get(), &opened) != 0) {
+    *failure = ErrorText(errno);
+    return UniqueFd();
+  }
+  if (!S_ISREG(opened.st_mode) || opened.st_dev != st->st_dev || opened.st_ino != st->st_ino) {
+    *failure = "replaced while it was opened";
+    return UniqueFd();
+  }
+  *st = opened;
+  return file;
 }
 
 // A new file in directory, not yet visible to readers: an O_TMPFILE file where
