@@ -9,8 +9,8 @@
 #include "capture/backup_module.h"
 #include "capture/notify_event.h"
 #include "engine/timings.h"
+#include "support/capture_fixture.h"
 #include "support/catalog_rows.h"
-#include "support/engine_fixture.h"
 #include "support/event_records.h"
 
 namespace orv {
@@ -24,30 +24,9 @@ using testing::Event;
 using testing::OpenForWrite;
 using testing::ReadEditions;
 
-class CaptureTest : public testing::EngineFixture {
+class CaptureTest : public testing::CaptureFixture {
  protected:
-  // Everything under the test's file directory is protected.
-  void StartCapture(std::chrono::milliseconds writerPeriod = std::chrono::hours(1)) {
-    ProtectEverythingUnder(files_.path(), policy_);
-    EngineTimings timings;
-    timings.writerPeriod = writerPeriod;
-    timings.catalogBusyTimeout = std::chrono::milliseconds(50);
-    SetTimingsForTesting(timings);
-    StartEngine();
-  }
-  void TearDown() override {
-    EngineFixture::TearDown();
-    SetTimingsForTesting(EngineTimings{});
-  }
-  std::u16string File(const std::string& name, const std::string& content = "old") {
-    testing::WriteFileText(files_ / name, content);
-    return U16(files_ / name);
-  }
-  void Notify(const FileEventRecord& record) { ASSERT_EQ(HandleNotifyEvent(&record), ENG_OK); }
   std::vector<EditionRow> Editions() { return ReadEditions(catalogFile()); }
-
-  testing::TempDir files_;
-  testing::TempDir policy_;
 };
 
 TEST_F(CaptureTest, AChangedFileBecomesAnEditionHoldingItsOldContent) {

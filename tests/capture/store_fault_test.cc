@@ -15,8 +15,8 @@
 #include "capture/notify_event.h"
 #include "engine/timings.h"
 #include "maintenance/retention_cleanup.h"
+#include "support/capture_fixture.h"
 #include "support/catalog_rows.h"
-#include "support/engine_fixture.h"
 #include "support/event_records.h"
 #include "support/fake_env.h"
 
@@ -41,19 +41,11 @@ bool WaitUntil(const std::function<bool()>& done) {
   return true;
 }
 
-class StoreFaultTest : public testing::EngineFixture {
+class StoreFaultTest : public testing::CaptureFixture {
  protected:
-  void StartCapture() {
-    ProtectEverythingUnder(files_.path(), policy_);
-    EngineTimings timings;
-    timings.writerPeriod = std::chrono::milliseconds(20);
-    timings.catalogBusyTimeout = std::chrono::milliseconds(50);
-    SetTimingsForTesting(timings);
-    StartEngine();
-  }
+  void StartCapture() { CaptureFixture::StartCapture(std::chrono::milliseconds(20)); }
   void TearDown() override {
-    EngineFixture::TearDown();
-    SetTimingsForTesting(EngineTimings{});
+    CaptureFixture::TearDown();
     if (mounted_) Shell("umount " + store_.path().string());
   }
   // A small tmpfs as the store, for faults only a file system can make.
@@ -75,8 +67,6 @@ class StoreFaultTest : public testing::EngineFixture {
   void Rename(const std::u16string& from, const std::u16string& to) {
     Notify(Event(FILE_OP_RENAME, from.c_str(), 0, 0, 0, to.c_str()));
   }
-  void Notify(const FileEventRecord& record) { ASSERT_EQ(HandleNotifyEvent(&record), ENG_OK); }
-
   bool HasEditionOf(const std::string& name) {
     const std::string path = (files_ / name).string();
     for (const EditionRow& row : testing::ReadEditions(catalogFile())) {
@@ -100,8 +90,6 @@ class StoreFaultTest : public testing::EngineFixture {
     }
   }
 
-  testing::TempDir files_;
-  testing::TempDir policy_;
   bool mounted_ = false;
 };
 
