@@ -135,8 +135,10 @@ bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries) {
 }
 
 bool CatalogWriter::WriteQueued(CBackuper& source) {
-  DbmRepairStore();
   std::deque<EditionEntry> entries = source.TakeQueued();
+  // The directories are looked at every cycle (copies need them); the catalog
+  // is read only when there is something to write.
+  DbmRepairStore(!entries.empty());
   if (entries.empty()) return true;
   if (WriteBatch(entries)) return true;
   WriteLog(kLogSqlError, u"[Backup Module] %d editions wait for the catalog\n",

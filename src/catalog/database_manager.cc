@@ -11,6 +11,7 @@
 #include "engine/log.h"
 #include "platform/env.h"
 #include "platform/path.h"
+#include "platform/text.h"
 
 namespace orv {
 namespace {
@@ -68,7 +69,12 @@ void PrepareCatalog(const std::u16string& catalogPath) {
   }
   if (IsUnreadableCatalog(DbmLastErrorCode())) {
     DbmDisconnect();
-    const std::u16string setAside = catalogPath + kUnreadableCatalogSuffix;
+    // A catalog set aside before is never replaced: each keeps its history.
+    std::u16string setAside = catalogPath + kUnreadableCatalogSuffix;
+    for (int n = 2; env->GetFileSize(setAside) && n < 1000; ++n) {
+      setAside =
+          catalogPath + kUnreadableCatalogSuffix + u"-" + Utf8ToUtf16OrEmpty(std::to_string(n));
+    }
     if (!env->RenameReplacing(catalogPath, setAside)) return;
     WriteLog(kLogSqlError,
              u"Database Manager: %s is not a readable catalog; kept as %s, a new one is created.\n",
@@ -79,21 +85,9 @@ void PrepareCatalog(const std::u16string& catalogPath) {
   AddIndexes();
 }
 
-// True when the calling thread's connection is open on a file that is no
-// longer at the catalog's path (removed, or another file put in its place).
-bool CatalogFileMoved() {
-  CatalogConnection* connection = DbmConnect();
-  if (connection == nullptr) return false;
-  int moved = 0;
-  if (sqlite3_file_control(connection->db(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK) {
-    return false;
-  }
-  return moved != 0;
-}
-
 }  // namespace
 
-void DbmRepairStore() {
+void DbmRepairStore(bool probeCatalog) {
   if (!IsCatalogReady()) return;
   Env* env = CurrentEnv();
   const std::u16string snapshotDirectory = SnapshotDirectory();
@@ -108,14 +102,14 @@ void DbmRepairStore() {
     recreated = true;
   }
   // Checked before connecting: a connection never creates the catalog, which
-  // must be made private first.
-  if (!env->GetFileSize(catalogPath) || CatalogFileMoved()) {
-    WriteLog(kLogSqlError, u"Database Manager: the catalog %s was removed or replaced; reopened.\n",
+  // must be made private first. The calling thread holds no connection here,
+  // so the one it opens next is on the file now at the path.
+  if (!env->GetFileSize(catalogPath)) {
+    WriteLog(kLogSqlError, u"Database Manager: the catalog %s was missing; made again.\n",
              catalogPath);
-    DbmDisconnect();
     recreated = true;
   }
-  if (!recreated && DbmProbeSchema() == 0) {
+  if (!recreated && probeCatalog && DbmProbeSchema() == 0) {
     // A catalog overwritten in place shows no move, only unreadable pages. A
     // lock, a full disk or an I/O error passes by itself and is left alone.
     const int code = DbmLastErrorCode();

@@ -27,11 +27,11 @@ inline constexpr char16_t kUnreadableCatalogSuffix[] = u".unreadable";
 uint32_t DbmInitialize(const std::u16string& backupStore);
 
 // Puts back what was taken from under a started engine: a snapshot directory
-// that was removed, a catalog file that was removed or replaced (the calling
-// thread's connection is reopened on the file now at the path), a catalog that
-// cannot be read (kept aside, a new one made). Leaves the calling thread
-// without a connection.
-void DbmRepairStore();
+// or a catalog file that was removed, and (when probeCatalog) a catalog that
+// cannot be read (kept aside as <catalog>.unreadable, or .unreadable-N when
+// that name is taken, and a new one made). For a thread without a connection;
+// leaves it without one.
+void DbmRepairStore(bool probeCatalog);
 
 // Counts the times copies may have gone from under queued entries: the store
 // made anew, or a retention run about to remove copies. The catalog writer

@@ -131,6 +131,7 @@ void CPostChecker::Run(std::vector<PostCheckTask> tasks, uint32_t tick) {
         if ((task->id & requested) == 0) continue;
         const std::shared_ptr<CatalogConnection> lease = DbmLeaseConnection();
         task->callback();
+        DbmDisconnect();
       }
       std::lock_guard guard(lock_);
       doneSerial_ = serial;
@@ -146,6 +147,9 @@ void CPostChecker::Run(std::vector<PostCheckTask> tasks, uint32_t tick) {
       // connection leaves this one open until the task returns.
       const std::shared_ptr<CatalogConnection> lease = DbmLeaseConnection();
       task->callback();
+      // The next run opens the catalog afresh: one made again meanwhile (a
+      // store removed, an unreadable catalog replaced) is the one it must use.
+      DbmDisconnect();
     }
   }
   // The thread closes its own connection; nobody else may once it runs late.

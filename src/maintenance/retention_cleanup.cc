@@ -1,6 +1,7 @@
 #include "maintenance/retention_cleanup.h"
 
 #include <fmt/printf.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +10,7 @@
 
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
+#include "engine/log.h"
 #include "maintenance/edition_walk.h"
 #include "platform/path.h"
 #include "platform/text.h"
@@ -21,13 +23,17 @@ constexpr uint64_t kUnixEpochIn100ns = 116444736000000000ull;
 
 std::atomic<uint64_t> g_retentionQuota{kDefaultRetentionQuota};
 
+// Each attempt waits up to the catalog's busy timeout for a writer's batch.
+constexpr int kSecondPassAttempts = 10;
+
 // The rows of Edition with a time stamp up to bound, with the copy each names.
 struct AgedRow {
   int32_t id = 0;
   std::u16string copyName;
 };
 
-std::vector<AgedRow> RowsUpTo(int32_t bound) {
+// Nothing when they could not be read (as opposed to there being none).
+std::optional<std::vector<AgedRow>> RowsUpTo(int32_t bound) {
   std::vector<AgedRow> rows;
   int32_t id = 0;
   char16_t name[262] = {};
@@ -35,7 +41,11 @@ std::vector<AgedRow> RowsUpTo(int32_t bound) {
                              {u"BackupName", DbmType::STR, name, sizeof(name)}};
   const DbmField conditions[] = {{u"TimeStamp <= ", DbmType::INT, &bound, 4}};
   DbmSelectHandle handle = DbmSelect(u"Edition", fields, 2, conditions, 1);
-  if (handle == nullptr) return rows;
+  if (handle == nullptr) {
+    const int code = DbmLastErrorCode() & 0xFF;
+    if (code == SQLITE_OK || code == SQLITE_DONE) return rows;
+    return std::nullopt;
+  }
   do {
     rows.push_back({id, name});
     id = 0;
@@ -59,7 +69,9 @@ bool DeleteRows(std::optional<int32_t> bound, const std::unordered_set<std::u16s
   if (DbmExecute("BEGIN IMMEDIATE;") == 0) return false;
   bool deleted = true;
   if (bound) {
-    for (const AgedRow& row : RowsUpTo(*bound)) {
+    const std::optional<std::vector<AgedRow>> rows = RowsUpTo(*bound);
+    deleted = rows.has_value();
+    for (const AgedRow& row : rows.value_or(std::vector<AgedRow>{})) {
       if (!kept.contains(row.copyName)) deleted = deleted && DeleteEditionRow(row.id) == 1;
     }
   }
@@ -131,8 +143,13 @@ void RetentionCleanupTask(const std::function<bool()>& stop, uint64_t quota) {
   DbmNoteCopiesRemoved();
   for (const std::u16string& name : doomed) env->RemoveFile(JoinPath(directory, name));
   // A row the catalog writer committed for one of these copies meanwhile
-  // (its entry was pending) would name a removed copy: it goes as well.
-  DeleteRows(std::nullopt, kept, doomed);
+  // (it looked for the copy just before the removal) would name a removed
+  // copy: it goes as well, once the writer's batch lets go of the catalog.
+  for (int attempt = 0; attempt < kSecondPassAttempts; ++attempt) {
+    if (DeleteRows(std::nullopt, kept, doomed)) return;
+  }
+  WriteLog(kLogSqlError, u"Retention: rows naming %d removed copies could not be checked\n",
+           static_cast<int32_t>(doomed.size()));
 }
 
 }  // namespace orv

@@ -128,12 +128,14 @@ class Env {
 
   // Creates the directory and every missing parent, readable by the owner
   // only; a directory already there loses its group and other permissions
-  // (one reached through a symbolic link at path is left as it is). True when
+  // where the file system allows (one reached through a symbolic link at path
+  // is left as it is). True when
   // a directory exists at path afterwards.
   virtual bool CreateDirectories(const std::u16string& path) = 0;
 
   // Creates an empty file readable by its owner only; a regular file already
-  // at path keeps its content and loses its group and other permissions. True
+  // at path keeps its content and loses its group and other permissions where
+  // the file system allows. True
   // when a regular file (not a symbolic link) exists at path afterwards.
   virtual bool CreatePrivateFile(const std::u16string& path) = 0;
 

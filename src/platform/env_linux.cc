@@ -20,13 +20,14 @@
 namespace orv {
 namespace {
 
-// Clears the group and other permission bits of an open file or directory.
-// Only its owner may: a file of another user's is left as it is and fails.
-bool MakePrivate(int fd) {
+// Clears the group and other permission bits of an open file or directory,
+// where it can: a file of another user's, or a file system without Unix
+// modes (vfat, whose mount options decide), keeps what it has rather than
+// making the store unusable.
+void MakePrivate(int fd) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
-  if ((st.st_mode & (S_IRWXG | S_IRWXO)) == 0) return true;
-  return ::fchmod(fd, st.st_mode & S_IRWXU) == 0;
+  if (::fstat(fd, &st) != 0 || (st.st_mode & (S_IRWXG | S_IRWXO)) == 0) return;
+  ::fchmod(fd, st.st_mode & S_IRWXU);
 }
 
 class LinuxAppendFile final : public AppendFile {
@@ -248,7 +249,9 @@ class LinuxEnv final : public Env {
       return ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
     UniqueFd dir(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    return dir.valid() && MakePrivate(dir.get());
+    if (!dir.valid()) return false;
+    MakePrivate(dir.get());
+    return true;
   }
 
   bool CreatePrivateFile(const std::u16string& path) override {
@@ -260,8 +263,9 @@ class LinuxEnv final : public Env {
     // Not followed through a link, never opened for writing, never blocks.
     fd.reset(::open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
-    return fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
-           MakePrivate(fd.get());
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    MakePrivate(fd.get());
+    return true;
   }
 
   std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,

@@ -14,6 +14,7 @@
 
 #include "capture/notify_event.h"
 #include "engine/timings.h"
+#include "maintenance/post_checker.h"
 #include "maintenance/retention_cleanup.h"
 #include "support/capture_fixture.h"
 #include "support/catalog_rows.h"
@@ -162,6 +163,7 @@ TEST_F(StoreFaultTest, AStoreRemovedWhileStartedIsMadeAgain) {
   StartCapture();
   Save("before.txt", "old before", "new");
   ASSERT_TRUE(WaitUntil([&] { return HasEditionOf("before.txt"); }));
+  ASSERT_TRUE(ThePostChecker().RunNow(ORV_TASK_RETENTION));  // maintenance has used the catalog
   // Copied now, confirmed only after the store is gone: its copy went too.
   const std::u16string held = U16(files_ / "held.txt");
   testing::WriteFileText(files_ / "held.txt", "old held");
@@ -170,11 +172,17 @@ TEST_F(StoreFaultTest, AStoreRemovedWhileStartedIsMadeAgain) {
   const std::filesystem::path away = store_.path().string() + ".removed";
   std::filesystem::rename(store_.path(), away);
   std::filesystem::remove_all(away);
-  ASSERT_TRUE(WaitUntil([&] { return LogHas("was removed or replaced; reopened"); }));
+  ASSERT_TRUE(WaitUntil([&] { return LogHas("was missing; made again"); }));
   EXPECT_TRUE(LogHas("was missing; created again"));
   Notify(Close(held.c_str(), true));
   Save("after.txt", "old after", "new");
   ASSERT_TRUE(WaitUntil([&] { return HasEditionOf("after.txt"); }));
+  // Maintenance works on the store made again, not on the removed catalog.
+  SetRetentionQuota(0);
+  ASSERT_TRUE(ThePostChecker().RunNow(ORV_TASK_RETENTION));
+  SetRetentionQuota(kDefaultRetentionQuota);
+  EXPECT_FALSE(HasEditionOf("after.txt"));
+  EXPECT_TRUE(std::filesystem::is_empty(store_ / "Backup"));
   StopEngine();
 
   EXPECT_TRUE(LogHas("Edition of " + (files_ / "held.txt").string() + " dropped: its copy"));
@@ -234,17 +242,17 @@ TEST_F(StoreFaultTest, AnUnreadableCatalogIsKeptAsideAndANewOneMade) {
   Save("first.txt", "old first", "new");
   ASSERT_TRUE(WaitUntil([&] { return HasEditionOf("first.txt"); }));
 
-  // Overwritten in place while started: found at the writer's next cycle.
-  std::filesystem::remove(catalogFile().string() + ".unreadable");
+  // Overwritten in place while started: found when the writer next has rows
+  // to write, and kept beside the first one rather than over it.
   {
     std::fstream inPlace(catalogFile(), std::ios::in | std::ios::out | std::ios::binary);
     inPlace.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
   }
-  ASSERT_TRUE(
-      WaitUntil([&] { return std::filesystem::exists(catalogFile().string() + ".unreadable"); }));
   Save("second.txt", "old second", "new");
   ASSERT_TRUE(WaitUntil([&] { return HasEditionOf("second.txt"); }));
   StopEngine();
+  EXPECT_TRUE(testing::ReadFileText(catalogFile().string() + ".unreadable") == garbage);
+  EXPECT_EQ(testing::ReadFileText(catalogFile().string() + ".unreadable-2").rfind(garbage, 0), 0u);
   ExpectWholeStore();
 }
 

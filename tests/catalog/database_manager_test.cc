@@ -82,7 +82,8 @@ TEST_F(DatabaseManagerTest, AFileThatIsNotADatabaseIsKeptAsideWholeAndANewCatalo
   EXPECT_EQ(query::InsertBackupFile(u"/a"), 1u);
   EXPECT_EQ(query::GetBackupFileCount(), 1u);
   StopEngine();
-  EXPECT_TRUE(testing::ReadFileText(catalogFile().string() + ".unreadable") == junk);
+  EXPECT_EQ(testing::ReadFileText(catalogFile().string() + ".unreadable"), "an earlier one");
+  EXPECT_TRUE(testing::ReadFileText(catalogFile().string() + ".unreadable-2") == junk);
   int errors = 0;
   for (const std::string& line : LogLines()) errors += line.rfind("Sqlite error code 26, ", 0) == 0;
   EXPECT_EQ(errors, 1) << "the probe, and nothing after the new catalog is made";
