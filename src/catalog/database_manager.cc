@@ -109,14 +109,15 @@ void DbmRepairStore(bool probeCatalog) {
              catalogPath);
     recreated = true;
   }
-  if (!recreated && probeCatalog && DbmProbeSchema() == 0) {
-    // A catalog overwritten in place shows no move, only unreadable pages. A
-    // lock, a full disk or an I/O error passes by itself and is left alone.
-    const int code = DbmLastErrorCode();
-    if (IsUnreadableCatalog(code) || (code & 0xFF) == SQLITE_ERROR) PrepareCatalog(catalogPath);
-  } else if (recreated) {
+  if (recreated) {
     DbmNoteCopiesRemoved();
     PrepareCatalog(catalogPath);
+  } else if (probeCatalog && DbmProbeSchema() == 0) {
+    // A catalog overwritten in place is still at its path: only its pages
+    // tell. A lock, a full disk or an I/O error passes by itself and is left
+    // alone.
+    const int code = DbmLastErrorCode();
+    if (IsUnreadableCatalog(code) || (code & 0xFF) == SQLITE_ERROR) PrepareCatalog(catalogPath);
   }
   DbmDisconnect();
 }
