@@ -193,25 +193,70 @@ ORV_EXPORT uint32_t QueryConfigure(uint32_t item, void* value);
 ORV_EXPORT uint32_t NotifyEvent(const FileEventRecord* record);
 
 /* ---- Catalog queries ---------------------------------------------------- */
+/*
+** The query exports read the catalog of the store that Start placed (or that
+** OrvOpenStoreReadOnly opened). They may be called from any thread, each
+** thread on its own catalog connection, but never while Stop, Finalize or
+** OrvCloseStore runs. They never raise and never report why they failed: a
+** store that is not placed, a missing pointer and a failure inside all give
+** the documented empty answer (0, or a null handle with the record all zero).
+** Names are compared as stored (Linux file names are case-sensitive); a
+** pattern is an SQL LIKE pattern on a file's full path: "%" any text, "_" any
+** one character, ASCII letters match in either case; an empty pattern matches
+** no file.
+*/
 
+/* Opens the calling thread's connection now (it is otherwise opened on first
+** use). 1 when the thread has a connection to a placed catalog, else 0. */
 ORV_EXPORT uint32_t ConnectBackupStorage(void);
+/* Closes the calling thread's connection; a later query opens a new one on
+** the file then at the catalog's path. */
 ORV_EXPORT void DisconnectBackupStorage(void);
+/* The number of protected files (BackupFile rows); 0 on failure. */
 ORV_EXPORT uint32_t GetBackupFileCount(void);
+/* Lists the protected files in the catalog's order: fills *info with the
+** first (FileName cut to 261 characters and terminated) and returns a find
+** handle, or null (with *info all zero) when there is none, info is null or
+** on failure. The caller owns the handle until FindBackupFileClose. While a
+** handle is open its connection holds a read lock on the catalog. */
 ORV_EXPORT void* FindFirstBackupFile(BackupFileInfo* info);
+/* Fills *info with the next file: 1, or 0 at the end, on a null argument or on
+** failure (*info is then all zero). */
 ORV_EXPORT uint32_t FindNextBackupFile(void* handle, BackupFileInfo* info);
+/* Releases a find handle of either enumeration; null is ignored. A handle kept
+** across Stop may still be closed after it. */
 ORV_EXPORT void FindBackupFileClose(void* handle);
 /* The same function as FindBackupFileClose. */
 ORV_EXPORT void FindFileEditionClose(void* handle);
 
-/* pattern: a LIKE pattern on the file's full path, or null for every file. */
+/* The number of editions whose file's path is like pattern (every edition
+** when pattern is null); 0 on failure. */
 ORV_EXPORT uint32_t GetFileEditionCount(const char16_t* pattern);
+/* FindFirstFileEditionEx(pattern, 1, NULL, NULL, info). */
 ORV_EXPORT void* FindFirstFileEdition(const char16_t* pattern, FileEditionInfo* info);
-/* newestFirst non-zero lists newest first; from and to are inclusive bounds or null. */
+/* Lists the editions whose file's path is like pattern (every edition when
+** null), by time stamp, newest first when newestFirst is non-zero, between the
+** inclusive bounds *from and *to (seconds since 1970; either may be null).
+** Fills *info with the first (EditionID, FileID, TimeStamp, LinkFileID, Size,
+** Sha1 (zero when not digested yet), BackupName; Operation and Signature stay
+** zero: see OrvGetEditionDetails) and returns a find handle, or null (with
+** *info all zero) when nothing matches, info is null or on failure. Editions
+** of the same second come in no defined order. On Linux a plain path also
+** lists the files whose names differ from it only in case: keep the editions
+** whose FileID is the file's (OrvFindBackupFileId). */
 ORV_EXPORT void* FindFirstFileEditionEx(const char16_t* pattern, uint32_t newestFirst,
                                         const int32_t* from, const int32_t* to,
                                         FileEditionInfo* info);
+/* Fills *info with the next edition: 1, or 0 at the end, on a null argument or
+** on failure (*info is then all zero). */
 ORV_EXPORT uint32_t FindNextFileEdition(void* handle, FileEditionInfo* info);
-/* Writes the path where the edition's content can be read; 1 on success. */
+/* Writes into buffer (capacity in characters, terminator included) the whole
+** path where the edition's content can be read: its copy in the store's
+** snapshot directory or, for an edition linked to another file (a rename),
+** the next later edition's content of that file, else that file as it is now.
+** 1 when written; 0, with the buffer untouched, when the edition or its
+** content is unknown, the buffer is null, or the whole path does not fit. The
+** path names what the catalog says; whether a file is there is not checked. */
 ORV_EXPORT uint32_t GetFileEdition(uint32_t editionId, uint32_t capacity, char16_t* buffer);
 ORV_EXPORT void FreeFileEdition(FileEditionInfo* info);   /* does nothing */
 ORV_EXPORT uint32_t RestoreByEdition(uint32_t editionId); /* returns 1, restores nothing */
@@ -224,14 +269,125 @@ ORV_EXPORT uint32_t RestoreByEdition(uint32_t editionId); /* returns 1, restores
 #define ORV_TASK_RETENTION ((uint32_t)0x4)  /* keep the store within its quota */
 
 /* Runs the given tasks now, on the engine's maintenance thread (never at the
- * same time as its scheduled runs), in the engine's order (digest, signatures,
- * retention), and returns when they are done. ENG_E_WRONG_STATE unless the
- * engine is started; ENG_E_INVALID_ARGUMENT for no known task. */
+** same time as its scheduled runs), in the engine's order (digest, signatures,
+** retention), and returns when they are done. ENG_E_WRONG_STATE unless the
+** engine is started; ENG_E_INVALID_ARGUMENT for no known task. */
 ORV_EXPORT uint32_t OrvRunMaintenance(uint32_t tasks);
 
 /* Sets the retention quota, in bytes (default 1,677,721); any state, used from
- * the next retention run on. ENG_E_INVALID_ARGUMENT for 0. */
+** the next retention run on. ENG_E_INVALID_ARGUMENT for 0. */
 ORV_EXPORT uint32_t OrvSetRetentionQuota(uint64_t bytes);
+
+/* ---- Extensions: reading a store without changing it --------------------- */
+
+/* Why OrvOpenStoreReadOnly could not open a store. */
+#define ORV_E_NO_CATALOG ((uint32_t)0x80010110u)         /* no catalog there (or no store) */
+#define ORV_E_ACCESS_DENIED ((uint32_t)0x80010111u)      /* this process may not read it */
+#define ORV_E_NOT_A_FILE ((uint32_t)0x80010112u)         /* no regular file at its path */
+#define ORV_E_UNREADABLE_CATALOG ((uint32_t)0x80010113u) /* not a catalog SQLite can read */
+#define ORV_E_CATALOG_BUSY ((uint32_t)0x80010114u)       /* locked by another process */
+
+/*
+** Connects the query exports (and the extensions below) to the existing store
+** at store, a directory path, for reading only. Nothing in the store is
+** created, repaired, renamed, re-moded or written: the catalog is opened
+** read-only (so a process writing the store, a live-protection daemon, goes
+** on undisturbed), no log is set up, and neither capture nor maintenance
+** starts. It works in any state but started, without Initialize; the store
+** stays open until OrvCloseStore, Start or Finalize. A store opened before is
+** closed first.
+**
+** Returns ENG_OK when the catalog could be read. Otherwise nothing is open
+** and the result says why: ENG_E_INVALID_ARGUMENT (store null or empty),
+** ENG_E_WRONG_STATE (the engine is started), ORV_E_NO_CATALOG,
+** ORV_E_ACCESS_DENIED, ORV_E_NOT_A_FILE, ORV_E_UNREADABLE_CATALOG (garbage, a
+** damaged file, or another database), ORV_E_CATALOG_BUSY; ENG_E_OUT_OF_MEMORY.
+** Call it from one thread while no query runs.
+*/
+ORV_EXPORT uint32_t OrvOpenStoreReadOnly(const char16_t* store);
+
+/* Closes the store OrvOpenStoreReadOnly opened (every thread's connection;
+** find handles still open may be closed later). ENG_OK, also when none was
+** open; ENG_E_WRONG_STATE while the engine is started. Not while a query runs. */
+ORV_EXPORT uint32_t OrvCloseStore(void);
+
+/* What a store holds, filled by OrvGetStoreInfo. */
+typedef struct OrvStoreInfo {
+  uint64_t Files;        /* protected files (BackupFile rows) */
+  uint64_t Editions;     /* editions (Edition rows) */
+  uint64_t Undigested;   /* editions whose digest is not recorded yet */
+  uint64_t Unverified;   /* editions whose signer is not recorded yet */
+  uint64_t Copies;       /* regular files in the snapshot directory */
+  uint64_t CopyBytes;    /* their sizes added up */
+  uint64_t CatalogBytes; /* size of the catalog file */
+  uint32_t Flags;        /* ORV_STORE_* */
+  uint32_t Reserved;     /* zero */
+} OrvStoreInfo;
+ORV_STATIC_ASSERT(sizeof(OrvStoreInfo) == 64, "OrvStoreInfo size");
+
+#define ORV_STORE_READ_ONLY ((uint32_t)0x1)         /* opened by OrvOpenStoreReadOnly */
+#define ORV_STORE_NO_SNAPSHOTS ((uint32_t)0x2)      /* the snapshot directory is missing */
+
+/* Fills *info (zeroed first) with the counts of the placed store, read in one
+** catalog transaction, and the copies in its snapshot directory as listed
+** then. 1 on success; 0 when no store is placed, info is null or on failure.
+** Any thread, like the query exports. */
+ORV_EXPORT uint32_t OrvGetStoreInfo(OrvStoreInfo* info);
+
+/* Fills *info (zeroed first) with every column of one edition that the
+** record carries: what the listing fills, plus Operation (EDITION_*) and
+** Signature (the signer, "nosignature", or empty when not verified yet; cut
+** to 261 characters). 1 when the edition exists; 0 otherwise, or when info
+** is null or on failure. Any thread, like the query exports. */
+ORV_EXPORT uint32_t OrvGetEditionDetails(uint32_t editionId, FileEditionInfo* info);
+
+/* The ID of the file stored under exactly this path (compared as stored:
+** "%" and "_" stand for themselves, case counts); 0 when there is none, path
+** is null or on failure. */
+ORV_EXPORT uint32_t OrvFindBackupFileId(const char16_t* path);
+
+/* The whole stored path of file fileId, never cut: returns its length in
+** characters (terminator excluded) and, when capacity is greater than that
+** length, writes it with its terminator into buffer. 0, writing nothing, when
+** there is no such file or on failure. Call with capacity 0 to learn the
+** length. */
+ORV_EXPORT uint32_t OrvGetBackupFileName(uint32_t fileId, uint32_t capacity, char16_t* buffer);
+
+/* Like FindFirstBackupFile, restricted to the files whose path is like
+** pattern (every file when null) and in the order of their paths; continue
+** with FindNextBackupFile, close with FindBackupFileClose. */
+ORV_EXPORT void* OrvFindFirstBackupFileEx(const char16_t* pattern, BackupFileInfo* info);
+
+/* The number of editions of file fileId; 0 when none or on failure. */
+ORV_EXPORT uint32_t OrvGetFileEditionCountById(uint32_t fileId);
+
+/* Lists the editions of exactly the file fileId, by time stamp and, within
+** one second, by EditionID (the order in which they were recorded), newest
+** first when newestFirst is non-zero, between the inclusive bounds *from and
+** *to (either may be null). Each record is filled as OrvGetEditionDetails
+** fills it. Returns a find handle positioned on the first (in *info), or null
+** (with *info all zero) when there is none, info is null or on failure;
+** continue with OrvFindNextFileEditionOf, close with FindFileEditionClose. */
+ORV_EXPORT void* OrvFindFirstFileEditionOf(uint32_t fileId, uint32_t newestFirst,
+                                           const int32_t* from, const int32_t* to,
+                                           FileEditionInfo* info);
+/* Fills *info with the next edition of such a listing: 1, or 0 at the end, on
+** a null argument or on failure (*info is then all zero). Only for a handle
+** of OrvFindFirstFileEditionOf. */
+ORV_EXPORT uint32_t OrvFindNextFileEditionOf(void* handle, FileEditionInfo* info);
+
+/* Begins a read transaction on the calling thread's connection: until
+** OrvEndRead, every query of this thread sees the catalog as it was at its
+** first read, and a long series of lookups (a listing completed edition by
+** edition) runs without taking and releasing the catalog's lock for each.
+** A process that writes the store waits meanwhile (at most its own busy
+** wait), so keep it short. 1 on success; 0 when no store is placed, a read
+** transaction is already open on this thread, or on failure. */
+ORV_EXPORT uint32_t OrvBeginRead(void);
+
+/* Ends the calling thread's read transaction; nothing when there is none.
+** Find handles still open stay valid. */
+ORV_EXPORT void OrvEndRead(void);
 
 #ifdef __cplusplus
 }

@@ -8,7 +8,9 @@
 namespace orv {
 
 std::unique_ptr<CatalogConnection> CatalogConnection::Open(const std::u16string& path,
-                                                           int* result) {
+                                                           CatalogAccess access, int* result,
+                                                           int* systemErrno) {
+  if (systemErrno != nullptr) *systemErrno = 0;
   std::string native;
   if (!Utf16ToUtf8(path, &native)) {
     *result = SQLITE_CANTOPEN;
@@ -19,10 +21,12 @@ std::unique_ptr<CatalogConnection> CatalogConnection::Open(const std::u16string&
   // owner only, before any connection; a missing catalog is an error to report.
   // Never reached through a symbolic link, which could aim the engine's
   // writes at another application's database.
+  const int mode =
+      access == CatalogAccess::kReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
   *result = sqlite3_open_v2(native.c_str(), &db,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
-                            nullptr);
+                            mode | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
   if (*result != SQLITE_OK) {
+    if (systemErrno != nullptr && db != nullptr) *systemErrno = sqlite3_system_errno(db);
     sqlite3_close_v2(db);
     return nullptr;
   }

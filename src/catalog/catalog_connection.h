@@ -12,11 +12,21 @@ struct sqlite3_stmt;
 
 namespace orv {
 
+// How a connection may use the catalog file.
+enum class CatalogAccess {
+  kReadWrite,
+  // Never writes the file (nor a journal beside it): for recovery tools, which
+  // must leave the store they read exactly as they found it.
+  kReadOnly,
+};
+
 class CatalogConnection {
  public:
-  // Opens (creating when missing) the catalog at path. On failure returns null
-  // and puts SQLite's result code in *result.
-  static std::unique_ptr<CatalogConnection> Open(const std::u16string& path, int* result);
+  // Opens the existing catalog at path (never creating it). On failure returns
+  // null and puts SQLite's result code in *result and, when systemErrno is not
+  // null, the operating system's error number of the failed open (0 if none).
+  static std::unique_ptr<CatalogConnection> Open(const std::u16string& path, CatalogAccess access,
+                                                 int* result, int* systemErrno = nullptr);
   // Takes ownership of an open connection.
   explicit CatalogConnection(sqlite3* db) : db_(db) {}
 

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,7 @@ struct CatalogState {
   // Guards what follows: the paths and the connection registry.
   std::mutex lock;
   bool placed = false;
+  CatalogAccess access = CatalogAccess::kReadWrite;
   std::u16string catalogPath;  // empty: connections cannot be opened
   std::u16string snapshotDirectory;
   // Connections by thread identifier; an entry stays, without a connection,
@@ -139,9 +141,12 @@ uint32_t DbmInitialize(const std::u16string& backupStore) {
   if (!base) return 0;
   const std::u16string snapshotDirectory = JoinPath(*base, kSnapshotDirectoryName);
   const std::u16string catalogPath = JoinPath(*base, kCatalogFileName);
+  // A store opened for reading before is closed: from here on the engine writes.
+  DbmFinalize();
   {
     std::lock_guard guard(state.lock);
     state.snapshotDirectory = snapshotDirectory;
+    state.access = CatalogAccess::kReadWrite;
   }
   if (!env->CreateDirectories(snapshotDirectory)) return 0;
   {
@@ -177,7 +182,7 @@ std::shared_ptr<CatalogConnection> DbmLeaseConnection() {
   if (entry) return entry;
   if (state.catalogPath.empty()) return nullptr;
   int result = SQLITE_OK;
-  entry = CatalogConnection::Open(state.catalogPath, &result);
+  entry = CatalogConnection::Open(state.catalogPath, state.access, &result);
   if (!entry) {
     WriteLog(kLogConnectFailure, u"TID:%d Open DB(%s) Failed (ret = %d)\n", thread,
              state.catalogPath, result);
@@ -255,6 +260,67 @@ bool IsTransientSqliteError(int code) {
     default:
       return true;
   }
+}
+
+ReadOnlyOpen DbmOpenReadOnly(const std::u16string& backupStore) {
+  CatalogState& state = State();
+  DbmFinalize();
+  Env* env = CurrentEnv();
+  const std::optional<std::u16string> base = env->AbsolutePath(backupStore);
+  if (!base) return ReadOnlyOpen::kNoCatalog;
+  const std::u16string catalogPath = JoinPath(*base, kCatalogFileName);
+  // Looked at before SQLite opens it: an open of a FIFO there would block.
+  switch (env->ProbeFile(catalogPath)) {
+    case Env::FileProbe::kReadableFile:
+      break;
+    case Env::FileProbe::kMissing:
+      return ReadOnlyOpen::kNoCatalog;
+    case Env::FileProbe::kAccessDenied:
+      return ReadOnlyOpen::kAccessDenied;
+    case Env::FileProbe::kNotAFile:
+      return ReadOnlyOpen::kNotAFile;
+  }
+  int result = SQLITE_OK;
+  int systemErrno = 0;
+  std::shared_ptr<CatalogConnection> connection =
+      CatalogConnection::Open(catalogPath, CatalogAccess::kReadOnly, &result, &systemErrno);
+  if (!connection) return systemErrno == EACCES ? ReadOnlyOpen::kAccessDenied
+                                                : ReadOnlyOpen::kUnreadable;
+  // The same probe as a started engine's, but nothing is done about a failure.
+  sqlite3_stmt* statement = nullptr;
+  result = sqlite3_prepare_v2(connection->db(), kSchemaProbe, -1, &statement, nullptr);
+  if (result == SQLITE_OK) {
+    result = sqlite3_step(statement);
+    if (result == SQLITE_ROW || result == SQLITE_DONE) result = SQLITE_OK;
+  }
+  sqlite3_finalize(statement);
+  if (result != SQLITE_OK) {
+    switch (result & 0xFF) {
+      case SQLITE_BUSY:
+      case SQLITE_LOCKED:
+        return ReadOnlyOpen::kBusy;
+      case SQLITE_PERM:
+      case SQLITE_AUTH:
+        return ReadOnlyOpen::kAccessDenied;
+      default:
+        return ReadOnlyOpen::kUnreadable;
+    }
+  }
+  {
+    std::lock_guard guard(state.lock);
+    state.access = CatalogAccess::kReadOnly;
+    state.snapshotDirectory = JoinPath(*base, kSnapshotDirectoryName);
+    state.catalogPath = catalogPath;
+    state.placed = true;
+    state.connections[env->GetCurrentThreadId()] = std::move(connection);
+  }
+  state.ready.store(true, std::memory_order_release);
+  return ReadOnlyOpen::kOpened;
+}
+
+bool IsCatalogReadOnly() {
+  std::lock_guard guard(State().lock);
+  return State().placed && State().access == CatalogAccess::kReadOnly;
 }
 
 uint32_t DbmCopyRemovalEpoch() { return State().copyRemovalEpoch.load(std::memory_order_acquire); }

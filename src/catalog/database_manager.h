@@ -39,6 +39,26 @@ void DbmRepairStore(bool probeCatalog);
 uint32_t DbmCopyRemovalEpoch();
 void DbmNoteCopiesRemoved();
 
+// What placing the catalog for reading only met.
+enum class ReadOnlyOpen {
+  kOpened,
+  kNoCatalog,      // no catalog file at the store (or no store)
+  kAccessDenied,   // the catalog, or a directory on the way, may not be read
+  kNotAFile,       // something other than a regular file stands at the catalog's path
+  kUnreadable,     // SQLite cannot read it as a catalog (garbage, damage, other schema)
+  kBusy,           // another process kept it locked past the wait
+};
+
+// Places the existing catalog of backupStore for queries, read-only: nothing
+// in the store is created, repaired, renamed, re-moded or written, and every
+// connection opened until DbmFinalize (or the next DbmInitialize) is
+// read-only. The calling thread's connection stays open. Any catalog placed
+// before is closed first. Not while the engine is started.
+ReadOnlyOpen DbmOpenReadOnly(const std::u16string& backupStore);
+
+// True while the catalog was placed by DbmOpenReadOnly.
+bool IsCatalogReadOnly();
+
 // Leaves the ready state, then closes every thread's connection. Only when no
 // engine thread and no query runs any more.
 void DbmFinalize();

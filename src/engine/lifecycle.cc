@@ -96,7 +96,37 @@ uint32_t EngineFinalize() {
   std::lock_guard guard(g_lifecycleLock);
   const uint32_t state = EngineState();
   if (state != STATE_INITIALIZED && state != STATE_STOPPED) return ENG_E_WRONG_STATE;
+  // A restart starts clean: a store opened for reading is closed too.
+  if (IsCatalogReadOnly()) DbmFinalize();
   g_engineState.store(STATE_UNINITIALIZED, std::memory_order_release);
+  return ENG_OK;
+}
+
+uint32_t EngineOpenStoreReadOnly(const std::u16string& store) {
+  std::lock_guard guard(g_lifecycleLock);
+  if (EngineState() == STATE_STARTED) return ENG_E_WRONG_STATE;
+  if (store.empty()) return ENG_E_INVALID_ARGUMENT;
+  switch (DbmOpenReadOnly(store)) {
+    case ReadOnlyOpen::kOpened:
+      return ENG_OK;
+    case ReadOnlyOpen::kNoCatalog:
+      return ORV_E_NO_CATALOG;
+    case ReadOnlyOpen::kAccessDenied:
+      return ORV_E_ACCESS_DENIED;
+    case ReadOnlyOpen::kNotAFile:
+      return ORV_E_NOT_A_FILE;
+    case ReadOnlyOpen::kUnreadable:
+      return ORV_E_UNREADABLE_CATALOG;
+    case ReadOnlyOpen::kBusy:
+      return ORV_E_CATALOG_BUSY;
+  }
+  return ORV_E_UNREADABLE_CATALOG;
+}
+
+uint32_t EngineCloseStore() {
+  std::lock_guard guard(g_lifecycleLock);
+  if (EngineState() == STATE_STARTED) return ENG_E_WRONG_STATE;
+  if (IsCatalogReadOnly()) DbmFinalize();
   return ENG_OK;
 }
 

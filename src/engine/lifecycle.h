@@ -5,6 +5,7 @@
 #define ORV_ENGINE_LIFECYCLE_H_
 
 #include <cstdint>
+#include <string>
 
 namespace orv {
 
@@ -15,6 +16,12 @@ uint32_t EngineInitialize();
 uint32_t EngineStart();
 uint32_t EngineStop();
 uint32_t EngineFinalize();
+
+// Opens an existing store for the queries, read-only, in any state but
+// started (ENG_E_WRONG_STATE then); the ORV_E_* reason when it cannot be read.
+// Start and Finalize close it.
+uint32_t EngineOpenStoreReadOnly(const std::u16string& store);
+uint32_t EngineCloseStore();
 
 }  // namespace orv
 

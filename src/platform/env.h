@@ -107,6 +107,14 @@ class Env {
   // it does not exist or cannot be examined.
   virtual std::optional<uint64_t> GetFileSize(const std::u16string& path) = 0;
 
+  // What opening path for reading would meet, found without opening it (so a
+  // FIFO never blocks the caller): a regular file this process may read, no
+  // file (or no directory on the way), a file or directory on the way it may
+  // not read, or anything else (a symbolic link at path, a FIFO, a device, a
+  // directory).
+  enum class FileProbe { kReadableFile, kMissing, kAccessDenied, kNotAFile };
+  virtual FileProbe ProbeFile(const std::u16string& path) = 0;
+
   // Renames from to to, replacing a file that has the name to. False on failure.
   virtual bool RenameReplacing(const std::u16string& from, const std::u16string& to) = 0;
 
@@ -195,6 +203,7 @@ class EnvWrapper : public Env {
   std::optional<uint64_t> GetFileSize(const std::u16string& path) override {
     return target_->GetFileSize(path);
   }
+  FileProbe ProbeFile(const std::u16string& path) override { return target_->ProbeFile(path); }
   bool RenameReplacing(const std::u16string& from, const std::u16string& to) override {
     return target_->RenameReplacing(from, to);
   }

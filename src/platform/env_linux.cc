@@ -173,6 +173,21 @@ class LinuxEnv final : public Env {
     return static_cast<uint64_t>(st.st_size);
   }
 
+  FileProbe ProbeFile(const std::u16string& path) override {
+    std::string native;
+    if (!ToNativePath(path, &native)) return FileProbe::kMissing;
+    struct stat st {};
+    if (::lstat(native.c_str(), &st) != 0) {
+      return errno == EACCES ? FileProbe::kAccessDenied : FileProbe::kMissing;
+    }
+    if (!S_ISREG(st.st_mode)) return FileProbe::kNotAFile;
+    // The effective ids decide, as they do for the open that follows.
+    if (::faccessat(AT_FDCWD, native.c_str(), R_OK, AT_EACCESS) != 0) {
+      return errno == EACCES ? FileProbe::kAccessDenied : FileProbe::kMissing;
+    }
+    return FileProbe::kReadableFile;
+  }
+
   bool RenameReplacing(const std::u16string& from, const std::u16string& to) override {
     std::string nativeFrom, nativeTo;
     if (!ToNativePath(from, &nativeFrom) || !ToNativePath(to, &nativeTo)) return false;

@@ -1,5 +1,9 @@
 #include "support/files.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 
@@ -46,6 +50,33 @@ std::vector<std::string> AllLogMessages(const std::filesystem::path& logFile) {
       messages.push_back(line.substr(tab + 1));
   }
   return messages;
+}
+
+std::string DescribeTree(const std::filesystem::path& root) {
+  std::vector<std::string> lines;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    struct stat st {};
+    if (::lstat(it->path().c_str(), &st) != 0) continue;
+    uint64_t digest = 1469598103934665603ull;  // FNV-1a over the bytes
+    if (S_ISREG(st.st_mode)) {
+      for (const char c : ReadFileText(it->path())) {
+        digest = (digest ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+      }
+    }
+    std::ostringstream line;
+    line << it->path().lexically_relative(root).string() << " mode=" << std::oct << st.st_mode
+         << std::dec << " uid=" << st.st_uid << " size=" << st.st_size
+         << " mtime=" << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec
+         << " ctime=" << st.st_ctim.tv_sec << "." << st.st_ctim.tv_nsec << " bytes=" << std::hex
+         << digest;
+    lines.push_back(line.str());
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string description;
+  for (const std::string& line : lines) description += line + "\n";
+  return description;
 }
 
 }  // namespace orv::testing

@@ -19,6 +19,12 @@ std::vector<std::string> LogMessages(const std::filesystem::path& logFile);
 // All of them, the post checker's included.
 std::vector<std::string> AllLogMessages(const std::filesystem::path& logFile);
 
+// Everything a change to a tree would show, one line per entry below root (in
+// name order): its relative name, type, permission bits, owner, size, change
+// and modification times, and a digest of a regular file's bytes. Two equal
+// descriptions mean nothing was created, removed, renamed, re-moded or written.
+std::string DescribeTree(const std::filesystem::path& root);
+
 }  // namespace orv::testing
 
 #endif  // ORV_TESTS_SUPPORT_FILES_H_

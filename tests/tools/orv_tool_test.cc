@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -157,6 +158,81 @@ TEST_F(OrvToolTest, MaintainRemovesDuplicatesAndJsonSurvivesRetentionOutput) {
   EXPECT_EQ(status["files"], 1);
   EXPECT_EQ(status["copies"], 0);
   EXPECT_EQ(status["quota"], 1ull << 30);
+}
+
+// Every command that only reads, run on the store as it is: the store's
+// files, names, modes, times and bytes are the same afterwards, whatever the
+// command could or could not read. readable: the catalog can be read;
+// copies: so can the copies.
+class BrowsingTest : public OrvToolTest {
+ protected:
+  void SetUp() override {
+    OrvToolTest::SetUp();
+    WriteFileText(docs_ / "a.txt", "one");
+    Save("a.txt", "2026-12-01T10:00:00");
+    WriteFileText(docs_ / "a.txt", "two");
+    Save("a.txt", "2026-12-02T10:00:00");
+  }
+
+  void BrowseAndCompare(const std::string& condition, bool readable, bool copies) {
+    SCOPED_TRACE(condition);
+    const std::string a = (docs_ / "a.txt").string();
+    const std::string out = (dir_ / "restored.txt").string();
+    struct Case {
+      std::string arguments;
+      bool needsCopies;
+    };
+    const std::vector<Case> cases = {{"files", false},   {"versions " + a, false},
+                                     {"cat 1", true},    {"path 1", false},
+                                     {"status", false},  {"restore " + a + " --to " + out, true},
+                                     {"--json status", false}};
+    for (const Case& command : cases) {
+      SCOPED_TRACE(command.arguments);
+      const std::string before = testing::DescribeTree(store_);
+      const Result result = Orv(command.arguments);
+      EXPECT_EQ(testing::DescribeTree(store_), before) << "the store changed";
+      const bool succeeds = readable && (copies || !command.needsCopies);
+      EXPECT_EQ(result.status == 0, succeeds) << result.err;
+      if (!succeeds) {
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        const bool told = readable ? result.err.find("no longer in the store") != std::string::npos ||
+                                         result.err.find("has content") != std::string::npos
+                                   : result.err.find("cannot read the catalog") != std::string::npos;
+        EXPECT_TRUE(told) << result.err;
+      }
+      std::filesystem::remove(out);
+    }
+  }
+};
+
+TEST_F(BrowsingTest, AHealthyStore) { BrowseAndCompare("healthy", true, true); }
+
+TEST_F(BrowsingTest, AStoreWithoutItsCopies) {
+  std::filesystem::rename(store_ / "Backup", dir_ / "Backup-aside");
+  BrowseAndCompare("no Backup/", true, false);
+  EXPECT_FALSE(std::filesystem::exists(store_ / "Backup")) << "never made again by a reader";
+  EXPECT_NE(Orv("status").out.find("directory is missing"), std::string::npos);
+}
+
+TEST_F(BrowsingTest, AStoreWhoseCatalogIsGarbage) {
+  testing::WriteFileText(store_ / "BackupDB.s3db", std::string(8192, '\x5a'));
+  BrowseAndCompare("garbage catalog", false, true);
+  EXPECT_FALSE(std::filesystem::exists(store_ / "BackupDB.s3db.unreadable"))
+      << "a reader never sets the evidence aside";
+}
+
+TEST_F(BrowsingTest, AStoreOnAReadOnlyMount) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a file system needs root";
+  // The store moves onto a tmpfs mounted at its own path, then read-only.
+  const std::filesystem::path aside = dir_ / "store-aside";
+  std::filesystem::rename(store_, aside);
+  std::filesystem::create_directory(store_);
+  ASSERT_EQ(std::system(("mount -t tmpfs -o size=16m tmpfs " + store_.string()).c_str()), 0);
+  std::filesystem::copy(aside, store_, std::filesystem::copy_options::recursive);
+  ::chmod(store_.c_str(), 0700);
+  ASSERT_EQ(std::system(("mount -o remount,ro " + store_.string()).c_str()), 0);
+  BrowseAndCompare("read-only mount", true, true);
+  EXPECT_EQ(std::system(("umount " + store_.string()).c_str()), 0);
 }
 
 int EditionOfKind(const nlohmann::json& listing, const std::string& kind) {

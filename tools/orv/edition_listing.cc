@@ -1,62 +1,165 @@
 #include "edition_listing.h"
 
 #include <orv/orv.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
-#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 
 #include "catalog_time.h"
+#include "safe_path.h"
+#include "store_reader.h"
 #include "text_convert.h"
 
 namespace orv::tool {
+namespace {
 
-std::optional<std::string> ContentPath(uint32_t edition) {
-  std::u16string buffer(4096, u'\0');
-  if (GetFileEdition(edition, static_cast<uint32_t>(buffer.size()), buffer.data()) == 0) {
-    return std::nullopt;
+std::string Sha1Hex(const uint8_t (&sha1)[20]) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  bool any = false;
+  for (const uint8_t byte : sha1) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 0xF];
+    any = any || byte != 0;
   }
-  return ToUtf8(buffer.c_str());
+  return any ? hex : std::string();  // all zero: not digested yet
 }
 
-std::vector<EditionRow> ListEditions(CatalogReader& reader, const ListingQuery& query) {
-  std::vector<EditionRow> rows;
-  const std::u16string pattern = ToUtf16(query.pattern);
+const char* KindName(int32_t operation) {
+  switch (static_cast<uint32_t>(operation)) {
+    case EDITION_DELETE:
+      return "deleted";
+    case EDITION_RENAME:
+      return "renamed";
+    default:
+      return "modified";
+  }
+}
+
+// File names by ID, each asked of the engine once per listing.
+class FileNames {
+ public:
+  const std::string& Of(uint32_t fileId) {
+    auto found = names_.find(fileId);
+    if (found == names_.end()) found = names_.emplace(fileId, FileNameOf(fileId).value_or("")).first;
+    return found->second;
+  }
+
+ private:
+  std::unordered_map<uint32_t, std::string> names_;
+};
+
+// One read transaction for a listing and its lookups: one moment of the
+// catalog, and no lock taken and released for each edition.
+class ReadTransaction {
+ public:
+  ReadTransaction() : begun_(OrvBeginRead() == 1) {}
+  ~ReadTransaction() {
+    if (begun_) OrvEndRead();
+  }
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+ private:
+  bool begun_;
+};
+
+}  // namespace
+
+namespace {
+
+// A row from an edition's record with every column filled.
+EditionRow RowOf(const FileEditionInfo& edition, FileNames& names) {
+  EditionRow row;
+  row.id = static_cast<uint32_t>(edition.EditionID);
+  row.fileId = static_cast<uint32_t>(edition.FileID);
+  row.timeStamp = edition.TimeStamp;
+  row.fileName = names.Of(row.fileId);
+  row.kind = KindName(edition.Operation);
+  if (edition.LinkFileID != 0) row.newName = names.Of(static_cast<uint32_t>(edition.LinkFileID));
+  row.sha1 = Sha1Hex(edition.Sha1);
+  row.signer = ToUtf8(edition.Signature);
+  return row;
+}
+
+// Calls visit for each record of a listing: one file's, complete; or those a
+// pattern matches, which carry no kind or signer and are completed one by one
+// once the listing is closed. Records are large: none is kept.
+template <typename Visit>
+void VisitRecords(const ListingQuery& query, Visit visit) {
+  const int32_t* from = query.from ? &*query.from : nullptr;
+  const int32_t* to = query.to ? &*query.to : nullptr;
   FileEditionInfo info;
-  void* handle = FindFirstFileEditionEx(
-      query.pattern.empty() ? nullptr : pattern.c_str(), query.newestFirst ? 1 : 0,
-      query.from ? &*query.from : nullptr, query.to ? &*query.to : nullptr, &info);
-  if (handle == nullptr) return rows;
+  if (query.fileId) {
+    void* handle = OrvFindFirstFileEditionOf(*query.fileId, query.newestFirst ? 1 : 0, from, to,
+                                             &info);
+    if (handle == nullptr) return;
+    do {
+      visit(info);
+    } while (OrvFindNextFileEditionOf(handle, &info) == 1);
+    FindFileEditionClose(handle);
+    return;
+  }
+  const std::u16string pattern = ToUtf16(query.pattern);
+  void* handle = FindFirstFileEditionEx(query.pattern.empty() ? nullptr : pattern.c_str(),
+                                        query.newestFirst ? 1 : 0, from, to, &info);
+  if (handle == nullptr) return;
+  std::vector<uint32_t> ids;
   do {
-    if (query.fileId && info.FileID != *query.fileId) continue;
-    EditionRow row;
-    row.id = static_cast<uint32_t>(info.EditionID);
-    row.fileId = info.FileID;
-    row.timeStamp = info.TimeStamp;
-    rows.push_back(row);
+    ids.push_back(static_cast<uint32_t>(info.EditionID));
   } while (FindNextFileEdition(handle, &info) == 1);
   FindFileEditionClose(handle);
+  for (const uint32_t id : ids) {
+    if (const std::optional<FileEditionInfo> details = EditionDetails(id)) visit(*details);
+  }
+}
 
-  for (EditionRow& row : rows) {
-    row.fileName = reader.FileNameOf(row.fileId).value_or("");
-    if (const std::optional<EditionDetails> details =
-            reader.Details(static_cast<int32_t>(row.id))) {
-      row.kind = details->operation == EDITION_DELETE   ? "deleted"
-                 : details->operation == EDITION_RENAME ? "renamed"
-                                                        : "modified";
-      if (details->linkFileId != 0)
-        row.newName = reader.FileNameOf(details->linkFileId).value_or("");
-      row.sha1 = details->sha1Hex;
-      row.signer = details->signature;
+// Sizes of content files. A long history has its copies side by side: the
+// directory is looked up once, not once per edition.
+class ContentSizes {
+ public:
+  // The size of the regular file at path; nothing when there is none.
+  std::optional<int64_t> Of(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) return std::nullopt;
+    const std::string directory = path.substr(0, slash + 1);
+    if (directory != directoryName_) {
+      directoryName_ = directory;
+      directory_ = Fd(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
+    struct stat st {};
+    const int result =
+        directory_.valid()
+            ? ::fstatat(directory_.get(), path.c_str() + slash + 1, &st, 0)
+            : ::stat(path.c_str(), &st);
+    if (result != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return static_cast<int64_t>(st.st_size);
+  }
+
+ private:
+  std::string directoryName_;
+  Fd directory_;
+};
+
+}  // namespace
+
+std::vector<EditionRow> ListEditions(const ListingQuery& query) {
+  const ReadTransaction transaction;
+  FileNames names;
+  ContentSizes sizes;
+  std::vector<EditionRow> rows;
+  VisitRecords(query, [&](const FileEditionInfo& record) {
+    EditionRow row = RowOf(record, names);
     if (const std::optional<std::string> content = ContentPath(row.id)) {
-      std::error_code error;
-      const auto size = std::filesystem::file_size(*content, error);
-      if (!error) {
+      if (const std::optional<int64_t> size = sizes.Of(*content)) {
         row.content = *content;
-        row.size = static_cast<int64_t>(size);
+        row.size = *size;
       }
     }
-  }
+    rows.push_back(std::move(row));
+  });
   return rows;
 }
 

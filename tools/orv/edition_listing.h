@@ -1,5 +1,5 @@
-// Editions as the tool shows them: the query exports' listing, completed from
-// the catalog with what they do not carry.
+// Editions as the tool shows them: the query exports' listing, completed with
+// each edition's details and the state of its content.
 #ifndef ORV_TOOLS_ORV_EDITION_LISTING_H_
 #define ORV_TOOLS_ORV_EDITION_LISTING_H_
 
@@ -10,13 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "catalog_reader.h"
 
 namespace orv::tool {
 
 struct EditionRow {
   uint32_t id = 0;
-  int32_t fileId = 0;
+  uint32_t fileId = 0;
   std::string fileName;
   int32_t timeStamp = 0;
   std::string kind;     // modified, deleted, renamed
@@ -28,16 +27,13 @@ struct EditionRow {
 };
 
 struct ListingQuery {
-  std::string pattern;            // a LIKE pattern
-  std::optional<int32_t> fileId;  // only this file's editions
+  std::string pattern;             // a LIKE pattern
+  std::optional<uint32_t> fileId;  // only this file's editions
   std::optional<int32_t> from, to;
   bool newestFirst = true;
 };
 
-std::vector<EditionRow> ListEditions(CatalogReader& reader, const ListingQuery& query);
-
-// The content path of an edition (GetFileEdition); nothing when unknown.
-std::optional<std::string> ContentPath(uint32_t edition);
+std::vector<EditionRow> ListEditions(const ListingQuery& query);
 
 nlohmann::json ToJson(const EditionRow& row);
 

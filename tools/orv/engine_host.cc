@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "safe_path.h"
+#include "store_reader.h"
 #include "text_convert.h"
 #include "tool_error.h"
 
@@ -45,20 +46,11 @@ void CreatePrivateDirectories(const std::filesystem::path& directory) {
   }
 }
 
-std::filesystem::path ExistingStore(const GlobalOptions& options) {
-  const std::filesystem::path store =
-      std::filesystem::absolute(options.store.empty() ? DefaultStore() : options.store);
-  if (!std::filesystem::exists(store / "BackupDB.s3db")) {
-    throw ToolError("no backup store at " + store.string() +
-                    " (nothing has been backed up there; see --store)");
-  }
-  CheckOnlyRootCanChange(store);
-  return store;
-}
-
 EngineHost::EngineHost(const GlobalOptions& options, Mode mode) {
-  if (mode == Mode::kReadOnly) {
-    store_ = ExistingStore(options);
+  if (mode == Mode::kExisting) {
+    // Opened for reading first: a missing or unreadable store is reported
+    // before the engine would make or repair one.
+    store_ = StoreReader(options).store();
   } else {
     store_ = std::filesystem::absolute(options.store.empty() ? DefaultStore() : options.store);
   }

@@ -1,5 +1,7 @@
-// The tool as a host of the engine: configures and starts libOrv through its
-// exported interface, and stops it when the command ends.
+// The tool as a host of the engine for commands that change a store (replay,
+// maintain, protect): configures and starts libOrv through its exported
+// interface, and stops it when the command ends. Commands that only read use
+// a StoreReader instead, which never starts the engine.
 #ifndef ORV_TOOLS_ORV_ENGINE_HOST_H_
 #define ORV_TOOLS_ORV_ENGINE_HOST_H_
 
@@ -12,7 +14,7 @@ namespace orv::tool {
 class EngineHost {
  public:
   enum class Mode {
-    kReadOnly,  // the store must exist; no policy, so nothing is captured
+    kExisting,  // the store must exist; no policy, so nothing is captured
     kCapture,   // creates the store when missing and loads the policy
   };
 
@@ -22,15 +24,10 @@ class EngineHost {
   EngineHost& operator=(const EngineHost&) = delete;
 
   const std::filesystem::path& store() const { return store_; }
-  std::filesystem::path catalog() const { return store_ / "BackupDB.s3db"; }
 
  private:
   std::filesystem::path store_;
 };
-
-// The store the options name, checked to exist (with a clear error if not)
-// and, as root, to be root's alone (CheckOnlyRootCanChange).
-std::filesystem::path ExistingStore(const GlobalOptions& options);
 
 // Creates directory and its missing parents readable by the owner only, as
 // the engine makes its store; an existing directory is left as it is.

@@ -13,15 +13,17 @@
 // skipped.
 #include <orv/orv.h>
 
+#include <CLI/CLI.hpp>
 #include <chrono>
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <vector>
 
 #include "catalog_time.h"
-#include "commands.h"
+#include "command.h"
 #include "engine_host.h"
 #include "text_convert.h"
 #include "tool_error.h"
@@ -134,7 +136,6 @@ std::vector<TraceEvent> ReadTrace(const std::string& path) {
   return events;
 }
 
-}  // namespace
 
 void RunReplay(const GlobalOptions& options, const std::string& trace, Output& out) {
   const std::vector<TraceEvent> events = ReadTrace(trace);
@@ -163,4 +164,18 @@ void RunReplay(const GlobalOptions& options, const std::string& trace, Output& o
   }
 }
 
+DefinedCommand Define(CLI::App& app) {
+  auto trace = std::make_shared<std::string>();
+  CLI::App* command =
+      app.add_subcommand("replay", "feed a trace of file events (JSON lines) to the engine");
+  command->add_option("TRACE", *trace)->required()->check(CLI::ExistingFile);
+  return {command, [trace](const GlobalOptions& options, Output& out) {
+            RunReplay(options, *trace, out);
+            return 0;
+          }};
+}
+
+const CommandRegistration kReplay(60, Define);
+
+}  // namespace
 }  // namespace orv::tool

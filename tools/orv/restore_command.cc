@@ -11,16 +11,17 @@
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <CLI/CLI.hpp>
+#include <memory>
 #include <random>
-#include <stdexcept>
 #include <vector>
 
-#include "catalog_reader.h"
 #include "catalog_time.h"
-#include "commands.h"
+#include "command.h"
+#include "edition_argument.h"
 #include "edition_listing.h"
-#include "engine_host.h"
 #include "safe_path.h"
+#include "store_reader.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -28,33 +29,31 @@ namespace {
 
 constexpr uint64_t kProgressThreshold = 64ull << 20;
 
-bool AllDigits(const std::string& text) {
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
+struct RestoreOptions {
+  std::string target;  // an edition number, or a path
+  std::optional<std::string> at;
+  std::optional<std::string> to;
+  bool inPlace = false;
+  bool force = false;
+};
 
 // The edition a restore means: a number, or the newest edition of that exact
 // file not later than --at.
-uint32_t ChooseEdition(CatalogReader& reader, const RestoreOptions& restore) {
-  if (AllDigits(restore.target)) {
+uint32_t ChooseEdition(const RestoreOptions& restore) {
+  if (IsEditionNumber(restore.target)) {
     if (restore.at) throw ToolError("--at goes with a path, not an edition number");
-    // A number past 32 bits would wrap to another edition's.
-    unsigned long long number = 0;
-    try {
-      number = std::stoull(restore.target);
-    } catch (const std::out_of_range&) {
-      number = ~0ull;
-    }
-    if (number > 0xFFFFFFFFull) throw ToolError("no edition " + restore.target + " in the store");
-    return static_cast<uint32_t>(number);
+    const std::optional<uint32_t> number = ParseEditionNumber(restore.target);
+    if (!number) throw ToolError("no edition " + restore.target + " in the store");
+    return *number;
   }
   const std::string path = std::filesystem::absolute(restore.target).lexically_normal().string();
-  const std::optional<int32_t> fileId = reader.FileIdOf(path);
+  const std::optional<uint32_t> fileId = FileIdOf(path);
   if (!fileId) throw ToolError("no editions of " + path + " in the store");
   ListingQuery query;
   query.pattern = path;
   query.fileId = fileId;
   if (restore.at) query.to = ParseCatalogTime(*restore.at);
-  const std::vector<EditionRow> rows = ListEditions(reader, query);
+  const std::vector<EditionRow> rows = ListEditions(query);
   for (const EditionRow& row : rows) {
     if (row.size >= 0) return row.id;  // newest first: the first with content
   }
@@ -157,21 +156,14 @@ void CopyContent(const std::string& source, const std::filesystem::path& destina
   if (force) temporary.Keep();  // renamed away: nothing left to remove
 }
 
-}  // namespace
-
 void RunRestore(const GlobalOptions& options, const RestoreOptions& restore, Output& out) {
   if (restore.to && restore.inPlace) throw ToolError("give either --to or --in-place, not both");
-  EngineHost host(options, EngineHost::Mode::kReadOnly);
-  CatalogReader reader(host.catalog());
-  const uint32_t edition = ChooseEdition(reader, restore);
-  const std::optional<EditionDetails> details = reader.Details(static_cast<int32_t>(edition));
+  StoreReader reader(options);
+  const uint32_t edition = ChooseEdition(restore);
+  const std::optional<FileEditionInfo> details = EditionDetails(edition);
   if (!details) throw ToolError("no edition " + std::to_string(edition) + " in the store");
-  const std::optional<std::string> source = ContentPath(edition);
-  if (!source || !std::filesystem::is_regular_file(*source)) {
-    throw ToolError("the content of edition " + std::to_string(edition) +
-                    " is no longer in the store");
-  }
-  const std::string original = reader.FileNameOf(details->fileId).value_or("");
+  const std::string source = ExistingContentPath(edition);
+  const std::string original = FileNameOf(static_cast<uint32_t>(details->FileID)).value_or("");
   std::filesystem::path destination;
   if (restore.inPlace) {
     if (original.empty())
@@ -196,7 +188,7 @@ void RunRestore(const GlobalOptions& options, const RestoreOptions& restore, Out
   if (std::filesystem::exists(destination) && !restore.force) {
     throw ToolError(destination.string() + " exists (use --force to replace it)");
   }
-  CopyContent(*source, destination, restore.force);
+  CopyContent(source, destination, restore.force);
   if (out.json) {
     *out.document = {{"edition", edition}, {"restoredTo", destination.string()}};
   } else {
@@ -204,4 +196,22 @@ void RunRestore(const GlobalOptions& options, const RestoreOptions& restore, Out
   }
 }
 
+DefinedCommand Define(CLI::App& app) {
+  auto restore = std::make_shared<RestoreOptions>();
+  CLI::App* command = app.add_subcommand(
+      "restore", "copy an edition's content out (an edition number, or a path and --at)");
+  command->add_option("EDITION|PATH", restore->target)->required();
+  command->add_option("--at", restore->at, "the newest edition not later than this local time");
+  command->add_option("--to", restore->to, "destination file or directory");
+  command->add_flag("--in-place", restore->inPlace, "restore over the original path");
+  command->add_flag("--force", restore->force, "replace an existing file");
+  return {command, [restore](const GlobalOptions& options, Output& out) {
+            RunRestore(options, *restore, out);
+            return 0;
+          }};
+}
+
+const CommandRegistration kRestore(50, Define);
+
+}  // namespace
 }  // namespace orv::tool

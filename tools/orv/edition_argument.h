@@ -1,0 +1,20 @@
+// An edition number given on the command line.
+#ifndef ORV_TOOLS_ORV_EDITION_ARGUMENT_H_
+#define ORV_TOOLS_ORV_EDITION_ARGUMENT_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace orv::tool {
+
+// True for a non-empty run of decimal digits.
+bool IsEditionNumber(const std::string& text);
+
+// The edition a number names; nothing for a number past 32 bits, which would
+// otherwise wrap to another edition's.
+std::optional<uint32_t> ParseEditionNumber(const std::string& text);
+
+}  // namespace orv::tool
+
+#endif  // ORV_TOOLS_ORV_EDITION_ARGUMENT_H_

@@ -1,0 +1,30 @@
+// orv protect DIR...: live protection of directory trees (the daemon).
+#include <CLI/CLI.hpp>
+#include <memory>
+
+#include "command.h"
+#include "protect/protect_daemon.h"
+
+namespace orv::tool {
+namespace {
+
+DefinedCommand Define(CLI::App& app) {
+  auto protect = std::make_shared<ProtectOptions>();
+  auto directories = std::make_shared<std::vector<std::string>>();
+  CLI::App* command = app.add_subcommand(
+      "protect", "live protection (root): copy files in DIR... before processes change them");
+  command->add_option("DIR", *directories)->required()->check(CLI::ExistingDirectory);
+  command->add_option("--max-copy-size", protect->maxCopySize,
+                      "files larger than this are not copied (default 1 GiB)");
+  return {command, [protect, directories](const GlobalOptions& options, Output&) {
+            for (const std::string& directory : *directories) {
+              protect->directories.emplace_back(directory);
+            }
+            return RunProtect(options, *protect);
+          }};
+}
+
+const CommandRegistration kProtect(90, Define);
+
+}  // namespace
+}  // namespace orv::tool

@@ -1,0 +1,105 @@
+#include "store_reader.h"
+
+#include "safe_path.h"
+#include "text_convert.h"
+#include "tool_error.h"
+
+namespace orv::tool {
+namespace {
+
+std::string CannotRead(const std::filesystem::path& store, const std::string& why) {
+  return "cannot read the catalog of the store " + store.string() + ": " + why;
+}
+
+ToolError NoStore(const std::filesystem::path& store) {
+  return ToolError("no backup store at " + store.string() +
+                   " (nothing has been backed up there; see --store)");
+}
+
+}  // namespace
+
+StoreReader::StoreReader(const GlobalOptions& options)
+    : store_(std::filesystem::absolute(options.store.empty() ? DefaultStore() : options.store)) {
+  std::error_code error;
+  if (!std::filesystem::exists(store_, error) && !error) throw NoStore(store_);
+  // Before anything in it is read: as root, a catalog another user could
+  // write is that user's input.
+  CheckOnlyRootCanChange(store_);
+  const std::u16string store = ToUtf16(store_.string());
+  switch (OrvOpenStoreReadOnly(store.c_str())) {
+    case ENG_OK:
+      return;
+    case ORV_E_NO_CATALOG:
+      throw NoStore(store_);
+    case ORV_E_ACCESS_DENIED:
+      throw ToolError(CannotRead(store_, "permission denied (a store kept by root is read "
+                                         "with sudo)"));
+    case ORV_E_NOT_A_FILE:
+      throw ToolError(CannotRead(store_, "the catalog is not a regular file"));
+    case ORV_E_UNREADABLE_CATALOG:
+      throw ToolError(CannotRead(store_, "it is not a catalog SQLite can read (damaged or "
+                                         "not Orv's); it was left as it is"));
+    case ORV_E_CATALOG_BUSY:
+      throw ToolError(CannotRead(store_, "another process keeps it locked; try again"));
+    default:
+      throw ToolError(CannotRead(store_, "the engine refused to open it"));
+  }
+}
+
+StoreReader::~StoreReader() { OrvCloseStore(); }
+
+std::optional<uint32_t> FileIdOf(const std::string& path) {
+  const std::u16string name = ToUtf16(path);
+  const uint32_t id = OrvFindBackupFileId(name.c_str());
+  if (id == 0) return std::nullopt;
+  return id;
+}
+
+std::optional<std::string> FileNameOf(uint32_t fileId) {
+  // The name may grow between the two calls only if the catalog is replaced
+  // meanwhile: one more try, then nothing.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const uint32_t length = OrvGetBackupFileName(fileId, 0, nullptr);
+    if (length == 0) return std::nullopt;
+    std::u16string name(length + 1, u'\0');
+    if (OrvGetBackupFileName(fileId, length + 1, name.data()) == length) {
+      name.resize(length);
+      return ToUtf8(name);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<FileEditionInfo> EditionDetails(uint32_t edition) {
+  FileEditionInfo info;
+  if (OrvGetEditionDetails(edition, &info) == 0) return std::nullopt;
+  return info;
+}
+
+std::optional<std::string> ContentPath(uint32_t edition) {
+  // Twice PATH_MAX: a path the system could open always fits.
+  std::u16string buffer(8192, u'\0');
+  if (GetFileEdition(edition, static_cast<uint32_t>(buffer.size()), buffer.data()) == 0) {
+    return std::nullopt;
+  }
+  return ToUtf8(buffer.c_str());
+}
+
+std::string ExistingContentPath(uint32_t edition) {
+  const std::optional<std::string> path = ContentPath(edition);
+  if (!path) throw ToolError("no content for edition " + std::to_string(edition));
+  std::error_code error;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(*path, error))) {
+    throw ToolError("the content of edition " + std::to_string(edition) +
+                    " is no longer in the store (" + *path + " is missing)");
+  }
+  return *path;
+}
+
+OrvStoreInfo StoreInfo() {
+  OrvStoreInfo info;
+  if (OrvGetStoreInfo(&info) == 0) throw ToolError("cannot read the counts of the catalog");
+  return info;
+}
+
+}  // namespace orv::tool

@@ -1,0 +1,55 @@
+// The tool's read-only way into a store, and the questions it asks of the
+// engine's query exports.
+#ifndef ORV_TOOLS_ORV_STORE_READER_H_
+#define ORV_TOOLS_ORV_STORE_READER_H_
+
+#include <orv/orv.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "options.h"
+
+namespace orv::tool {
+
+// The store the options name, opened for reading only while the object
+// lives: nothing in it is created, repaired, re-moded or written, and no
+// maintenance runs, so what a recovery reads stays as it was found.
+class StoreReader {
+ public:
+  // As root, the store must be root's alone (CheckOnlyRootCanChange). Throws
+  // ToolError, one line saying what could not be read and why.
+  explicit StoreReader(const GlobalOptions& options);
+  ~StoreReader();
+  StoreReader(const StoreReader&) = delete;
+  StoreReader& operator=(const StoreReader&) = delete;
+
+  const std::filesystem::path& store() const { return store_; }
+
+ private:
+  std::filesystem::path store_;
+};
+
+// Questions on the store the engine has placed, a StoreReader's or a started
+// engine's.
+
+// The ID of the file stored under exactly this path; nothing when none.
+std::optional<uint32_t> FileIdOf(const std::string& path);
+// The whole stored path of a file; nothing when there is no such file.
+std::optional<std::string> FileNameOf(uint32_t fileId);
+// Every column of an edition; nothing when there is no such edition.
+std::optional<FileEditionInfo> EditionDetails(uint32_t edition);
+// Where an edition's content lies (whether a file is there or not); nothing
+// when the edition or the file standing for it is unknown.
+std::optional<std::string> ContentPath(uint32_t edition);
+// The path of an edition's content that is there to read. Throws ToolError
+// when the edition is unknown or its content is gone.
+std::string ExistingContentPath(uint32_t edition);
+// The store's counts. Throws ToolError when they cannot be read.
+OrvStoreInfo StoreInfo();
+
+}  // namespace orv::tool
+
+#endif  // ORV_TOOLS_ORV_STORE_READER_H_
