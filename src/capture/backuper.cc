@@ -1,8 +1,8 @@
 #include "capture/backuper.h"
 
 #include "capture/catalog_writer.h"
-#include "capture/snapshot_name.h"
 #include "catalog/database_manager.h"
+#include "catalog/store_layout.h"
 #include "engine/log.h"
 #include "platform/env.h"
 #include "platform/path.h"
@@ -66,7 +66,8 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyE
   // "<tree>/../elsewhere" passes a policy on its text while it reaches a file
   // outside the tree: only paths whose text is the file are copied.
   if (!IsPlainAbsolutePath(path)) {
-    WriteLog(kLogSqlError, u"[Backup Module] %s is not copied: not a plain absolute path\n", path);
+    WriteLog(kLogStoreFault, u"[Backup Module] %s is not copied: not a plain absolute path\n",
+             path);
     return {};
   }
   Env* env = CurrentEnv();
@@ -82,7 +83,7 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyE
   if (!copy) {
     // The host's operation goes on regardless; the log says which old content
     // was not kept and why (a full or read-only store, an unreadable source).
-    WriteLog(kLogSqlError, u"[Backup Module] %s could not be copied (%s)\n", path, failure);
+    WriteLog(kLogStoreFault, u"[Backup Module] %s could not be copied (%s)\n", path, failure);
     return {};
   }
   // Two files of one base name copied in the same millisecond would collide:
@@ -100,7 +101,7 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyE
         break;
     }
   }
-  WriteLog(kLogSqlError, u"[Backup Module] the copy of %s could not be named\n", path);
+  WriteLog(kLogStoreFault, u"[Backup Module] the copy of %s could not be named\n", path);
   return {};
 }
 

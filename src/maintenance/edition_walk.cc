@@ -1,8 +1,8 @@
 #include "maintenance/edition_walk.h"
 
-#include "capture/snapshot_name.h"
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
+#include "catalog/store_layout.h"
 #include "platform/path.h"
 
 namespace orv {

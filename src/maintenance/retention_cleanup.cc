@@ -10,6 +10,8 @@
 
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
+#include "catalog/store_layout.h"
+#include "catalog/transaction.h"
 #include "engine/log.h"
 #include "maintenance/edition_walk.h"
 #include "platform/path.h"
@@ -66,7 +68,8 @@ uint32_t DeleteRowsNaming(const std::u16string& copyName) {
 // any failure.
 bool DeleteRows(std::optional<int32_t> bound, const std::unordered_set<std::u16string>& kept,
                 const std::vector<std::u16string>& doomed) {
-  if (DbmExecute("BEGIN IMMEDIATE;") == 0) return false;
+  CatalogTransaction transaction(DbmConnect());
+  if (!transaction.active()) return false;
   bool deleted = true;
   if (bound) {
     const std::optional<std::vector<AgedRow>> rows = RowsUpTo(*bound);
@@ -76,9 +79,7 @@ bool DeleteRows(std::optional<int32_t> bound, const std::unordered_set<std::u16s
     }
   }
   for (const std::u16string& name : doomed) deleted = deleted && DeleteRowsNaming(name) == 1;
-  if (deleted && DbmExecute("COMMIT;") == 1) return true;
-  DbmExecute("ROLLBACK;");
-  return false;
+  return deleted && transaction.Commit();
 }
 
 }  // namespace
@@ -90,9 +91,7 @@ std::vector<SnapshotFileEntry> ListSnapshotFiles() {
   const std::u16string directory = SnapshotDirectory();
   if (directory.empty()) return {};
   std::vector<SnapshotFileEntry> files = CurrentEnv()->ListDirectoryFiles(directory);
-  std::erase_if(files, [](const SnapshotFileEntry& file) {
-    return file.name.rfind(kPartialCopyPrefix, 0) == 0;
-  });
+  std::erase_if(files, [](const SnapshotFileEntry& file) { return IsPartialCopyName(file.name); });
   std::stable_sort(files.begin(), files.end(),
                    [](const SnapshotFileEntry& a, const SnapshotFileEntry& b) {
                      return a.creationTime < b.creationTime;
@@ -148,7 +147,7 @@ void RetentionCleanupTask(const std::function<bool()>& stop, uint64_t quota) {
   for (int attempt = 0; attempt < kSecondPassAttempts; ++attempt) {
     if (DeleteRows(std::nullopt, kept, doomed)) return;
   }
-  WriteLog(kLogSqlError, u"Retention: rows naming %d removed copies could not be checked\n",
+  WriteLog(kLogStoreFault, u"Retention: rows naming %d removed copies could not be checked\n",
            static_cast<int32_t>(doomed.size()));
 }
 

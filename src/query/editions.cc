@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "capture/snapshot_name.h"
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
+#include "catalog/store_layout.h"
 #include "platform/path.h"
 #include "query/backup_files.h"
 
