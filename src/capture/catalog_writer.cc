@@ -61,19 +61,18 @@ RowResult WriteEdition(const EditionEntry& entry, TimeStampConverter& times) {
     result = EnsureFile(entry.secondPath, &linkFileId);
     if (result != RowResult::kWritten) return result;
   }
-  int32_t timeStamp = times.Convert(entry.eventTime);
-  int32_t size = 0;
-  int32_t operation = static_cast<int32_t>(entry.kind);
+  const int32_t timeStamp = times.Convert(entry.eventTime);
+  const int32_t size = 0;
+  const int32_t operation = static_cast<int32_t>(entry.kind);
   const DbmField fields[] = {
-      {u"FileID", DbmType::INT, &fileId, 4},
-      {u"TimeStamp", DbmType::INT, &timeStamp, 4},
-      {u"LinkFileID", DbmType::INT, &linkFileId, 4},
-      {u"Size", DbmType::INT, &size, 4},
-      {u"BackupName", DbmType::STR, const_cast<char16_t*>(entry.copyName.c_str()), 0xFFFFFFFF, 0,
-       DbmTextCase::kFileSystemName},
-      {u"Operation", DbmType::INT, &operation, 4},
+      IntValue(u"FileID", &fileId),
+      IntValue(u"TimeStamp", &timeStamp),
+      IntValue(u"LinkFileID", &linkFileId),
+      IntValue(u"Size", &size),
+      StoredText(u"BackupName", entry.copyName.c_str(), DbmTextCase::kFileSystemName),
+      IntValue(u"Operation", &operation),
   };
-  if (DbmInsert(u"Edition", fields, 6) == 1) return RowResult::kWritten;
+  if (DbmInsert(u"Edition", fields) == 1) return RowResult::kWritten;
   return IsTransientSqliteError(DbmLastErrorCode()) ? RowResult::kRetryBatch : RowResult::kDropped;
 }
 

@@ -39,10 +39,9 @@ std::optional<std::vector<AgedRow>> RowsUpTo(int32_t bound) {
   std::vector<AgedRow> rows;
   int32_t id = 0;
   char16_t name[262] = {};
-  const DbmField fields[] = {{u"ID", DbmType::INT, &id, 4},
-                             {u"BackupName", DbmType::STR, name, sizeof(name)}};
-  const DbmField conditions[] = {{u"TimeStamp <= ", DbmType::INT, &bound, 4}};
-  DbmSelectHandle handle = DbmSelect(u"Edition", fields, 2, conditions, 1);
+  const DbmField fields[] = {IntField(u"ID", &id), TextField(u"BackupName", name)};
+  const DbmField conditions[] = {IntValue(u"TimeStamp <= ", &bound)};
+  DbmSelectHandle handle = DbmSelect(u"Edition", fields, conditions);
   if (handle == nullptr) {
     const int code = DbmLastErrorCode() & 0xFF;
     if (code == SQLITE_OK || code == SQLITE_DONE) return rows;
@@ -52,15 +51,14 @@ std::optional<std::vector<AgedRow>> RowsUpTo(int32_t bound) {
     rows.push_back({id, name});
     id = 0;
     name[0] = u'\0';
-  } while (DbmFetchRow(handle, fields, 2) == 1);
+  } while (DbmFetchRow(handle, fields) == 1);
   DbmCloseSelect(handle);
   return rows;
 }
 
 uint32_t DeleteRowsNaming(const std::u16string& copyName) {
-  const DbmField condition[] = {
-      {u"BackupName == ", DbmType::STR, const_cast<char16_t*>(copyName.c_str()), 0xFFFFFFFF}};
-  return DbmDelete(condition, 1);
+  const DbmField condition[] = {TextValue(u"BackupName == ", copyName.c_str())};
+  return DbmDelete(condition);
 }
 
 // In one transaction: the rows up to bound (when given) whose copy is not
