@@ -55,8 +55,9 @@ std::optional<EditionEntry> CBackuper::MakeEntry(const FileEventRecord& record) 
   entry.eventTime = record.EventTime;
   entry.kind = kind;
   entry.path = View(record.FilePath);
-  // Only a rename's record carries a target: any other's may hold anything.
-  if (record.FileOperation == FILE_OP_RENAME) entry.secondPath = View(record.TargetPath);
+  // An open's target, like a rename's new name, becomes the edition's link:
+  // the file whose content stands for it. Null counts as empty.
+  entry.secondPath = View(record.TargetPath);
   return entry;
 }
 
