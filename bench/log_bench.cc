@@ -36,7 +36,7 @@ class EngineWithLog {
 };
 
 void BM_WriteLogBelowThreshold(benchmark::State& state) {
-  EngineWithLog engine(orv::kLogSqlError);
+  EngineWithLog engine(orv::kLogStoreFault);
   const std::u16string name(120, u'n');
   for (auto _ : state) {
     orv::WriteLog(orv::kLogTrace, u"DbmBindField, ID = %d, Type = STR, Value = %s", 3, name);

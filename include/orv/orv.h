@@ -122,7 +122,7 @@ typedef struct FileEventRecord {
   uint8_t Reserved4[44];
   uint8_t CloseFlags; /* FILE_OP_CLOSE only: ORV_CLOSE_FLAG_CHANGED */
   uint8_t Reserved5[23];
-  const char16_t* TargetPath; /* FILE_OP_RENAME: the new name */
+  const char16_t* TargetPath; /* OPEN: linked file, empty or null; RENAME: the new name */
 } FileEventRecord;
 
 /* ---- Query records ------------------------------------------------------ */

@@ -1,6 +1,7 @@
 #include "capture/backup_module.h"
 
 #include "catalog/database_manager.h"
+#include "catalog/store_layout.h"
 #include "engine/log.h"
 #include "engine/result_codes.h"
 #include "platform/env.h"
@@ -19,7 +20,7 @@ void RemovePartialCopies() {
   if (directory.empty()) return;
   Env* env = CurrentEnv();
   for (const std::u16string& name : env->ListDirectory(directory)) {
-    if (name.rfind(kPartialCopyPrefix, 0) == 0) env->RemoveFile(JoinPath(directory, name));
+    if (IsPartialCopyName(name)) env->RemoveFile(JoinPath(directory, name));
   }
 }
 

@@ -1,8 +1,8 @@
 #include "capture/backuper.h"
 
 #include "capture/catalog_writer.h"
-#include "capture/snapshot_name.h"
 #include "catalog/database_manager.h"
+#include "catalog/store_layout.h"
 #include "engine/log.h"
 #include "platform/env.h"
 #include "platform/path.h"
@@ -55,8 +55,9 @@ std::optional<EditionEntry> CBackuper::MakeEntry(const FileEventRecord& record) 
   entry.eventTime = record.EventTime;
   entry.kind = kind;
   entry.path = View(record.FilePath);
-  // Only a rename's record carries a target: any other's may hold anything.
-  if (record.FileOperation == FILE_OP_RENAME) entry.secondPath = View(record.TargetPath);
+  // An open's target, like a rename's new name, becomes the edition's link:
+  // the file whose content stands for it. Null counts as empty.
+  entry.secondPath = View(record.TargetPath);
   return entry;
 }
 
@@ -66,7 +67,8 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyE
   // "<tree>/../elsewhere" passes a policy on its text while it reaches a file
   // outside the tree: only paths whose text is the file are copied.
   if (!IsPlainAbsolutePath(path)) {
-    WriteLog(kLogSqlError, u"[Backup Module] %s is not copied: not a plain absolute path\n", path);
+    WriteLog(kLogStoreFault, u"[Backup Module] %s is not copied: not a plain absolute path\n",
+             path);
     return {};
   }
   Env* env = CurrentEnv();
@@ -82,7 +84,7 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyE
   if (!copy) {
     // The host's operation goes on regardless; the log says which old content
     // was not kept and why (a full or read-only store, an unreadable source).
-    WriteLog(kLogSqlError, u"[Backup Module] %s could not be copied (%s)\n", path, failure);
+    WriteLog(kLogStoreFault, u"[Backup Module] %s could not be copied (%s)\n", path, failure);
     return {};
   }
   // Two files of one base name copied in the same millisecond would collide:
@@ -100,7 +102,7 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyE
         break;
     }
   }
-  WriteLog(kLogSqlError, u"[Backup Module] the copy of %s could not be named\n", path);
+  WriteLog(kLogStoreFault, u"[Backup Module] the copy of %s could not be named\n", path);
   return {};
 }
 

@@ -30,6 +30,7 @@ class CBackuper {
   // An open the policy protects: copy the file now, then wait for its outcome.
   void OnOpen(const FileEventRecord& record);
   // The entry an event makes, with its kind decided; nothing when it makes none.
+  // Reads TargetPath (null: empty) only for an open or a rename.
   static std::optional<EditionEntry> MakeEntry(const FileEventRecord& record);
   // A commit, close or delete settles the oldest pending entry of its path.
   void UpdatePending(const FileEventRecord& record);

@@ -5,6 +5,7 @@
 #include "capture/backuper.h"
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
+#include "catalog/transaction.h"
 #include "engine/log.h"
 #include "engine/timings.h"
 #include "platform/env.h"
@@ -60,19 +61,18 @@ RowResult WriteEdition(const EditionEntry& entry, TimeStampConverter& times) {
     result = EnsureFile(entry.secondPath, &linkFileId);
     if (result != RowResult::kWritten) return result;
   }
-  int32_t timeStamp = times.Convert(entry.eventTime);
-  int32_t size = 0;
-  int32_t operation = static_cast<int32_t>(entry.kind);
+  const int32_t timeStamp = times.Convert(entry.eventTime);
+  const int32_t size = 0;
+  const int32_t operation = static_cast<int32_t>(entry.kind);
   const DbmField fields[] = {
-      {u"FileID", DbmType::INT, &fileId, 4},
-      {u"TimeStamp", DbmType::INT, &timeStamp, 4},
-      {u"LinkFileID", DbmType::INT, &linkFileId, 4},
-      {u"Size", DbmType::INT, &size, 4},
-      {u"BackupName", DbmType::STR, const_cast<char16_t*>(entry.copyName.c_str()), 0xFFFFFFFF, 0,
-       DbmTextCase::kFileSystemName},
-      {u"Operation", DbmType::INT, &operation, 4},
+      IntValue(u"FileID", &fileId),
+      IntValue(u"TimeStamp", &timeStamp),
+      IntValue(u"LinkFileID", &linkFileId),
+      IntValue(u"Size", &size),
+      StoredText(u"BackupName", entry.copyName.c_str(), DbmTextCase::kFileSystemName),
+      IntValue(u"Operation", &operation),
   };
-  if (DbmInsert(u"Edition", fields, 6) == 1) return RowResult::kWritten;
+  if (DbmInsert(u"Edition", fields) == 1) return RowResult::kWritten;
   return IsTransientSqliteError(DbmLastErrorCode()) ? RowResult::kRetryBatch : RowResult::kDropped;
 }
 
@@ -85,27 +85,32 @@ RowResult WriteEdition(const EditionEntry& entry, TimeStampConverter& times) {
 bool CopyIsGone(const EditionEntry& entry, const std::u16string& directory, uint32_t epoch) {
   if (entry.copyName.empty() || entry.copyEpoch == epoch) return false;
   if (CurrentEnv()->GetFileSize(JoinPath(directory, entry.copyName))) return false;
-  WriteLog(kLogSqlError, u"[Backup Module] Edition of %s dropped: its copy %s is gone\n",
+  WriteLog(kLogStoreFault, u"[Backup Module] Edition of %s dropped: its copy %s is gone\n",
            entry.path, entry.copyName);
   return true;
 }
 
-bool Abandon() {
-  DbmExecute("ROLLBACK;");
-  DbmDisconnect();
-  return false;
-}
+// The writer's connection lives for one batch: the next opens the catalog
+// afresh, so that one made again meanwhile is the one written.
+class DisconnectOnExit {
+ public:
+  DisconnectOnExit() = default;
+  ~DisconnectOnExit() { DbmDisconnect(); }
+  DisconnectOnExit(const DisconnectOnExit&) = delete;
+  DisconnectOnExit& operator=(const DisconnectOnExit&) = delete;
+};
 
 }  // namespace
 
 bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries) {
-  if (!IsCatalogReady() || DbmConnect() == nullptr) return false;
-  // IMMEDIATE takes the write lock now: a deferred transaction that must later
-  // write can fail at once while another connection writes, whatever the wait.
-  if (DbmExecute("BEGIN IMMEDIATE;") == 0) {
-    DbmDisconnect();
-    return false;
-  }
+  if (!IsCatalogReady()) return false;
+  CatalogConnection* connection = DbmConnect();
+  if (connection == nullptr) return false;
+  // Declared first, so that it ends last: the transaction is rolled back on
+  // the connection before it closes.
+  const DisconnectOnExit disconnect;
+  CatalogTransaction transaction(connection);
+  if (!transaction.active()) return false;
   TimeStampConverter times;
   const std::u16string directory = SnapshotDirectory();
   const uint32_t epoch = DbmCopyRemovalEpoch();
@@ -115,9 +120,9 @@ bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries) {
       case RowResult::kWritten:
         break;
       case RowResult::kRetryBatch:
-        return Abandon();
+        return false;
       case RowResult::kDropped:
-        WriteLog(kLogSqlError,
+        WriteLog(kLogStoreFault,
                  u"[Backup Module] Edition of %s (%s) dropped: its rows cannot be written\n",
                  entry.path, entry.copyName);
         break;
@@ -126,10 +131,9 @@ bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries) {
   // No committed row may name a copy that a power cut could leave empty.
   if (CurrentTimings().syncCopiesBeforeCommit && !entries.empty() &&
       !CurrentEnv()->SyncFileSystemOf(SnapshotDirectory())) {
-    return Abandon();
+    return false;
   }
-  if (DbmExecute("COMMIT;") == 0) return Abandon();
-  DbmDisconnect();
+  if (!transaction.Commit()) return false;
   entries.clear();
   return true;
 }
@@ -141,7 +145,7 @@ bool CatalogWriter::WriteQueued(CBackuper& source) {
   DbmRepairStore(!entries.empty());
   if (entries.empty()) return true;
   if (WriteBatch(entries)) return true;
-  WriteLog(kLogSqlError, u"[Backup Module] %d editions wait for the catalog\n",
+  WriteLog(kLogStoreFault, u"[Backup Module] %d editions wait for the catalog\n",
            static_cast<int32_t>(entries.size()));
   source.ReturnToQueue(std::move(entries));
   return false;
@@ -153,7 +157,7 @@ void CatalogWriter::FinalFlush(CBackuper& source) {
     if (WriteQueued(source)) return;
   }
   const size_t lost = source.queuedCount();
-  WriteLog(kLogSqlError, u"[Backup Module] %d editions could not be written before Stop\n",
+  WriteLog(kLogStoreFault, u"[Backup Module] %d editions could not be written before Stop\n",
            static_cast<int32_t>(lost));
 }
 

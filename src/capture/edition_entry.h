@@ -16,7 +16,7 @@ struct EditionEntry {
   uint32_t closeTick = 0;     // tick of the close that settled a deletion; 0 before
   std::u16string path;        // whole, never cut: a cut path would never settle
   std::u16string copyName;    // the snapshot copy's name; empty for a rename
-  std::u16string secondPath;  // the new name of a rename; empty otherwise
+  std::u16string secondPath;  // the record's TargetPath (a rename's new name); may be empty
   uint32_t copyEpoch = 0;     // DbmCopyRemovalEpoch when the copy was made
 };
 

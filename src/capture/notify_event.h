@@ -10,8 +10,9 @@ namespace orv {
 
 // Accepts an event only while the engine is started (checked first) and only
 // with a record; reads nothing of the record otherwise. Returns ENG_OK for
-// every accepted event, whatever becomes of it.
-uint32_t HandleNotifyEvent(const FileEventRecord* record);
+// every accepted event, whatever becomes of it: a fault while it is handled is
+// logged, never returned.
+uint32_t HandleNotifyEvent(const FileEventRecord* record) noexcept;
 
 }  // namespace orv
 

@@ -9,6 +9,8 @@
 #include <mutex>
 
 #include "catalog/schema.h"
+#include "catalog/store_layout.h"
+#include "catalog/transaction.h"
 #include "engine/log.h"
 #include "platform/env.h"
 #include "platform/path.h"
@@ -61,7 +63,7 @@ void PrepareCatalog(const std::u16string& catalogPath) {
   // Made before SQLite opens it, so that the catalog (and its journal, which
   // takes the catalog's mode) is never readable by other users.
   if (!env->CreatePrivateFile(catalogPath)) {
-    WriteLog(kLogSqlError, u"Database Manager: %s cannot be made a private regular file.\n",
+    WriteLog(kLogStoreFault, u"Database Manager: %s cannot be made a private regular file.\n",
              catalogPath);
     return;
   }
@@ -78,7 +80,7 @@ void PrepareCatalog(const std::u16string& catalogPath) {
           catalogPath + kUnreadableCatalogSuffix + u"-" + Utf8ToUtf16OrEmpty(std::to_string(n));
     }
     if (!env->RenameReplacing(catalogPath, setAside)) return;
-    WriteLog(kLogSqlError,
+    WriteLog(kLogStoreFault,
              u"Database Manager: %s is not a readable catalog; kept as %s, a new one is created.\n",
              catalogPath, setAside);
     env->CreatePrivateFile(catalogPath);
@@ -98,7 +100,7 @@ void DbmRepairStore(bool probeCatalog) {
   bool recreated = false;
   if (!env->GetFileSize(snapshotDirectory)) {
     if (!env->CreateDirectories(snapshotDirectory)) return;
-    WriteLog(kLogSqlError,
+    WriteLog(kLogStoreFault,
              u"Database Manager: the snapshot directory %s was missing; created again.\n",
              snapshotDirectory);
     recreated = true;
@@ -107,7 +109,7 @@ void DbmRepairStore(bool probeCatalog) {
   // must be made private first. The calling thread holds no connection here,
   // so the one it opens next is on the file now at the path.
   if (!env->GetFileSize(catalogPath)) {
-    WriteLog(kLogSqlError, u"Database Manager: the catalog %s was missing; made again.\n",
+    WriteLog(kLogStoreFault, u"Database Manager: the catalog %s was missing; made again.\n",
              catalogPath);
     recreated = true;
   }
@@ -126,14 +128,14 @@ void DbmRepairStore(bool probeCatalog) {
 
 void LogSqliteError(sqlite3* db) {
   if (db == nullptr) return;
-  WriteLog(kLogSqlError, u"Sqlite error code %d, %s\n", sqlite3_errcode(db),
+  WriteLog(kLogStoreFault, u"Sqlite error code %d, %s\n", sqlite3_errcode(db),
            static_cast<const char16_t*>(sqlite3_errmsg16(db)));
 }
 
 uint32_t DbmInitialize(const std::u16string& backupStore) {
   CatalogState& state = State();
   if (sqlite3_threadsafe() == 0) {
-    WriteLog(kLogSqlError, u"Database Manager: the SQLite library is not thread-safe.\n");
+    WriteLog(kLogStoreFault, u"Database Manager: the SQLite library is not thread-safe.\n");
     return 0;
   }
   Env* env = CurrentEnv();
@@ -222,31 +224,32 @@ uint32_t DbmProbeSchema() {
 void DbmCreateSchema() {
   CatalogConnection* connection = DbmConnect();
   if (connection == nullptr) return;
-  sqlite3* db = connection->db();
   // One transaction: a process killed half-way must not leave a catalog whose
   // BackupFile table passes the probe while Edition is missing.
-  if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    LogSqliteError(connection);
-    return;
-  }
+  CatalogTransaction transaction(connection);
+  if (!transaction.active()) return;
   for (const char* text : kCatalogSchema) {
-    const int result = sqlite3_exec(db, text, nullptr, nullptr, nullptr);
+    const int result = sqlite3_exec(connection->db(), text, nullptr, nullptr, nullptr);
     if (result != SQLITE_OK && result != SQLITE_ROW && result != SQLITE_DONE) {
       LogSqliteError(connection);
-      sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
       return;
     }
   }
-  if (sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    LogSqliteError(connection);
-    sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
-    return;
-  }
+  if (!transaction.Commit()) return;
   WriteLog(kLogLifecycle, u"Succeeded to create database.");
 }
 
 int DbmLastErrorCode() {
-  CatalogConnection* connection = DbmConnect();
+  CatalogState& state = State();
+  const uint32_t thread = CurrentEnv()->GetCurrentThreadId();
+  std::shared_ptr<CatalogConnection> connection;
+  {
+    // Looked up, never opened: a connection opened now would have no failure
+    // to tell, and asking must not change the thread's state.
+    std::lock_guard guard(state.lock);
+    const auto found = state.connections.find(thread);
+    if (found != state.connections.end()) connection = found->second;
+  }
   return connection == nullptr ? SQLITE_CANTOPEN : (sqlite3_errcode(connection->db()) & 0xFF);
 }
 

@@ -1,8 +1,8 @@
 // The Database Manager: places the catalog in the backup store, creates its
 // schema, and gives each thread its own connection.
 //
-// Catalog path: <store>/BackupDB.s3db; snapshot directory: <store>/Backup,
-// where <store> is the configured backup store made absolute.
+// The catalog and the snapshot directory lie in the configured backup store
+// made absolute, as catalog/store_layout.h names them.
 #ifndef ORV_CATALOG_DATABASE_MANAGER_H_
 #define ORV_CATALOG_DATABASE_MANAGER_H_
 
@@ -13,12 +13,6 @@
 #include "catalog/catalog_connection.h"
 
 namespace orv {
-
-inline constexpr char16_t kCatalogFileName[] = u"BackupDB.s3db";
-inline constexpr char16_t kSnapshotDirectoryName[] = u"Backup";
-
-// Where a catalog file SQLite cannot read is kept when a new one replaces it.
-inline constexpr char16_t kUnreadableCatalogSuffix[] = u".unreadable";
 
 // Places the catalog in backupStore, creating the snapshot directory and, in a
 // new file, the schema. 1 when the catalog is ready afterwards, 0 when it is
@@ -80,7 +74,8 @@ uint32_t DbmProbeSchema();
 void DbmCreateSchema();
 
 // The primary result code of the calling thread's connection's last failure;
-// SQLITE_CANTOPEN when the thread has no connection.
+// SQLITE_CANTOPEN when the thread has no connection (its open failed, or it
+// never connected). Never opens one.
 int DbmLastErrorCode();
 
 // True for failures that may go away by themselves (a lock, a full disk, an

@@ -8,6 +8,7 @@
 #ifndef ORV_CATALOG_STATEMENT_BUILDER_H_
 #define ORV_CATALOG_STATEMENT_BUILDER_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -43,6 +44,53 @@ struct DbmField {
   DbmTextCase textCase = DbmTextCase::kLowered;
 };
 
+// Field makers, so that no caller spells a type, a length or a case rule by
+// hand. A ...Field is a column fetched into the caller's storage; a ...Value is
+// only bound (a condition, or a value inserted or assigned) and only read.
+// A null pointer makes the field absent.
+
+// An INT column fetched into *destination (4 bytes); order as in DbmField.
+constexpr DbmField IntField(const char16_t* name, int32_t* destination, uint8_t order = 0) {
+  return {name, DbmType::INT, destination, sizeof(int32_t), order};
+}
+constexpr DbmField IntField(const char16_t* name, uint32_t* destination, uint8_t order = 0) {
+  return {name, DbmType::INT, destination, sizeof(uint32_t), order};
+}
+// A STR column fetched into buffer, terminator included; bytes is its size.
+constexpr DbmField TextField(const char16_t* name, char16_t* buffer, uint32_t bytes) {
+  return {name, DbmType::STR, buffer, bytes};
+}
+template <size_t N>
+constexpr DbmField TextField(const char16_t* name, char16_t (&buffer)[N]) {
+  return TextField(name, buffer, static_cast<uint32_t>(sizeof(buffer)));
+}
+// A BLOB column: at most N bytes are fetched into buffer.
+template <size_t N>
+constexpr DbmField BlobField(const char16_t* name, uint8_t (&buffer)[N]) {
+  return {name, DbmType::BLOB, buffer, static_cast<uint32_t>(N)};
+}
+// A field that only takes part in the order clause (or stands absent).
+constexpr DbmField AbsentField(const char16_t* name, uint8_t order = 0) {
+  return {name, DbmType::INT, nullptr, sizeof(int32_t), order};
+}
+
+// The builder only reads what it binds: the const is cast away for DbmField's
+// one storage pointer, never written through.
+constexpr DbmField IntValue(const char16_t* name, const int32_t* value) {
+  return {name, DbmType::INT, const_cast<int32_t*>(value), sizeof(int32_t)};
+}
+// A text condition value (bound as given).
+constexpr DbmField TextValue(const char16_t* name, const char16_t* text) {
+  return {name, DbmType::STR, const_cast<char16_t*>(text), 0xFFFFFFFF};
+}
+// A text inserted or assigned, stored by its case rule.
+constexpr DbmField StoredText(const char16_t* name, const char16_t* text, DbmTextCase textCase) {
+  return {name, DbmType::STR, const_cast<char16_t*>(text), 0xFFFFFFFF, 0, textCase};
+}
+constexpr DbmField BlobValue(const char16_t* name, const void* data, uint32_t bytes) {
+  return {name, DbmType::BLOB, const_cast<void*>(data), bytes};
+}
+
 // A select handle: a statement of the calling thread's connection positioned on
 // a row. Owned by the caller until DbmCloseSelect.
 using DbmSelectHandle = sqlite3_stmt*;
@@ -74,6 +122,34 @@ uint32_t DbmDelete(const DbmField* conditions, uint32_t conditionCount);
 
 // Runs a fixed text such as "BEGIN IMMEDIATE;" or "COMMIT;". Not logged.
 uint32_t DbmExecute(const char* text);
+
+// The same operations on arrays, whose sizes are counted here.
+template <size_t N>
+DbmSelectHandle DbmSelect(std::u16string_view table, const DbmField (&fields)[N]) {
+  return DbmSelect(table, fields, N, nullptr, 0);
+}
+template <size_t N, size_t M>
+DbmSelectHandle DbmSelect(std::u16string_view table, const DbmField (&fields)[N],
+                          const DbmField (&conditions)[M]) {
+  return DbmSelect(table, fields, N, conditions, M);
+}
+template <size_t N, size_t M>
+uint32_t DbmSelectFirst(std::u16string_view table, const DbmField (&fields)[N],
+                        const DbmField (&conditions)[M]) {
+  return DbmSelectFirst(table, fields, N, conditions, M);
+}
+template <size_t N>
+uint32_t DbmFetchRow(DbmSelectHandle handle, const DbmField (&fields)[N]) {
+  return DbmFetchRow(handle, fields, N);
+}
+template <size_t N>
+uint32_t DbmInsert(std::u16string_view table, const DbmField (&fields)[N]) {
+  return DbmInsert(table, fields, N);
+}
+template <size_t N>
+uint32_t DbmDelete(const DbmField (&conditions)[N]) {
+  return DbmDelete(conditions, N);
+}
 
 void DbmBindField(sqlite3_stmt* statement, const DbmField* fields, uint32_t count);
 void DbmFetchField(sqlite3_stmt* statement, int column, DbmType type, uint32_t length,

@@ -3,7 +3,6 @@
 #include <orv/orv.h>
 
 #include <atomic>
-#include <exception>
 #include <mutex>
 
 #include "capture/backup_module.h"
@@ -25,12 +24,13 @@ std::atomic<uint32_t> g_engineState{STATE_UNINITIALIZED};
 std::mutex g_lifecycleLock;
 
 // Start and Stop never fail once their state test passed: a step that throws
-// (memory ran out) is abandoned and the sequence goes on with the next one.
+// anything (memory ran out) is abandoned and the sequence goes on with the
+// next one.
 template <typename Step>
 void RunStep(Step step) noexcept {
   try {
     step();
-  } catch (const std::exception&) {
+  } catch (...) {
   }
 }
 

@@ -28,7 +28,9 @@ namespace orv {
 inline constexpr uint32_t kLogTrace = 0x1;
 inline constexpr uint32_t kLogLifecycle = 0x10;
 inline constexpr uint32_t kLogThreadTimeout = 0x100;
-inline constexpr uint32_t kLogSqlError = 0x1000;
+// Faults of the backup store: SQLite errors, and copies, files or directories
+// of the store that could not be made, read or kept.
+inline constexpr uint32_t kLogStoreFault = 0x1000;
 inline constexpr uint32_t kLogConnectFailure = 0x10000;
 
 // A file larger than this is moved aside before the next line.

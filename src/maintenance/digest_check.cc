@@ -46,9 +46,8 @@ void CheckFileDigests(int32_t fileId, const std::function<bool()>& stop) {
       // row that names a missing one.
       if (DeleteEditionRow(edition.EditionID) == 1) CurrentEnv()->RemoveFile(path);
     } else {
-      int32_t id = edition.EditionID;
-      const DbmField condition = {u"ID == ", DbmType::INT, &id, 4};
-      DbmUpdate({u"Sha1", DbmType::BLOB, digest.data(), static_cast<uint32_t>(digest.size())},
+      const DbmField condition = IntValue(u"ID == ", &edition.EditionID);
+      DbmUpdate(BlobValue(u"Sha1", digest.data(), static_cast<uint32_t>(digest.size())),
                 &condition);
       previous = digest;
     }

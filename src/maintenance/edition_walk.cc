@@ -1,8 +1,8 @@
 #include "maintenance/edition_walk.h"
 
-#include "capture/snapshot_name.h"
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
+#include "catalog/store_layout.h"
 #include "platform/path.h"
 
 namespace orv {
@@ -10,13 +10,13 @@ namespace orv {
 std::vector<int32_t> ReadBackupFileIds() {
   std::vector<int32_t> ids;
   int32_t id = 0;
-  const DbmField fields[] = {{u"ID", DbmType::INT, &id, 4}};
-  DbmSelectHandle handle = DbmSelect(u"BackupFile", fields, 1, nullptr, 0);
+  const DbmField fields[] = {IntField(u"ID", &id)};
+  DbmSelectHandle handle = DbmSelect(u"BackupFile", fields);
   if (handle == nullptr) return ids;
   do {
     ids.push_back(id);
     id = 0;
-  } while (DbmFetchRow(handle, fields, 1) == 1);
+  } while (DbmFetchRow(handle, fields) == 1);
   DbmCloseSelect(handle);
   return ids;
 }
@@ -26,20 +26,20 @@ std::vector<FileEditionInfo> ReadFileEditions(int32_t fileId) {
   FileEditionInfo row{};
   // TimeStamp only orders (it is not selected); the ID breaks ties.
   const DbmField fields[] = {
-      {u"TimeStamp", DbmType::INT, nullptr, 4, 1},
-      {u"ID", DbmType::INT, &row.EditionID, 4, 1},
-      {u"BackupName", DbmType::STR, row.BackupName, sizeof(row.BackupName)},
-      {u"Sha1", DbmType::BLOB, row.Sha1, sizeof(row.Sha1)},
-      {u"Signature", DbmType::STR, row.Signature, sizeof(row.Signature)},
+      AbsentField(u"TimeStamp", 1),
+      IntField(u"ID", &row.EditionID, 1),
+      TextField(u"BackupName", row.BackupName),
+      BlobField(u"Sha1", row.Sha1),
+      TextField(u"Signature", row.Signature),
   };
-  const DbmField conditions[] = {{u"FileID == ", DbmType::INT, &fileId, 4}};
-  DbmSelectHandle handle = DbmSelect(u"Edition", fields, 5, conditions, 1);
+  const DbmField conditions[] = {IntValue(u"FileID == ", &fileId)};
+  DbmSelectHandle handle = DbmSelect(u"Edition", fields, conditions);
   if (handle == nullptr) return editions;
   do {
     row.FileID = fileId;
     editions.push_back(row);
     row = FileEditionInfo{};
-  } while (DbmFetchRow(handle, fields, 5) == 1);
+  } while (DbmFetchRow(handle, fields) == 1);
   DbmCloseSelect(handle);
   return editions;
 }
@@ -53,8 +53,8 @@ std::u16string SnapshotPathOf(const FileEditionInfo& edition) {
 }
 
 uint32_t DeleteEditionRow(int32_t editionId) {
-  const DbmField condition[] = {{u"ID == ", DbmType::INT, &editionId, 4}};
-  return DbmDelete(condition, 1);
+  const DbmField condition[] = {IntValue(u"ID == ", &editionId)};
+  return DbmDelete(condition);
 }
 
 }  // namespace orv

@@ -138,7 +138,6 @@ void CPostChecker::Run(std::vector<PostCheckTask> tasks, uint32_t tick) {
       changed_.notify_all();
       continue;
     }
-    tickEnd = std::chrono::steady_clock::now() + tickLength;
     for (auto task = tasks.rbegin(); task != tasks.rend(); ++task) {
       task->elapsed += tick;
       if (task->elapsed < task->interval) continue;
@@ -151,6 +150,9 @@ void CPostChecker::Run(std::vector<PostCheckTask> tasks, uint32_t tick) {
       // store removed, an unreadable catalog replaced) is the one it must use.
       DbmDisconnect();
     }
+    // The next wait begins once the due tasks have returned: a tick counts
+    // waiting time, so time the tasks took is never caught up.
+    tickEnd = std::chrono::steady_clock::now() + tickLength;
   }
   // The thread closes its own connection; nobody else may once it runs late.
   DbmDisconnect();

@@ -10,6 +10,8 @@
 
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
+#include "catalog/store_layout.h"
+#include "catalog/transaction.h"
 #include "engine/log.h"
 #include "maintenance/edition_walk.h"
 #include "platform/path.h"
@@ -37,10 +39,9 @@ std::optional<std::vector<AgedRow>> RowsUpTo(int32_t bound) {
   std::vector<AgedRow> rows;
   int32_t id = 0;
   char16_t name[262] = {};
-  const DbmField fields[] = {{u"ID", DbmType::INT, &id, 4},
-                             {u"BackupName", DbmType::STR, name, sizeof(name)}};
-  const DbmField conditions[] = {{u"TimeStamp <= ", DbmType::INT, &bound, 4}};
-  DbmSelectHandle handle = DbmSelect(u"Edition", fields, 2, conditions, 1);
+  const DbmField fields[] = {IntField(u"ID", &id), TextField(u"BackupName", name)};
+  const DbmField conditions[] = {IntValue(u"TimeStamp <= ", &bound)};
+  DbmSelectHandle handle = DbmSelect(u"Edition", fields, conditions);
   if (handle == nullptr) {
     const int code = DbmLastErrorCode() & 0xFF;
     if (code == SQLITE_OK || code == SQLITE_DONE) return rows;
@@ -50,15 +51,14 @@ std::optional<std::vector<AgedRow>> RowsUpTo(int32_t bound) {
     rows.push_back({id, name});
     id = 0;
     name[0] = u'\0';
-  } while (DbmFetchRow(handle, fields, 2) == 1);
+  } while (DbmFetchRow(handle, fields) == 1);
   DbmCloseSelect(handle);
   return rows;
 }
 
 uint32_t DeleteRowsNaming(const std::u16string& copyName) {
-  const DbmField condition[] = {
-      {u"BackupName == ", DbmType::STR, const_cast<char16_t*>(copyName.c_str()), 0xFFFFFFFF}};
-  return DbmDelete(condition, 1);
+  const DbmField condition[] = {TextValue(u"BackupName == ", copyName.c_str())};
+  return DbmDelete(condition);
 }
 
 // In one transaction: the rows up to bound (when given) whose copy is not
@@ -66,7 +66,8 @@ uint32_t DeleteRowsNaming(const std::u16string& copyName) {
 // any failure.
 bool DeleteRows(std::optional<int32_t> bound, const std::unordered_set<std::u16string>& kept,
                 const std::vector<std::u16string>& doomed) {
-  if (DbmExecute("BEGIN IMMEDIATE;") == 0) return false;
+  CatalogTransaction transaction(DbmConnect());
+  if (!transaction.active()) return false;
   bool deleted = true;
   if (bound) {
     const std::optional<std::vector<AgedRow>> rows = RowsUpTo(*bound);
@@ -76,9 +77,7 @@ bool DeleteRows(std::optional<int32_t> bound, const std::unordered_set<std::u16s
     }
   }
   for (const std::u16string& name : doomed) deleted = deleted && DeleteRowsNaming(name) == 1;
-  if (deleted && DbmExecute("COMMIT;") == 1) return true;
-  DbmExecute("ROLLBACK;");
-  return false;
+  return deleted && transaction.Commit();
 }
 
 }  // namespace
@@ -90,9 +89,7 @@ std::vector<SnapshotFileEntry> ListSnapshotFiles() {
   const std::u16string directory = SnapshotDirectory();
   if (directory.empty()) return {};
   std::vector<SnapshotFileEntry> files = CurrentEnv()->ListDirectoryFiles(directory);
-  std::erase_if(files, [](const SnapshotFileEntry& file) {
-    return file.name.rfind(kPartialCopyPrefix, 0) == 0;
-  });
+  std::erase_if(files, [](const SnapshotFileEntry& file) { return IsPartialCopyName(file.name); });
   std::stable_sort(files.begin(), files.end(),
                    [](const SnapshotFileEntry& a, const SnapshotFileEntry& b) {
                      return a.creationTime < b.creationTime;
@@ -148,7 +145,7 @@ void RetentionCleanupTask(const std::function<bool()>& stop, uint64_t quota) {
   for (int attempt = 0; attempt < kSecondPassAttempts; ++attempt) {
     if (DeleteRows(std::nullopt, kept, doomed)) return;
   }
-  WriteLog(kLogSqlError, u"Retention: rows naming %d removed copies could not be checked\n",
+  WriteLog(kLogStoreFault, u"Retention: rows naming %d removed copies could not be checked\n",
            static_cast<int32_t>(doomed.size()));
 }
 

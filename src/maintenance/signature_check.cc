@@ -25,10 +25,9 @@ class FileByteSource final : public ByteSource {
 };
 
 bool RecordSignature(int32_t editionId, const std::u16string& value) {
-  const DbmField condition = {u"ID == ", DbmType::INT, &editionId, 4};
+  const DbmField condition = IntValue(u"ID == ", &editionId);
   // Stored through Lower(), as signers are compared without regard to case.
-  return DbmUpdate({u"Signature", DbmType::STR, const_cast<char16_t*>(value.c_str()), 0xFFFFFFFF},
-                   &condition) == 1;
+  return DbmUpdate(StoredText(u"Signature", value.c_str(), DbmTextCase::kLowered), &condition) == 1;
 }
 
 }  // namespace

@@ -13,8 +13,7 @@ constexpr char16_t kBackupFileTable[] = u"BackupFile";
 // The columns of a BackupFileInfo, for the enumeration.
 struct BackupFileColumns {
   explicit BackupFileColumns(BackupFileInfo* info)
-      : fields{{u"ID", DbmType::INT, &info->ID, 4},
-               {u"FileName", DbmType::STR, info->FileName, sizeof(info->FileName)}} {}
+      : fields{IntField(u"ID", &info->ID), TextField(u"FileName", info->FileName)} {}
   DbmField fields[2];
 };
 
@@ -32,9 +31,10 @@ void DisconnectBackupStorage() {
 uint32_t GetBackupFileCount() {
   if (!IsCatalogReady()) return 0;
   int32_t count = 0;
-  const DbmField fields[] = {{u"count(*)", DbmType::INT, &count, 4}};
-  const DbmField noCondition[] = {{u"", DbmType::INT, nullptr, 0}};
-  DbmSelectFirst(kBackupFileTable, fields, 1, noCondition, 1);
+  const DbmField fields[] = {IntField(u"count(*)", &count)};
+  // A list of one absent entry: " Where 1 == 1 " and nothing else.
+  const DbmField noCondition[] = {AbsentField(u"")};
+  DbmSelectFirst(kBackupFileTable, fields, noCondition);
   return static_cast<uint32_t>(count);
 }
 
@@ -42,14 +42,14 @@ void* FindFirstBackupFile(BackupFileInfo* info) {
   if (info == nullptr || !IsCatalogReady()) return nullptr;
   std::memset(info, 0, sizeof(*info));
   const BackupFileColumns columns(info);
-  return DbmSelect(kBackupFileTable, columns.fields, 2, nullptr, 0);
+  return DbmSelect(kBackupFileTable, columns.fields);
 }
 
 uint32_t FindNextBackupFile(void* handle, BackupFileInfo* info) {
   if (handle == nullptr || info == nullptr || !IsCatalogReady()) return 0;
   std::memset(info, 0, sizeof(*info));
   const BackupFileColumns columns(info);
-  return DbmFetchRow(static_cast<DbmSelectHandle>(handle), columns.fields, 2);
+  return DbmFetchRow(static_cast<DbmSelectHandle>(handle), columns.fields);
 }
 
 void FindBackupFileClose(void* handle) { DbmCloseSelect(static_cast<DbmSelectHandle>(handle)); }
@@ -58,32 +58,30 @@ uint32_t InsertBackupFile(const char16_t* name) {
   DbmConnect();
   if (name == nullptr) return 0;
   const DbmField fields[] = {
-      {u"ID", DbmType::INT, nullptr, 4},
-      {u"FileName", DbmType::STR, const_cast<char16_t*>(name), 0xFFFFFFFF, 0,
-       DbmTextCase::kFileSystemName},
+      AbsentField(u"ID"),  // assigned by the database
+      StoredText(u"FileName", name, DbmTextCase::kFileSystemName),
   };
-  return DbmInsert(kBackupFileTable, fields, 2);
+  return DbmInsert(kBackupFileTable, fields);
 }
 
 uint32_t FindBackupFileId(const char16_t* name) {
   if (name == nullptr) return 0;
   int32_t id = 0;
-  const DbmField fields[] = {{u"ID", DbmType::INT, &id, 4}};
+  const DbmField fields[] = {IntField(u"ID", &id)};
   // Exact equality, never LIKE: a path holding "_" or "%" names only itself.
-  const DbmField conditions[] = {
-      {u"FileName == ", DbmType::STR, const_cast<char16_t*>(name), 0xFFFFFFFF}};
-  DbmSelectFirst(kBackupFileTable, fields, 1, conditions, 1);
+  const DbmField conditions[] = {TextValue(u"FileName == ", name)};
+  DbmSelectFirst(kBackupFileTable, fields, conditions);
   return static_cast<uint32_t>(id);
 }
 
 uint32_t GetBackupFileName(uint32_t id, uint32_t capacity, char16_t* buffer) {
   if (buffer == nullptr || capacity == 0) return 0;
-  int32_t wanted = static_cast<int32_t>(id);
+  const int32_t wanted = static_cast<int32_t>(id);
   // The field length is in bytes; a capacity past 2^31 characters is clamped.
   const uint32_t bytes = capacity > 0x7FFFFFFFu ? 0xFFFFFFFEu : capacity * 2;
-  const DbmField fields[] = {{u"FileName", DbmType::STR, buffer, bytes}};
-  const DbmField conditions[] = {{u"ID == ", DbmType::INT, &wanted, 4}};
-  return DbmSelectFirst(kBackupFileTable, fields, 1, conditions, 1);
+  const DbmField fields[] = {TextField(u"FileName", buffer, bytes)};
+  const DbmField conditions[] = {IntValue(u"ID == ", &wanted)};
+  return DbmSelectFirst(kBackupFileTable, fields, conditions);
 }
 
 std::optional<std::u16string> BackupFileName(uint32_t id) {

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "capture/snapshot_name.h"
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
+#include "catalog/store_layout.h"
 #include "platform/path.h"
 #include "query/backup_files.h"
 
@@ -23,25 +23,25 @@ constexpr int kMaxLinkSteps = 100000;
 // The listing's columns of a FileEditionInfo; TimeStamp carries the order.
 struct ListingColumns {
   ListingColumns(FileEditionInfo* info, uint8_t order)
-      : fields{{u"EditionID", DbmType::INT, &info->EditionID, 4},
-               {u"FileID", DbmType::INT, &info->FileID, 4},
-               {u"TimeStamp", DbmType::INT, &info->TimeStamp, 4, order},
-               {u"LinkFileID", DbmType::INT, &info->LinkFileID, 4},
-               {u"Size", DbmType::INT, &info->Size, 4},
-               {u"BackupName", DbmType::STR, info->BackupName, sizeof(info->BackupName)},
-               {u"Sha1", DbmType::BLOB, info->Sha1, sizeof(info->Sha1)}} {}
+      : fields{IntField(u"EditionID", &info->EditionID),
+               IntField(u"FileID", &info->FileID),
+               IntField(u"TimeStamp", &info->TimeStamp, order),
+               IntField(u"LinkFileID", &info->LinkFileID),
+               IntField(u"Size", &info->Size),
+               TextField(u"BackupName", info->BackupName),
+               BlobField(u"Sha1", info->Sha1)} {}
   DbmField fields[7];
 };
 
 // The lookup's columns of an Edition row.
 struct RowColumns {
   explicit RowColumns(FileEditionInfo* record)
-      : fields{{u"ID", DbmType::INT, &record->EditionID, 4},
-               {u"FileID", DbmType::INT, &record->FileID, 4},
-               {u"TimeStamp", DbmType::INT, &record->TimeStamp, 4},
-               {u"LinkFileID", DbmType::INT, &record->LinkFileID, 4},
-               {u"Size", DbmType::INT, &record->Size, 4},
-               {u"BackupName", DbmType::STR, record->BackupName, sizeof(record->BackupName)}} {}
+      : fields{IntField(u"ID", &record->EditionID),
+               IntField(u"FileID", &record->FileID),
+               IntField(u"TimeStamp", &record->TimeStamp),
+               IntField(u"LinkFileID", &record->LinkFileID),
+               IntField(u"Size", &record->Size),
+               TextField(u"BackupName", record->BackupName)} {}
   DbmField fields[6];
 };
 
@@ -57,10 +57,9 @@ uint32_t WriteWhole(const std::u16string& path, uint32_t capacity, char16_t* buf
 uint32_t GetFileEditionCount(const char16_t* pattern) {
   if (!IsCatalogReady()) return 0;
   int32_t count = 0;
-  const DbmField fields[] = {{u"count(*)", DbmType::INT, &count, 4}};
-  const DbmField conditions[] = {
-      {u"FileName like", DbmType::STR, const_cast<char16_t*>(pattern), 0xFFFFFFFF}};
-  DbmSelectFirst(kEditionView, fields, 1, conditions, 1);
+  const DbmField fields[] = {IntField(u"count(*)", &count)};
+  const DbmField conditions[] = {TextValue(u"FileName like", pattern)};
+  DbmSelectFirst(kEditionView, fields, conditions);
   return static_cast<uint32_t>(count);
 }
 
@@ -70,11 +69,11 @@ void* FindFirstFileEditionEx(const char16_t* pattern, uint32_t newestFirst, cons
   std::memset(info, 0, sizeof(*info));
   const ListingColumns columns(info, newestFirst != 0 ? 2 : 1);
   const DbmField conditions[] = {
-      {u"FileName Like ", DbmType::STR, const_cast<char16_t*>(pattern), 0xFFFFFFFF},
-      {u"TimeStamp >= ", DbmType::INT, const_cast<int32_t*>(from), 4},
-      {u"TimeStamp <= ", DbmType::INT, const_cast<int32_t*>(to), 4},
+      TextValue(u"FileName Like ", pattern),
+      IntValue(u"TimeStamp >= ", from),
+      IntValue(u"TimeStamp <= ", to),
   };
-  return DbmSelect(kEditionView, columns.fields, 7, conditions, 3);
+  return DbmSelect(kEditionView, columns.fields, conditions);
 }
 
 void* FindFirstFileEdition(const char16_t* pattern, FileEditionInfo* info) {
@@ -86,21 +85,21 @@ uint32_t FindNextFileEdition(void* handle, FileEditionInfo* info) {
   std::memset(info, 0, sizeof(*info));
   // The order byte plays no part in a fetch.
   const ListingColumns columns(info, 0);
-  return DbmFetchRow(static_cast<DbmSelectHandle>(handle), columns.fields, 7);
+  return DbmFetchRow(static_cast<DbmSelectHandle>(handle), columns.fields);
 }
 
 uint32_t GetEditionById(uint32_t editionId, FileEditionInfo* record) {
-  int32_t id = static_cast<int32_t>(editionId);
+  const int32_t id = static_cast<int32_t>(editionId);
   const RowColumns columns(record);
-  const DbmField conditions[] = {{u"ID == ", DbmType::INT, &id, 4}};
-  return DbmSelectFirst(kEditionTable, columns.fields, 6, conditions, 1);
+  const DbmField conditions[] = {IntValue(u"ID == ", &id)};
+  return DbmSelectFirst(kEditionTable, columns.fields, conditions);
 }
 
 uint32_t FindLaterEdition(int32_t fileId, int32_t timeStamp, FileEditionInfo* record) {
   const RowColumns columns(record);
-  const DbmField conditions[] = {{u"FileID == ", DbmType::INT, &fileId, 4},
-                                 {u"TimeStamp > ", DbmType::INT, &timeStamp, 4}};
-  return DbmSelectFirst(kEditionTable, columns.fields, 6, conditions, 2);
+  const DbmField conditions[] = {IntValue(u"FileID == ", &fileId),
+                                 IntValue(u"TimeStamp > ", &timeStamp)};
+  return DbmSelectFirst(kEditionTable, columns.fields, conditions);
 }
 
 uint32_t ResolveEditionPath(const FileEditionInfo& start, uint32_t capacity, char16_t* buffer) {

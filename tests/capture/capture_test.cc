@@ -9,6 +9,7 @@
 #include "capture/backup_module.h"
 #include "capture/notify_event.h"
 #include "engine/timings.h"
+#include "query/editions.h"
 #include "support/capture_fixture.h"
 #include "support/catalog_rows.h"
 #include "support/event_records.h"
@@ -45,6 +46,41 @@ TEST_F(CaptureTest, AChangedFileBecomesAnEditionHoldingItsOldContent) {
   EXPECT_EQ(rows[0].linkFileName, "");
   EXPECT_EQ(rows[0].backupName.rfind("report.doc", 0), 0u);
   EXPECT_EQ(testing::ReadFileText(store_ / "Backup" / rows[0].backupName), "before");
+}
+
+// An open's second path links its edition to that file, whose content then
+// stands for the edition; no other operation reads the field.
+TEST_F(CaptureTest, AnOpensTargetPathBecomesItsEditionsLink) {
+  StartCapture();
+  const std::u16string draft = File("draft.txt", "draft");
+  const std::u16string target = U16(files_ / "final.txt");
+  Notify(Event(FILE_OP_OPEN, draft.c_str(), ORV_GENERIC_WRITE, 0, 0, target.c_str()));
+  FileEventRecord close = Close(draft.c_str(), true);
+  close.TargetPath = reinterpret_cast<const char16_t*>(alignof(char16_t));  // never read
+  Notify(close);
+  const std::u16string plain = File("plain.txt");
+  Notify(Event(FILE_OP_OPEN, plain.c_str(), ORV_GENERIC_WRITE, 0, 0, nullptr));  // null: none
+  Notify(Close(plain.c_str(), true));
+  StopEngine();
+
+  const std::vector<EditionRow> rows = Editions();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].fileName, files_.path().string() + "/draft.txt");
+  EXPECT_EQ(rows[0].linkFileName, files_.path().string() + "/final.txt");
+  EXPECT_EQ(rows[0].operation, EDITION_MODIFY);
+  EXPECT_EQ(rows[0].backupName.rfind("draft.txt", 0), 0u) << "the copy is still made";
+  EXPECT_EQ(rows[1].linkFileName, "");
+  EXPECT_EQ(testing::CountRows(catalogFile(), "BackupFile"), 3);
+
+  // The linked file has no later edition: the content is the file itself.
+  StartEngine();
+  FileEditionInfo info{};
+  void* handle = query::FindFirstFileEdition(draft.c_str(), &info);
+  ASSERT_NE(handle, nullptr);
+  query::FindBackupFileClose(handle);
+  char16_t path[512];
+  ASSERT_EQ(query::GetFileEdition(static_cast<uint32_t>(info.EditionID), 512, path), 1u);
+  EXPECT_EQ(std::u16string(path), target);
 }
 
 TEST_F(CaptureTest, RenamesDeletionsAndOpensThatChangeNothing) {

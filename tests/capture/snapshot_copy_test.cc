@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "capture/backup_module.h"
-#include "capture/snapshot_name.h"
 #include "catalog/database_manager.h"
 #include "support/engine_fixture.h"
 #include "support/fake_env.h"
@@ -17,34 +16,6 @@ namespace orv {
 namespace {
 
 using testing::U16;
-
-TEST(SnapshotNameTest, BaseNameThenStampAndNeverTooLong) {
-  const LocalTime t{2010, 4, 2, 6, 8, 6, 45, 123};
-  EXPECT_EQ(SnapshotName(u"report.doc", t), u"report.doc20100406080645123");
-  EXPECT_EQ(SnapshotName(u"v2", t), u"v220100406080645123");
-
-  const std::u16string longName(300, u'x');
-  EXPECT_EQ(SnapshotName(longName, t), std::u16string(238, u'x') + u"20100406080645123");
-  // Three-byte characters: 79 of them fit in front of the stamp.
-  const std::u16string wide(100, u'\u20ac');
-  EXPECT_EQ(SnapshotName(wide, t), std::u16string(79, u'\u20ac') + u"20100406080645123");
-  // A pair is kept or dropped whole.
-  std::u16string pairs;
-  for (int i = 0; i < 80; ++i) pairs += u"\U0001F600";
-  EXPECT_EQ(SnapshotName(pairs, t).size(), 59u * 2 + 17);
-}
-
-TEST(SnapshotNameTest, AddOneMillisecondCarriesThroughTheCalendar) {
-  LocalTime t{2024, 2, 4, 29, 23, 59, 59, 999};
-  AddOneMillisecond(t);
-  EXPECT_EQ(SnapshotName(u"f", t), u"f20240301000000000");
-  t = {2023, 12, 0, 31, 23, 59, 59, 999};
-  AddOneMillisecond(t);
-  EXPECT_EQ(SnapshotName(u"f", t), u"f20240101000000000");
-  t = {2023, 2, 0, 28, 23, 59, 59, 999};
-  AddOneMillisecond(t);
-  EXPECT_EQ(SnapshotName(u"f", t), u"f20230301000000000");
-}
 
 class SnapshotCopyTest : public testing::EngineFixture {
  protected:

@@ -260,10 +260,7 @@ TEST_F(StoreFaultTest, ACopyRemovedWhileItsFileStaysOpenNeverBecomesARow) {
   StartCapture();
   const std::u16string path = U16(files_ / "open.txt");
   testing::WriteFileText(files_ / "open.txt", "old open");
-  // Only a rename's record carries a target; an open's may hold anything.
-  FileEventRecord open = OpenForWrite(path.c_str());
-  open.TargetPath = reinterpret_cast<const char16_t*>(alignof(char16_t));
-  Notify(open);
+  Notify(OpenForWrite(path.c_str()));
   RetentionCleanupTask(nullptr, 0);  // removes every copy, this one too
   Notify(Close(path.c_str(), true));
   StopEngine();

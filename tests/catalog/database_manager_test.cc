@@ -123,6 +123,32 @@ TEST_F(DatabaseManagerTest, ConnectionsArePerThreadAndReopenAfterDisconnect) {
 
 // Another connection commits while a host counts: the count must wait for the
 // lock rather than fail with "busy" and answer 0.
+// Asking for the last failure of a thread that has no connection opens none.
+TEST_F(DatabaseManagerTest, TheLastErrorOfAThreadWithoutAConnectionOpensNone) {
+  StartEngine();
+  const auto openCatalogs = [&] {
+    int count = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      count += std::filesystem::read_symlink(fd.path(), error) == catalogFile();
+    }
+    return count;
+  };
+  const int before = openCatalogs();
+  int code = SQLITE_OK;
+  int during = 0;
+  std::thread([&] {
+    code = DbmLastErrorCode();
+    during = openCatalogs();
+  }).join();
+  EXPECT_EQ(code, SQLITE_CANTOPEN);
+  EXPECT_EQ(during, before);
+  // With a connection, it tells that connection's last failure.
+  EXPECT_EQ(query::InsertBackupFile(u"/twice"), 1u);
+  EXPECT_EQ(query::InsertBackupFile(u"/twice"), 0u);
+  EXPECT_EQ(DbmLastErrorCode(), SQLITE_CONSTRAINT);
+}
+
 TEST_F(DatabaseManagerTest, AReaderWaitsForAWritersCommit) {
   StartEngine();
   ASSERT_EQ(query::InsertBackupFile(u"/first"), 1u);

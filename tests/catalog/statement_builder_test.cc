@@ -160,6 +160,38 @@ TEST_F(StatementBuilderTest, FetchesAreCutToTheirDestinations) {
   EXPECT_EQ(tiny[0], u'x');
 }
 
+// The makers' lengths come from their arrays, and each text keeps its case rule.
+TEST_F(StatementBuilderTest, FieldMakersBindAndFetchWhatTheyName) {
+  const int32_t fileId = 7, stamp = 300;
+  const uint8_t digest[20] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
+  const DbmField row[] = {
+      IntValue(u"FileID", &fileId),
+      IntValue(u"TimeStamp", &stamp),
+      AbsentField(u"Size"),
+      StoredText(u"BackupName", u"Report.DOC1", DbmTextCase::kFileSystemName),
+      BlobValue(u"Sha1", digest, sizeof(digest)),
+  };
+  ASSERT_EQ(DbmInsert(u"Edition", row), 1u);
+  const DbmField byFile = IntValue(u"FileID == ", &fileId);
+  ASSERT_EQ(DbmUpdate(StoredText(u"Signature", u"ACME Corp", DbmTextCase::kLowered), &byFile), 1u);
+
+  char16_t shortName[5];
+  char16_t signer[32] = {};
+  uint8_t sha1[20] = {};
+  int32_t size = -1;
+  const DbmField fields[] = {TextField(u"BackupName", shortName), TextField(u"Signature", signer),
+                             BlobField(u"Sha1", sha1), IntField(u"Size", &size)};
+  const DbmField at[] = {IntValue(u"TimeStamp == ", &stamp)};
+  ASSERT_EQ(DbmSelectFirst(u"Edition", fields, at), 1u);
+  EXPECT_EQ(std::u16string(shortName), u"Repo") << "cut to the array, terminator included";
+  EXPECT_EQ(std::u16string(signer), u"acme corp");
+  EXPECT_EQ(std::memcmp(sha1, digest, sizeof(digest)), 0);
+  EXPECT_EQ(size, 0) << "an absent field is never inserted";
+  const DbmField byName[] = {TextValue(u"BackupName == ", u"Report.DOC1")};
+  EXPECT_EQ(DbmDelete(byName), 1u);
+  EXPECT_EQ(EditionCount(), 0u) << "the file-system name was stored as given";
+}
+
 // Found by the statement builder fuzzer: an INT fetch wrote four bytes into a
 // destination whose field declared fewer.
 TEST_F(StatementBuilderTest, IntFetchesNeverWritePastASmallerDestination) {

@@ -81,7 +81,7 @@ TEST_F(LogTest, FormatsUtf16ArgumentsAsPrintfWould) {
   std::u16string broken = u"bad";
   broken.push_back(0xDC00);
   const char16_t* missing = nullptr;
-  WriteLog(kLogSqlError, u"Sqlite error code %d, %s\n", 19,
+  WriteLog(kLogStoreFault, u"Sqlite error code %d, %s\n", 19,
            std::u16string(u"UNIQUE \u00e9t\u00e9"));
   WriteLog(kLogThreadTimeout, u"Post Checker maybe not finished, dwWait = %08X!\n", 0x102u);
   WriteLog(kLogTrace, u"%d|%u|%s|%s", -5, 4000000000u, broken, missing);
@@ -99,7 +99,7 @@ TEST_F(LogTest, AValueNeverBreaksItsLineOrHidesAPercentSign) {
   // A file name is anyone's text: a line end in it must not forge a line, an
   // escape must not reach a terminal, and "%s" in it is only text.
   const std::u16string name = u"/home/m/a\n[2026-03-04 05:06:07(089)] TID:1\tforged\x1B[2J%s%n";
-  WriteLog(kLogSqlError, u"[Backup Module] %s could not be copied\n", name);
+  WriteLog(kLogStoreFault, u"[Backup Module] %s could not be copied\n", name);
   EXPECT_EQ(ReadFileText(logFile()),
             "[2026-03-04 05:06:07(089)] TID:7\t[Backup Module] /home/m/a\\x0A[2026-03-04 "
             "05:06:07(089)] TID:1\\x09forged\\x1B[2J%s%n could not be copied\n\n");

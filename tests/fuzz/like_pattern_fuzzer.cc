@@ -419,7 +419,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   BuildSeeds();
   g_root = orv::fuzz::MakeScratchRoot("like-fuzz");
   fs::create_directories(g_root / "logs");
-  orv::TheLog().Setup(orv::kLogSqlError, orv::fuzz::PathU16(g_root / "logs" / "orv.log"));
+  orv::TheLog().Setup(orv::kLogStoreFault, orv::fuzz::PathU16(g_root / "logs" / "orv.log"));
   if (orv::DbmInitialize(orv::fuzz::PathU16(g_root / "store")) != 1) Fail("DbmInitialize failed");
   Populate();
   LoadModel();

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -103,6 +104,37 @@ TEST(PostCheckerTest, StopEndsAWaitAtOnceAndOutwaitsNoTask) {
   release.store(true);
   ASSERT_EQ(slow.Start(), 1u);
   slow.Stop();
+}
+
+// A task that takes four ticks delays the next wait by as much: the wait
+// begins when the task returns, and the missed ticks are never caught up.
+TEST(PostCheckerTest, TheNextWaitBeginsOnlyAfterTheDueTasksReturn) {
+  using Clock = std::chrono::steady_clock;
+  const std::chrono::milliseconds tick(100);
+  Schedule schedule(tick);
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<Clock::time_point> starts, ends;
+  CPostChecker checker;
+  checker.AddTask(
+      [&] {
+        const Clock::time_point start = Clock::now();
+        if (starts.empty()) std::this_thread::sleep_for(4 * tick);
+        std::lock_guard guard(lock);
+        starts.push_back(start);
+        ends.push_back(Clock::now());
+        changed.notify_all();
+      },
+      0, 1);
+  ASSERT_EQ(checker.Start(), 1u);
+  {
+    std::unique_lock guard(lock);
+    ASSERT_TRUE(
+        changed.wait_for(guard, std::chrono::seconds(20), [&] { return starts.size() >= 3; }));
+  }
+  checker.Stop();
+  EXPECT_GE(starts[1] - ends[0], tick) << "a whole tick after the long run returned";
+  EXPECT_GE(starts[2] - ends[1], tick);
 }
 
 TEST(PostCheckerTest, TasksRunOnRequestInScheduleOrder) {

@@ -1,4 +1,4 @@
-#include "capture/snapshot_name.h"
+#include "catalog/store_layout.h"
 
 #include <fmt/format.h>
 
@@ -56,6 +56,11 @@ bool IsSnapshotName(std::u16string_view name) {
   if (name.find(kPathSeparator) != std::u16string_view::npos) return false;
   if (name.find(u'\0') != std::u16string_view::npos) return false;
   return PrefixFittingUtf8(name, kMaxFileNameBytes) == name.size();
+}
+
+bool IsPartialCopyName(std::u16string_view name) {
+  // The staged copy of the platform layer makes these names.
+  return name.starts_with(kPartialCopyPrefix);
 }
 
 void AddOneMillisecond(LocalTime& t) {
