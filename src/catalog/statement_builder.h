@@ -133,6 +133,10 @@ DbmSelectHandle DbmSelect(std::u16string_view table, const DbmField (&fields)[N]
                           const DbmField (&conditions)[M]) {
   return DbmSelect(table, fields, N, conditions, M);
 }
+template <size_t N>
+uint32_t DbmSelectFirst(std::u16string_view table, const DbmField (&fields)[N]) {
+  return DbmSelectFirst(table, fields, N, nullptr, 0);
+}
 template <size_t N, size_t M>
 uint32_t DbmSelectFirst(std::u16string_view table, const DbmField (&fields)[N],
                         const DbmField (&conditions)[M]) {

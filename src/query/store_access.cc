@@ -23,15 +23,15 @@ uint64_t Count(int32_t value) { return value < 0 ? 0 : static_cast<uint64_t>(val
 // comes first and ID second so that an ordered listing sorts by both.
 struct DetailColumns {
   DetailColumns(FileEditionInfo* info, uint8_t order)
-      : fields{{u"TimeStamp", DbmType::INT, &info->TimeStamp, 4, order},
-               {u"ID", DbmType::INT, &info->EditionID, 4, order},
-               {u"FileID", DbmType::INT, &info->FileID, 4},
-               {u"LinkFileID", DbmType::INT, &info->LinkFileID, 4},
-               {u"Size", DbmType::INT, &info->Size, 4},
-               {u"Operation", DbmType::INT, &info->Operation, 4},
-               {u"Sha1", DbmType::BLOB, info->Sha1, sizeof(info->Sha1)},
-               {u"BackupName", DbmType::STR, info->BackupName, sizeof(info->BackupName)},
-               {u"Signature", DbmType::STR, info->Signature, sizeof(info->Signature)}} {}
+      : fields{IntField(u"TimeStamp", &info->TimeStamp, order),
+               IntField(u"ID", &info->EditionID, order),
+               IntField(u"FileID", &info->FileID),
+               IntField(u"LinkFileID", &info->LinkFileID),
+               IntField(u"Size", &info->Size),
+               IntField(u"Operation", &info->Operation),
+               BlobField(u"Sha1", info->Sha1),
+               TextField(u"BackupName", info->BackupName),
+               TextField(u"Signature", info->Signature)} {}
   DbmField fields[9];
 };
 
@@ -43,12 +43,12 @@ uint32_t GetStoreInfo(OrvStoreInfo* info) {
   int32_t files = 0, editions = 0, undigested = 0, unverified = 0;
   // One statement: the four counts come from the same moment of the catalog.
   const DbmField fields[] = {
-      {u"(Select count(*) From BackupFile)", DbmType::INT, &files, 4},
-      {u"count(*)", DbmType::INT, &editions, 4},
-      {u"coalesce(sum(Sha1 Is Null Or Sha1 == zeroblob(20)), 0)", DbmType::INT, &undigested, 4},
-      {u"coalesce(sum(Signature Is Null Or Signature == ''), 0)", DbmType::INT, &unverified, 4},
+      IntField(u"(Select count(*) From BackupFile)", &files),
+      IntField(u"count(*)", &editions),
+      IntField(u"coalesce(sum(Sha1 Is Null Or Sha1 == zeroblob(20)), 0)", &undigested),
+      IntField(u"coalesce(sum(Signature Is Null Or Signature == ''), 0)", &unverified),
   };
-  if (DbmSelectFirst(kEditionTable, fields, 4, nullptr, 0) == 0) return 0;
+  if (DbmSelectFirst(kEditionTable, fields) == 0) return 0;
   info->Files = Count(files);
   info->Editions = Count(editions);
   info->Undigested = Count(undigested);
@@ -71,8 +71,8 @@ uint32_t GetEditionDetails(uint32_t editionId, FileEditionInfo* info) {
   std::memset(info, 0, sizeof(*info));
   int32_t id = static_cast<int32_t>(editionId);
   const DetailColumns columns(info, 0);
-  const DbmField conditions[] = {{u"ID == ", DbmType::INT, &id, 4}};
-  if (DbmSelectFirst(kEditionTable, columns.fields, 9, conditions, 1) == 1 &&
+  const DbmField conditions[] = {IntValue(u"ID == ", &id)};
+  if (DbmSelectFirst(kEditionTable, columns.fields, conditions) == 1 &&
       info->EditionID != 0) {
     return 1;
   }
@@ -87,39 +87,39 @@ void* FindFirstFileEditionOf(uint32_t fileId, uint32_t newestFirst, const int32_
   int32_t id = static_cast<int32_t>(fileId);
   const DetailColumns columns(info, newestFirst != 0 ? 2 : 1);
   const DbmField conditions[] = {
-      {u"FileID == ", DbmType::INT, &id, 4},
-      {u"TimeStamp >= ", DbmType::INT, const_cast<int32_t*>(from), 4},
-      {u"TimeStamp <= ", DbmType::INT, const_cast<int32_t*>(to), 4},
+      IntValue(u"FileID == ", &id),
+      IntValue(u"TimeStamp >= ", from),
+      IntValue(u"TimeStamp <= ", to),
   };
-  return DbmSelect(kEditionTable, columns.fields, 9, conditions, 3);
+  return DbmSelect(kEditionTable, columns.fields, conditions);
 }
 
 uint32_t FindNextFileEditionOf(void* handle, FileEditionInfo* info) {
   if (handle == nullptr || info == nullptr || !IsCatalogReady()) return 0;
   std::memset(info, 0, sizeof(*info));
   const DetailColumns columns(info, 0);
-  return DbmFetchRow(static_cast<DbmSelectHandle>(handle), columns.fields, 9);
+  return DbmFetchRow(static_cast<DbmSelectHandle>(handle), columns.fields);
 }
 
 void* FindFirstBackupFileEx(const char16_t* pattern, BackupFileInfo* info) {
   if (info == nullptr || !IsCatalogReady()) return nullptr;
   std::memset(info, 0, sizeof(*info));
   const DbmField fields[] = {
-      {u"ID", DbmType::INT, &info->ID, 4},
-      {u"FileName", DbmType::STR, info->FileName, sizeof(info->FileName), 1},
+      IntField(u"ID", &info->ID),
+      TextField(u"FileName", info->FileName),
+      AbsentField(u"FileName", 1),
   };
-  const DbmField conditions[] = {
-      {u"FileName Like ", DbmType::STR, const_cast<char16_t*>(pattern), 0xFFFFFFFF}};
-  return DbmSelect(kBackupFileTable, fields, 2, conditions, 1);
+  const DbmField conditions[] = {TextValue(u"FileName Like ", pattern)};
+  return DbmSelect(kBackupFileTable, fields, conditions);
 }
 
 uint32_t GetFileEditionCountById(uint32_t fileId) {
   if (!IsCatalogReady()) return 0;
   int32_t id = static_cast<int32_t>(fileId);
   int32_t count = 0;
-  const DbmField fields[] = {{u"count(*)", DbmType::INT, &count, 4}};
-  const DbmField conditions[] = {{u"FileID == ", DbmType::INT, &id, 4}};
-  DbmSelectFirst(kEditionTable, fields, 1, conditions, 1);
+  const DbmField fields[] = {IntField(u"count(*)", &count)};
+  const DbmField conditions[] = {IntValue(u"FileID == ", &id)};
+  DbmSelectFirst(kEditionTable, fields, conditions);
   return static_cast<uint32_t>(count < 0 ? 0 : count);
 }
 
