@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "catalog_time.h"
-#include "text_convert.h"
+#include "platform/text.h"
 
 namespace orv::tool {
 
@@ -15,12 +15,12 @@ std::optional<std::string> ContentPath(uint32_t edition) {
   if (GetFileEdition(edition, static_cast<uint32_t>(buffer.size()), buffer.data()) == 0) {
     return std::nullopt;
   }
-  return ToUtf8(buffer.c_str());
+  return Utf16ToUtf8Lossy(buffer.c_str());
 }
 
 std::vector<EditionRow> ListEditions(CatalogReader& reader, const ListingQuery& query) {
   std::vector<EditionRow> rows;
-  const std::u16string pattern = ToUtf16(query.pattern);
+  const std::u16string pattern = Utf8ToUtf16Lossy(query.pattern);
   FileEditionInfo info;
   void* handle = FindFirstFileEditionEx(
       query.pattern.empty() ? nullptr : pattern.c_str(), query.newestFirst ? 1 : 0,
