@@ -31,7 +31,7 @@ uint32_t Le32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-bool ReadChecked(ByteSource& source, uint64_t offset, void* buffer, size_t length) {
+bool ReadChecked(RandomAccessFile& source, uint64_t offset, void* buffer, size_t length) {
   const uint64_t size = source.size();
   if (offset > size || length > size - offset) return false;
   return source.ReadAt(offset, buffer, length);
@@ -102,7 +102,8 @@ std::optional<SignedImageDigest> ParseIndirectData(const unsigned char* contents
 
 // The Authenticode digest of the image: everything before the certificate
 // table, less the checksum and the certificate-table directory entry.
-std::optional<std::vector<uint8_t>> ImageDigest(ByteSource& source, const PeSignatureLayout& layout,
+std::optional<std::vector<uint8_t>> ImageDigest(RandomAccessFile& source,
+                                                const PeSignatureLayout& layout,
                                                 const EVP_MD* algorithm,
                                                 const std::function<bool()>& stop) {
   DigestContextPtr context(EVP_MD_CTX_new());
@@ -133,7 +134,7 @@ std::optional<std::vector<uint8_t>> ImageDigest(ByteSource& source, const PeSign
 
 }  // namespace
 
-std::optional<PeSignatureLayout> ParsePeSignatureLayout(ByteSource& source) {
+std::optional<PeSignatureLayout> ParsePeSignatureLayout(RandomAccessFile& source) {
   uint8_t dos[64];
   if (!ReadChecked(source, 0, dos, sizeof(dos)) || dos[0] != 'M' || dos[1] != 'Z') {
     return std::nullopt;
@@ -185,7 +186,7 @@ std::optional<PeSignatureLayout> ParsePeSignatureLayout(ByteSource& source) {
   return layout;
 }
 
-std::optional<std::vector<uint8_t>> ReadEmbeddedPkcs7(ByteSource& source,
+std::optional<std::vector<uint8_t>> ReadEmbeddedPkcs7(RandomAccessFile& source,
                                                       const PeSignatureLayout& layout) {
   uint8_t header[8];
   if (layout.certificateTableSize < sizeof(header) ||
@@ -243,7 +244,7 @@ AuthenticodeVerifier::AuthenticodeVerifier() : roots_(X509_STORE_new()) {
 AuthenticodeVerifier::~AuthenticodeVerifier() { X509_STORE_free(roots_); }
 
 std::optional<std::u16string> AuthenticodeVerifier::VerifiedSigner(
-    ByteSource& source, const std::function<bool()>& stop) {
+    RandomAccessFile& source, const std::function<bool()>& stop) {
   struct ErrorQueueCleaner {
     ~ErrorQueueCleaner() { ERR_clear_error(); }
   } cleaner;

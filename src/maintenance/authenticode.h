@@ -20,19 +20,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/random_access_file.h"
+
 typedef struct x509_st X509;
 typedef struct x509_store_st X509_STORE;
 
 namespace orv {
-
-// What the parser reads from: a file, or memory for the fuzzer.
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  virtual uint64_t size() const = 0;
-  // Exactly length bytes at offset, or false.
-  virtual bool ReadAt(uint64_t offset, void* buffer, size_t length) = 0;
-};
 
 // Where the fields the digest leaves out lie in a PE image.
 struct PeSignatureLayout {
@@ -43,10 +36,10 @@ struct PeSignatureLayout {
 };
 
 // Nothing when the source is not a well-formed PE32 or PE32+ image.
-std::optional<PeSignatureLayout> ParsePeSignatureLayout(ByteSource& source);
+std::optional<PeSignatureLayout> ParsePeSignatureLayout(RandomAccessFile& source);
 
 // The DER of the first certificate of the table when it is PKCS #7 signed data.
-std::optional<std::vector<uint8_t>> ReadEmbeddedPkcs7(ByteSource& source,
+std::optional<std::vector<uint8_t>> ReadEmbeddedPkcs7(RandomAccessFile& source,
                                                       const PeSignatureLayout& layout);
 
 // The simple display name of a certificate's subject: its first common name,
@@ -64,7 +57,7 @@ class AuthenticodeVerifier {
 
   // The signer's display name when the image's embedded signature verifies;
   // nothing otherwise, or when stop() turned true while hashing.
-  std::optional<std::u16string> VerifiedSigner(ByteSource& source,
+  std::optional<std::u16string> VerifiedSigner(RandomAccessFile& source,
                                                const std::function<bool()>& stop = {});
 
  private:

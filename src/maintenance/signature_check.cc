@@ -12,18 +12,6 @@
 namespace orv {
 namespace {
 
-class FileByteSource final : public ByteSource {
- public:
-  explicit FileByteSource(std::unique_ptr<RandomAccessFile> file) : file_(std::move(file)) {}
-  uint64_t size() const override { return file_->size(); }
-  bool ReadAt(uint64_t offset, void* buffer, size_t length) override {
-    return file_->ReadAt(offset, buffer, length);
-  }
-
- private:
-  std::unique_ptr<RandomAccessFile> file_;
-};
-
 bool RecordSignature(int32_t editionId, const std::u16string& value) {
   const DbmField condition = IntValue(u"ID == ", &editionId);
   // Stored through Lower(), as signers are compared without regard to case.
@@ -35,8 +23,7 @@ bool RecordSignature(int32_t editionId, const std::u16string& value) {
 std::optional<std::u16string> FindSigner(const std::u16string& path, AuthenticodeVerifier& verifier,
                                          const std::function<bool()>& stop) {
   if (std::unique_ptr<RandomAccessFile> file = CurrentEnv()->OpenRandomAccessFile(path)) {
-    FileByteSource source(std::move(file));
-    if (std::optional<std::u16string> signer = verifier.VerifiedSigner(source, stop)) return signer;
+    if (std::optional<std::u16string> signer = verifier.VerifiedSigner(*file, stop)) return signer;
   }
   return VerifyCatalogSignature(path);
 }

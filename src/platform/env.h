@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/random_access_file.h"
+
 namespace orv {
 
 // Local wall-clock time, field for field a Windows SYSTEMTIME.
@@ -64,16 +66,6 @@ class SequentialFile {
   virtual uint64_t size() const = 0;
   // Reads up to capacity bytes; 0 at the end; nothing on a read error.
   virtual std::optional<size_t> Read(char* buffer, size_t capacity) = 0;
-};
-
-// A file read at any offset. Not safe for concurrent use.
-class RandomAccessFile {
- public:
-  virtual ~RandomAccessFile() = default;
-  // Size when the file was opened.
-  virtual uint64_t size() const = 0;
-  // Reads exactly length bytes at offset; false when they cannot all be read.
-  virtual bool ReadAt(uint64_t offset, void* buffer, size_t length) = 0;
 };
 
 // A regular file found in a directory.

@@ -2,19 +2,17 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <linux/openat2.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 
 #include "platform/path.h"
+#include "platform/safe_open.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 
@@ -122,108 +120,25 @@ bool CopyContent(int source, int target, uint64_t size) {
   return true;
 }
 
-// The directory at path (every component a directory), reached one component
-// at a time from the root: a symbolic link on the way is followed only when it
-// belongs to root or to this process's user, so that nobody else can swap a
-// directory of a source's path for a link and have another file (say
-// /etc/shadow) copied into the store.
-UniqueFd WalkToDirectory(const std::string& path, std::string* failure) {
-  const auto fail = [failure](const std::string& reason) {
-    *failure = reason;
-    return UniqueFd();
-  };
-  std::deque<std::string> parts;
-  const auto pushFront = [&parts](const std::string& text) {
-    std::deque<std::string> split;
-    for (size_t at = 0; at <= text.size();) {
-      const size_t slash = std::min(text.find('/', at), text.size());
-      if (slash > at) split.push_back(text.substr(at, slash - at));
-      at = slash + 1;
-    }
-    parts.insert(parts.begin(), split.begin(), split.end());
-  };
-  pushFront(path);
-  UniqueFd dir(::open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) return fail(ErrorText(errno));
-  const uid_t self = ::geteuid();
-  int links = 0;
-  while (!parts.empty()) {
-    const std::string name = std::move(parts.front());
-    parts.pop_front();
-    if (name == ".") continue;
-    UniqueFd next(::openat(dir.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st {};
-    if (!next.valid() || ::fstat(next.get(), &st) != 0) return fail(ErrorText(errno));
-    if (S_ISLNK(st.st_mode)) {
-      if (st.st_uid != 0 && st.st_uid != self) return fail("a symbolic link of another user's");
-      if (++links > 40) return fail(ErrorText(ELOOP));
-      char target[4096];
-      const ssize_t length = ::readlinkat(next.get(), "", target, sizeof(target));
-      if (length <= 0 || static_cast<size_t>(length) == sizeof(target)) {
-        return fail(ErrorText(ENAMETOOLONG));
-      }
-      const std::string text(target, static_cast<size_t>(length));
-      pushFront(text);
-      if (text.starts_with('/')) dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-      continue;
-    }
-    if (!S_ISDIR(st.st_mode)) return fail(ErrorText(ENOTDIR));
-    dir = std::move(next);
+// Why the source could not be opened, as the log says it.
+std::string FailureText(const SafeOpenFailure& failure) {
+  using Reason = SafeOpenFailure::Reason;
+  switch (failure.reason) {
+    case Reason::kSystemError:
+      return ErrorText(failure.error);
+    case Reason::kNotAbsolute:
+      return "not an absolute path";
+    case Reason::kForeignLink:
+      return "a symbolic link of another user's";
+    case Reason::kUnreadableLink:
+      return ErrorText(ENAMETOOLONG);
+    case Reason::kNotAFileName:
+    case Reason::kNotRegularFile:
+      return "not a regular file";
+    case Reason::kReplaced:
+      return "replaced while it was opened";
   }
-  return dir;
-}
-
-// The source's directory: in one call when no symbolic link lies on the way
-// (the usual case), else by the walk above.
-UniqueFd OpenSourceDirectory(const std::string& path, std::string* failure) {
-  open_how how{};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof(how));
-  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
-  // ELOOP: a link on the way; ENOSYS, EPERM: a kernel or filter without openat2.
-  if (errno != ELOOP && errno != ENOSYS && errno != EPERM) {
-    *failure = ErrorText(errno);
-    return UniqueFd();
-  }
-  return WalkToDirectory(path, failure);
-}
-
-// The source opened for reading; never a symbolic link itself, never anything
-// but a regular file. *st receives what was opened.
-UniqueFd OpenSource(const std::string& path, struct stat* st, std::string* failure) {
-  const size_t slash = path.rfind('/');
-  const std::string directoryPath =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name.empty() || name == "." || name == "..") {
-    *failure = "not a regular file";
-    return UniqueFd();
-  }
-  const UniqueFd dir = OpenSourceDirectory(directoryPath, failure);
-  if (!dir.valid()) return UniqueFd();
-  // Looked at before it is opened: opening a device can have effects of its own.
-  if (::fstatat(dir.get(), name.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) {
-    *failure = ErrorText(errno);
-    return UniqueFd();
-  }
-  if (!S_ISREG(st->st_mode)) {
-    *failure = "not a regular file";
-    return UniqueFd();
-  }
-  UniqueFd file(
-      ::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  struct stat opened {};
-  if (!file.valid() || ::fstat(file.get(), &opened) != 0) {
-    *failure = ErrorText(errno);
-    return UniqueFd();
-  }
-  if (!S_ISREG(opened.st_mode) || opened.st_dev != st->st_dev || opened.st_ino != st->st_ino) {
-    *failure = "replaced while it was opened";
-    return UniqueFd();
-  }
-  *st = opened;
-  return file;
+  return "unknown failure";
 }
 
 // A new file in directory, not yet visible to readers: an O_TMPFILE file where
@@ -256,11 +171,13 @@ std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std:
     *failure = std::string(step) + ": " + ErrorText(error);
     return nullptr;
   };
+  // Nobody else's link on the way may swap the source for another file (say
+  // /etc/shadow) to have it copied into the store.
   struct stat opened {};
-  std::string why;
-  UniqueFd input = OpenSource(source, &opened, &why);
+  SafeOpenFailure why;
+  UniqueFd input = OpenRegularFileWithoutForeignLinks(source, &opened, &why);
   if (!input.valid()) {
-    *failure = "source: " + why;
+    *failure = "source: " + FailureText(why);
     return nullptr;
   }
   UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -65,6 +65,16 @@ bool Utf8ToUtf16(std::string_view in, std::u16string* out) {
   return true;
 }
 
+std::u16string Utf8ToUtf16Lossy(std::string_view in) {
+  std::string valid;
+  valid.reserve(in.size());
+  utf8::replace_invalid(in.begin(), in.end(), std::back_inserter(valid), kReplacementCharacter);
+  std::u16string out;
+  out.reserve(valid.size());
+  utf8::unchecked::utf8to16(valid.begin(), valid.end(), std::back_inserter(out));
+  return out;
+}
+
 std::u16string Utf8ToUtf16OrEmpty(std::string_view in) {
   std::u16string out;
   if (!Utf8ToUtf16(in, &out)) out.clear();

@@ -9,19 +9,27 @@
 
 namespace orv {
 
-// Converts UTF-16 to UTF-8. Fails (returning false, *out unspecified) on
+// Strict conversions fail on invalid input: what the engine stores, compares or
+// hands to the OS must be exactly what it was given. Lossy ones replace what is
+// invalid with U+FFFD and never fail: only where a changed text does no harm
+// (log lines, what the tool shows, what it is told on its command line).
+
+// Converts UTF-16 to UTF-8. Strict: fails (returning false, *out unspecified) on
 // invalid UTF-16 such as a lone surrogate.
 bool Utf16ToUtf8(std::u16string_view in, std::string* out);
 
-// Converts UTF-16 to UTF-8, replacing each invalid unit with U+FFFD. Never fails;
-// for text that is only shown (log lines, tool output).
+// Converts UTF-16 to UTF-8. Lossy: each unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8Lossy(std::u16string_view in);
 
-// Converts UTF-8 to UTF-16. Fails on malformed UTF-8 (overlong forms, encoded
-// surrogates, truncated sequences).
+// Converts UTF-8 to UTF-16. Strict: fails (returning false, *out unspecified)
+// on malformed UTF-8 (overlong forms, encoded surrogates, truncated sequences).
 bool Utf8ToUtf16(std::string_view in, std::u16string* out);
 
-// Converts text that is known to be ASCII or valid UTF-8 (literals, numbers).
+// Converts UTF-8 to UTF-16. Lossy: each malformed sequence becomes U+FFFD.
+std::u16string Utf8ToUtf16Lossy(std::string_view in);
+
+// Converts text that is known to be ASCII or valid UTF-8 (literals, numbers);
+// empty for malformed UTF-8.
 std::u16string Utf8ToUtf16OrEmpty(std::string_view in);
 
 constexpr char16_t AsciiToLower(char16_t c) {

@@ -7,7 +7,7 @@
 
 namespace {
 
-class MemorySource final : public orv::ByteSource {
+class MemorySource final : public orv::RandomAccessFile {
  public:
   MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   uint64_t size() const override { return size_; }

@@ -39,6 +39,24 @@ TEST(TextTest, Utf8ToUtf16RejectsMalformedInput) {
   EXPECT_EQ(Utf8ToUtf16OrEmpty("\xFF"), u"");
 }
 
+TEST(TextTest, Utf8ToUtf16LossyKeepsValidTextAndMarksWhatIsNot) {
+  const std::string valid = "a\xC3\xA9\xF0\x9F\x98\x80";
+  std::u16string strict;
+  ASSERT_TRUE(Utf8ToUtf16(valid, &strict));
+  EXPECT_EQ(Utf8ToUtf16Lossy(valid), strict);
+  EXPECT_EQ(Utf8ToUtf16Lossy("a\xFF"
+                             "b"),
+            u"a\uFFFDb");
+  EXPECT_EQ(Utf8ToUtf16Lossy("x\xE2\x82"), u"x\uFFFD") << "cut short at the end";
+  for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xE2\x82", "\xFF", "a\x80"}) {
+    const std::u16string lossy = Utf8ToUtf16Lossy(bad);
+    EXPECT_NE(lossy.find(u'\uFFFD'), std::u16string::npos) << bad;
+    // Whatever came in, what comes out converts back strictly.
+    std::string back;
+    EXPECT_TRUE(Utf16ToUtf8(lossy, &back)) << bad;
+  }
+}
+
 TEST(TextTest, CaseFoldingIsAsciiOnlyLikeTheCLocale) {
   EXPECT_EQ(AsciiCompareIgnoreCase(u"Report.DOC", u"report.doc"), 0);
   EXPECT_TRUE(AsciiEqualIgnoreCase(u"ABCxyz", u"abcXYZ"));

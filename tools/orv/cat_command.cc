@@ -21,7 +21,7 @@ void RunCat(const GlobalOptions& options, uint32_t edition) {
   const std::string path = ExistingContentPath(edition);
   // Only a regular file, never through another user's link, and never an
   // open that blocks (a renamed file's content lies where its owner keeps it).
-  const Fd in = OpenRegularFile(path);
+  const UniqueFd in = OpenRegularFile(path);
   std::vector<char> buffer(1 << 16);
   while (true) {
     const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());

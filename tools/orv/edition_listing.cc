@@ -8,9 +8,9 @@
 #include <unordered_map>
 
 #include "catalog_time.h"
-#include "safe_path.h"
+#include "platform/unique_fd.h"
 #include "store_reader.h"
-#include "text_convert.h"
+#include "platform/text.h"
 
 namespace orv::tool {
 namespace {
@@ -80,7 +80,7 @@ EditionRow RowOf(const FileEditionInfo& edition, FileNames& names) {
   row.kind = KindName(edition.Operation);
   if (edition.LinkFileID != 0) row.newName = names.Of(static_cast<uint32_t>(edition.LinkFileID));
   row.sha1 = Sha1Hex(edition.Sha1);
-  row.signer = ToUtf8(edition.Signature);
+  row.signer = Utf16ToUtf8Lossy(edition.Signature);
   return row;
 }
 
@@ -102,7 +102,7 @@ void VisitRecords(const ListingQuery& query, Visit visit) {
     FindFileEditionClose(handle);
     return;
   }
-  const std::u16string pattern = ToUtf16(query.pattern);
+  const std::u16string pattern = Utf8ToUtf16Lossy(query.pattern);
   void* handle = FindFirstFileEditionEx(query.pattern.empty() ? nullptr : pattern.c_str(),
                                         query.newestFirst ? 1 : 0, from, to, &info);
   if (handle == nullptr) return;
@@ -127,7 +127,7 @@ class ContentSizes {
     const std::string directory = path.substr(0, slash + 1);
     if (directory != directoryName_) {
       directoryName_ = directory;
-      directory_ = Fd(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      directory_ = UniqueFd(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
     struct stat st {};
     const int result =
@@ -140,7 +140,7 @@ class ContentSizes {
 
  private:
   std::string directoryName_;
-  Fd directory_;
+  UniqueFd directory_;
 };
 
 }  // namespace

@@ -10,14 +10,14 @@
 
 #include "safe_path.h"
 #include "store_reader.h"
-#include "text_convert.h"
+#include "platform/text.h"
 #include "tool_error.h"
 
 namespace orv::tool {
 namespace {
 
 void SetString(uint32_t item, const std::filesystem::path& value) {
-  const std::u16string text = value.empty() ? std::u16string() : ToUtf16(value.string());
+  const std::u16string text = value.empty() ? std::u16string() : Utf8ToUtf16Lossy(value.string());
   const char16_t* buffer = text.c_str();
   if (ChangeConfigure(item, &buffer) != ENG_OK) throw ToolError("the engine refused its settings");
 }

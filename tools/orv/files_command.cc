@@ -8,14 +8,14 @@
 
 #include "command.h"
 #include "store_reader.h"
-#include "text_convert.h"
+#include "platform/text.h"
 
 namespace orv::tool {
 namespace {
 
 void RunFiles(const GlobalOptions& options, const std::string& pattern, Output& out) {
   StoreReader reader(options);
-  const std::u16string like = ToUtf16(pattern);
+  const std::u16string like = Utf8ToUtf16Lossy(pattern);
   nlohmann::json files = nlohmann::json::array();
   BackupFileInfo info;
   void* handle = OrvFindFirstBackupFileEx(pattern.empty() ? nullptr : like.c_str(), &info);
@@ -23,7 +23,7 @@ void RunFiles(const GlobalOptions& options, const std::string& pattern, Output& 
     do {
       // The record holds at most 261 characters: a name that fills it is
       // asked for whole.
-      std::string name = ToUtf8(info.FileName);
+      std::string name = Utf16ToUtf8Lossy(info.FileName);
       if (std::char_traits<char16_t>::length(info.FileName) >= 261) {
         name = FileNameOf(info.ID).value_or(name);
       }

@@ -25,7 +25,7 @@
 #include "catalog_time.h"
 #include "command.h"
 #include "engine_host.h"
-#include "text_convert.h"
+#include "platform/text.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -98,9 +98,9 @@ TraceEvent ParseEvent(const std::string& line) {
   if (!json.is_object()) throw std::invalid_argument("not a JSON object");
   TraceEvent event;
   event.operation = Operation(json.at("op"));
-  event.path = ToUtf16(json.at("path").get<std::string>());
+  event.path = Utf8ToUtf16Lossy(json.at("path").get<std::string>());
   if (event.path.empty()) throw std::invalid_argument("empty path");
-  if (json.contains("target")) event.target = ToUtf16(json["target"].get<std::string>());
+  if (json.contains("target")) event.target = Utf8ToUtf16Lossy(json["target"].get<std::string>());
   if (event.operation == FILE_OP_RENAME && event.target.empty()) {
     throw std::invalid_argument("a rename needs a target");
   }

@@ -98,14 +98,14 @@ void CopyContent(const std::string& source, const std::filesystem::path& destina
   // Only a regular file, never through another user's link, and never an
   // open that blocks: the content of a renamed file lies where its owner keeps
   // it, and so may a store another user made.
-  const Fd input = OpenRegularFile(source);
+  const UniqueFd input = OpenRegularFile(source);
   struct stat st {};
   ::fstat(input.get(), &st);
   const std::string name = destination.filename().string();
   if (name.empty() || name == "." || name == "..") {
     throw ToolError("cannot create " + destination.string() + ": not a file name");
   }
-  const Fd directory = OpenDirectory(destination.parent_path());
+  const UniqueFd directory = OpenDirectory(destination.parent_path());
   TemporaryFile temporary(directory.get(), destination.parent_path());
   const bool progress = static_cast<uint64_t>(st.st_size) > kProgressThreshold && ::isatty(2);
   std::vector<char> buffer(1 << 20);

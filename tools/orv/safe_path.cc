@@ -2,90 +2,60 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <deque>
 #include <iterator>
+#include <string>
 
+#include "platform/safe_open.h"
 #include "tool_error.h"
 
 namespace orv::tool {
 namespace {
 
-// Links followed on one walk before it counts as a loop (the kernel's limit).
-constexpr int kMaxLinks = 40;
-
-void PushParts(const std::string& text, std::deque<std::string>& parts) {
-  std::deque<std::string> added;
-  size_t at = 0;
-  while (at <= text.size()) {
-    size_t end = text.find('/', at);
-    if (end == std::string::npos) end = text.size();
-    if (end > at) added.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  parts.insert(parts.begin(), added.begin(), added.end());
-}
-
 [[noreturn]] void Refuse(const std::filesystem::path& path, const std::string& why) {
   throw ToolError("cannot use " + path.string() + ": " + why);
 }
 
-bool OthersMayFollow(uid_t owner) { return owner != 0 && owner != ::geteuid(); }
+// Why path cannot be used, in the tool's words.
+std::string Reason(const SafeOpenFailure& failure) {
+  using Why = SafeOpenFailure::Reason;
+  switch (failure.reason) {
+    case Why::kSystemError:
+      return std::strerror(failure.error);
+    case Why::kNotAbsolute:
+      return "not an absolute path";
+    case Why::kForeignLink:
+      return "it leads through a symbolic link of another user (uid " +
+             std::to_string(failure.linkOwner) + ")";
+    case Why::kUnreadableLink:
+      return "unreadable link";
+    case Why::kNotAFileName:
+      return "not a file name";
+    case Why::kNotRegularFile:
+      return "not a regular file";
+    case Why::kReplaced:
+      return "it was replaced while it was opened";
+  }
+  return "unknown failure";
+}
 
 }  // namespace
 
-Fd OpenDirectory(const std::filesystem::path& path) {
-  const std::string text = path.string();
-  if (text.empty() || text[0] != '/') Refuse(path, "not an absolute path");
-  Fd directory(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.valid()) Refuse(path, std::strerror(errno));
-  std::deque<std::string> parts;
-  PushParts(text, parts);
-  int links = 0;
-  while (!parts.empty()) {
-    const std::string part = parts.front();
-    parts.pop_front();
-    if (part == ".") continue;
-    Fd next(::openat(directory.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st {};
-    if (!next.valid() || ::fstat(next.get(), &st) != 0) Refuse(path, std::strerror(errno));
-    if (S_ISLNK(st.st_mode)) {
-      // Only a link its owner could not have aimed at a place of its choosing
-      // on someone else's behalf is followed.
-      if (OthersMayFollow(st.st_uid)) {
-        Refuse(path, "it leads through a symbolic link of another user (uid " +
-                         std::to_string(st.st_uid) + ")");
-      }
-      if (++links > kMaxLinks) Refuse(path, std::strerror(ELOOP));
-      char target[PATH_MAX];
-      const ssize_t n = ::readlinkat(next.get(), "", target, sizeof(target));
-      if (n <= 0 || static_cast<size_t>(n) >= sizeof(target)) Refuse(path, "unreadable link");
-      const std::string destination(target, static_cast<size_t>(n));
-      PushParts(destination, parts);
-      if (destination[0] == '/') {
-        directory = Fd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!directory.valid()) Refuse(path, std::strerror(errno));
-      }
-      continue;
-    }
-    if (!S_ISDIR(st.st_mode)) Refuse(path, std::strerror(ENOTDIR));
-    directory = std::move(next);
-  }
+UniqueFd OpenDirectory(const std::filesystem::path& path) {
+  SafeOpenFailure failure;
+  UniqueFd directory = OpenDirectoryWithoutForeignLinks(path.string(), &failure);
+  if (!directory.valid()) Refuse(path, Reason(failure));
   return directory;
 }
 
-Fd OpenRegularFile(const std::filesystem::path& path) {
-  const std::string name = path.filename().string();
-  if (name.empty() || name == "." || name == "..") Refuse(path, "not a file name");
-  const Fd directory = OpenDirectory(path.parent_path());
-  Fd file(::openat(directory.get(), name.c_str(),
-                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+UniqueFd OpenRegularFile(const std::filesystem::path& path) {
+  SafeOpenFailure failure;
   struct stat st {};
-  if (!file.valid() || ::fstat(file.get(), &st) != 0) Refuse(path, std::strerror(errno));
-  if (!S_ISREG(st.st_mode)) Refuse(path, "not a regular file");
+  UniqueFd file = OpenRegularFileWithoutForeignLinks(path.string(), &st, &failure);
+  if (!file.valid()) Refuse(path, Reason(failure));
   // A regular file never blocks; reads go on as usual.
   ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
   return file;

@@ -1,7 +1,7 @@
 #include "store_reader.h"
 
 #include "safe_path.h"
-#include "text_convert.h"
+#include "platform/text.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -25,7 +25,7 @@ StoreReader::StoreReader(const GlobalOptions& options)
   // Before anything in it is read: as root, a catalog another user could
   // write is that user's input.
   CheckOnlyRootCanChange(store_);
-  const std::u16string store = ToUtf16(store_.string());
+  const std::u16string store = Utf8ToUtf16Lossy(store_.string());
   switch (OrvOpenStoreReadOnly(store.c_str())) {
     case ENG_OK:
       return;
@@ -49,7 +49,7 @@ StoreReader::StoreReader(const GlobalOptions& options)
 StoreReader::~StoreReader() { OrvCloseStore(); }
 
 std::optional<uint32_t> FileIdOf(const std::string& path) {
-  const std::u16string name = ToUtf16(path);
+  const std::u16string name = Utf8ToUtf16Lossy(path);
   const uint32_t id = OrvFindBackupFileId(name.c_str());
   if (id == 0) return std::nullopt;
   return id;
@@ -64,7 +64,7 @@ std::optional<std::string> FileNameOf(uint32_t fileId) {
     std::u16string name(length + 1, u'\0');
     if (OrvGetBackupFileName(fileId, length + 1, name.data()) == length) {
       name.resize(length);
-      return ToUtf8(name);
+      return Utf16ToUtf8Lossy(name);
     }
   }
   return std::nullopt;
@@ -82,7 +82,7 @@ std::optional<std::string> ContentPath(uint32_t edition) {
   if (GetFileEdition(edition, static_cast<uint32_t>(buffer.size()), buffer.data()) == 0) {
     return std::nullopt;
   }
-  return ToUtf8(buffer.c_str());
+  return Utf16ToUtf8Lossy(buffer.c_str());
 }
 
 std::string ExistingContentPath(uint32_t edition) {

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "engine_host.h"
+#include "platform/text.h"
 #include "protect/open_intent.h"
-#include "text_convert.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -58,7 +58,7 @@ FileEventTime Now() {
 
 void Notify(uint32_t operation, const std::string& path, uint32_t access = 0, bool changed = false,
             const std::string& target = {}) {
-  const std::u16string path16 = ToUtf16(path), target16 = ToUtf16(target);
+  const std::u16string path16 = Utf8ToUtf16Lossy(path), target16 = Utf8ToUtf16Lossy(target);
   FileEventRecord record{};
   record.RecordType = RECORD_TYPE_FILE;
   record.EventTime = Now();
