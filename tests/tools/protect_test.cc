@@ -57,6 +57,9 @@ class ProtectTest : public ::testing::TestWithParam<std::string> {
   }
   void TearDown() override {
     if (pid_ > 0) Stop(SIGKILL);
+    // Before the temporary directory goes: its removal must never reach a
+    // mounted /proc.
+    for (const auto& mount : extraMounts_) Shell("umount -l '" + mount.string() + "'");
     if (!mounted_.empty()) Shell("umount " + mounted_);
   }
 
@@ -101,6 +104,7 @@ class ProtectTest : public ::testing::TestWithParam<std::string> {
   std::filesystem::path base_ = dir_.path();
   std::filesystem::path tree_, store_;
   std::string mounted_;
+  std::vector<std::filesystem::path> extraMounts_;  // every place one may be
   pid_t pid_ = -1;
 };
 
@@ -236,6 +240,46 @@ TEST_P(ProtectTest, AStoreInsideATreeIsRefused) {
                               (dir_ / "err").string();
   EXPECT_NE(std::system(command.c_str()), 0);
   EXPECT_NE(ReadFileText(dir_ / "err").find("lies inside the protected tree"), std::string::npos);
+}
+
+// The kernel refuses content marks on /proc while it takes notification
+// marks there: a directory that can be marked in one group only.
+TEST_P(ProtectTest, ADirectoryThatCannotBeMarkedFailsTheStart) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  extraMounts_ = {tree_ / "sub"};
+  ASSERT_TRUE(Shell("mount -t proc proc '" + (tree_ / "sub").string() + "'"));
+  const std::string command = std::string(ORV_TOOL_PATH) + " --store " + store_.string() +
+                              " protect " + tree_.string() + " 2>" + (dir_ / "err").string();
+  EXPECT_NE(std::system(command.c_str()), 0);
+  EXPECT_EQ(ReadFileText(dir_ / "err"),
+            "orv: cannot watch " + (tree_ / "sub").string() + ": Invalid argument\n");
+}
+
+TEST_P(ProtectTest, ANewDirectoryThatCannotBeMarkedIsReportedAndTheRestProtected) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  const std::filesystem::path moved = dir_ / "outside" / "x";
+  std::filesystem::create_directories(moved / "p");
+  extraMounts_ = {moved / "p", tree_ / "x" / "p"};
+  ASSERT_TRUE(Shell("mount -t proc proc '" + (moved / "p").string() + "'"));
+  Start();
+  std::filesystem::rename(moved, tree_ / "x");
+  const std::string line =
+      "orv protect: cannot watch " + (tree_ / "x" / "p").string() + ": Invalid argument";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (ReadFileText(dir_ / "daemon.log").find(line) == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadFileText(dir_ / "daemon.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  WriteFileText(tree_ / "x" / "f.txt", "first");
+  WriteFileText(tree_ / "x" / "f.txt", "second");
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_NE(ReadFileText(dir_ / "daemon.log").find(", 1 directories not watched"),
+            std::string::npos)
+      << ReadFileText(dir_ / "daemon.log");
+  // The file's creation and its rewrite, as in any protected directory.
+  const auto rows = Editions();
+  ASSERT_EQ(rows.size(), 2u) << "the directory around it is protected";
+  EXPECT_EQ(ReadFileText(store_ / "Backup" / rows[1].backupName), "first");
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, ProtectTest, ::testing::Values("tmp", "ext4", "btrfs", "xfs"),

@@ -1,0 +1,119 @@
+// Marking the protected trees through fake groups: both marks or neither,
+// the walk beneath the roots, and what a failed mark leaves.
+#include "protect/tree_marker.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+#include "tool_error.h"
+
+namespace orv {
+namespace {
+
+std::string PathOf(int fd) {
+  char target[PATH_MAX + 1];
+  const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, PATH_MAX);
+  return n <= 0 ? std::string() : std::string(target, static_cast<size_t>(n));
+}
+
+// Groups that mark nothing: they keep, per group, the directories marked,
+// and fail the marks they are told to.
+struct FakeGroups : tool::GroupMarks {
+  int AddNotificationMark(int fd) override {
+    ++calls;
+    if (const int error = Fails(notificationFailures, fd); error != 0) return error;
+    notification.insert(PathOf(fd));
+    return 0;
+  }
+  int AddContentMark(int fd) override {
+    ++calls;
+    if (const int error = Fails(contentFailures, fd); error != 0) return error;
+    content.insert(PathOf(fd));
+    return 0;
+  }
+  void RemoveNotificationMark(int fd) override { notification.erase(PathOf(fd)); }
+  static int Fails(const std::set<std::string>& failures, int fd) {
+    return failures.count(PathOf(fd)) != 0 ? ENOSPC : 0;
+  }
+
+  std::set<std::string> notification, content, notificationFailures, contentFailures;
+  int calls = 0;
+};
+
+TEST(TreeMarkerTest, ADirectoryIsMarkedInBothGroupsOrInNeither) {
+  testing::TempDir dir;
+  const tool::Fd fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+  const std::string path = std::filesystem::canonical(dir.path()).string();
+  FakeGroups groups;
+  groups.contentFailures = {path};
+  EXPECT_EQ(tool::MarkBoth(groups, fd.get()), ENOSPC);
+  EXPECT_TRUE(groups.notification.empty()) << "the notification mark is taken back";
+  EXPECT_TRUE(groups.content.empty());
+
+  groups = FakeGroups();
+  groups.notificationFailures = {path};
+  EXPECT_EQ(tool::MarkBoth(groups, fd.get()), ENOSPC);
+  EXPECT_EQ(groups.calls, 1) << "no content mark without its notification mark";
+  EXPECT_TRUE(groups.content.empty());
+
+  groups = FakeGroups();
+  EXPECT_EQ(tool::MarkBoth(groups, fd.get()), 0);
+  EXPECT_EQ(groups.notification, std::set<std::string>{path});
+  EXPECT_EQ(groups.content, std::set<std::string>{path});
+}
+
+TEST(TreeMarkerTest, TheWalkStaysBeneathTheRootAndAFailedDirectoryLeavesItsSubtreeUnmarked) {
+  testing::TempDir dir;
+  const std::filesystem::path base = std::filesystem::canonical(dir.path());
+  const std::filesystem::path root = base / "tree", outside = base / "outside";
+  std::filesystem::create_directories(root / "a" / "b");
+  std::filesystem::create_directories(root / "c");
+  std::filesystem::create_directories(outside);
+  std::filesystem::create_directory_symlink(outside, root / "link");
+  FakeGroups groups;
+  groups.contentFailures = {(root / "a").string()};
+  tool::TreeMarker marker({root}, groups);
+
+  const auto failures = marker.MarkTree(root);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].directory, (root / "a").string());
+  EXPECT_EQ(failures[0].error, ENOSPC);
+  const std::set<std::string> marked = {root.string(), (root / "c").string()};
+  EXPECT_EQ(groups.content, marked) << "no link followed, nothing below a failure";
+  EXPECT_EQ(groups.notification, marked);
+  EXPECT_EQ(marker.DirectoryCount(), 2u);
+
+  // Once the mark can be made, the directory is marked with all below it.
+  groups.contentFailures.clear();
+  EXPECT_TRUE(marker.MarkTree(root / "a").empty());
+  EXPECT_EQ(marker.DirectoryCount(), 4u);
+  EXPECT_EQ(groups.content.count((root / "a" / "b").string()), 1u);
+  const int calls = groups.calls;
+  EXPECT_TRUE(marker.MarkTree(root).empty());
+  EXPECT_EQ(groups.calls, calls) << "a marked directory is not marked again";
+
+  EXPECT_TRUE(marker.MarkTree(outside).empty());
+  EXPECT_EQ(groups.content.count(outside.string()), 0u) << "outside every root";
+}
+
+TEST(TreeMarkerTest, ARootThatCannotBeOpenedIsNamed) {
+  testing::TempDir dir;
+  FakeGroups groups;
+  try {
+    tool::TreeMarker marker({dir / "missing"}, groups);
+    FAIL() << "a missing root was taken";
+  } catch (const tool::ToolError& error) {
+    EXPECT_NE(std::string(error.what()).find((dir / "missing").string()), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace orv

@@ -1,0 +1,18 @@
+// The tracker's events as the engine takes them: one NotifyEvent call each.
+#ifndef ORV_TOOLS_ORV_PROTECT_ENGINE_EVENTS_H_
+#define ORV_TOOLS_ORV_PROTECT_ENGINE_EVENTS_H_
+
+#include "protect/open_tracker.h"
+
+namespace orv::tool {
+
+// Reports to the engine loaded in this process, which must be started. An
+// open for writing is copied before Report returns.
+class EngineEvents : public EventSink {
+ public:
+  void Report(const FileEvent& event) override;
+};
+
+}  // namespace orv::tool
+
+#endif  // ORV_TOOLS_ORV_PROTECT_ENGINE_EVENTS_H_

@@ -1,0 +1,196 @@
+#include "protect/fanotify_groups.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/fanotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "tool_error.h"
+
+namespace orv::tool {
+namespace {
+
+constexpr unsigned kMarkFlags = FAN_MARK_ADD | FAN_MARK_ONLYDIR;
+constexpr uint64_t kNotificationMask = FAN_MODIFY | FAN_CLOSE_WRITE | FAN_DELETE | FAN_RENAME |
+                                       FAN_CREATE | FAN_ONDIR | FAN_EVENT_ON_CHILD;
+
+int MarkResult(int result) { return result == 0 ? 0 : errno; }
+
+}  // namespace
+
+std::string FdPath(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  char target[PATH_MAX + 1];
+  const ssize_t n = ::readlink(link, target, PATH_MAX);
+  return n <= 0 ? std::string() : std::string(target, static_cast<size_t>(n));
+}
+
+namespace {
+
+// The directory and name a record (a directory handle and a name) carries,
+// as a path. The record is copied into aligned memory before it is read.
+std::string ResolveName(const std::vector<int>& mounts, const char* record, size_t length) {
+  const size_t handleOffset = offsetof(fanotify_event_info_fid, handle);
+  if (length < handleOffset + sizeof(file_handle)) return {};
+  std::vector<uint64_t> aligned((length - handleOffset + sizeof(uint64_t)) / sizeof(uint64_t) + 1);
+  std::memcpy(aligned.data(), record + handleOffset, length - handleOffset);
+  auto* handle = reinterpret_cast<file_handle*>(aligned.data());
+  if (sizeof(file_handle) + handle->handle_bytes >= length - handleOffset) return {};
+  const char* name = reinterpret_cast<const char*>(handle->f_handle + handle->handle_bytes);
+  for (int mount : mounts) {
+    const UniqueFd fd(::open_by_handle_at(mount, handle, O_PATH | O_CLOEXEC));
+    if (!fd.valid()) continue;
+    std::string directory = FdPath(fd.get());
+    if (directory.empty()) return {};
+    if (std::strcmp(name, ".") == 0 || *name == '\0') return directory;
+    return directory == "/" ? "/" + std::string(name) : directory + "/" + name;
+  }
+  return {};
+}
+
+// The event at bytes (metadata, then its information records), its names
+// resolved.
+Notification Parse(const std::vector<int>& mounts, const fanotify_event_metadata& metadata,
+                   const char* bytes) {
+  Notification event;
+  event.directory = (metadata.mask & FAN_ONDIR) != 0;
+  event.created = (metadata.mask & FAN_CREATE) != 0;
+  event.modified = (metadata.mask & FAN_MODIFY) != 0;
+  event.closedAfterWrite = (metadata.mask & FAN_CLOSE_WRITE) != 0;
+  event.deleted = (metadata.mask & FAN_DELETE) != 0;
+  event.renamed = (metadata.mask & FAN_RENAME) != 0;
+  const char* cursor = bytes + metadata.metadata_len;
+  const char* end = bytes + metadata.event_len;
+  while (cursor + sizeof(fanotify_event_info_header) <= end) {
+    fanotify_event_info_header header;
+    std::memcpy(&header, cursor, sizeof(header));
+    if (header.len < sizeof(header) || cursor + header.len > end) break;
+    std::string* target = header.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME       ? &event.path
+                          : header.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME ? &event.oldPath
+                          : header.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME ? &event.newPath
+                                                                                  : nullptr;
+    if (target != nullptr) *target = ResolveName(mounts, cursor, header.len);
+    cursor += header.len;
+  }
+  return event;
+}
+
+}  // namespace
+
+FanotifyGroups::FanotifyGroups()
+    : permission_(::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_REPORT_TID,
+                                  O_RDONLY | O_LARGEFILE | O_CLOEXEC)),
+      notification_(::fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_REPORT_DFID_NAME_TARGET,
+                                    O_RDONLY | O_LARGEFILE | O_CLOEXEC)) {
+  if (!permission_.valid() || !notification_.valid()) {
+    throw ToolError(std::string("fanotify is not available: ") + std::strerror(errno) +
+                    " (live protection runs as root)");
+  }
+  int wake[2];
+  if (::pipe2(wake, O_CLOEXEC) != 0) throw ToolError("cannot make a pipe");
+  wakeRead_ = UniqueFd(wake[0]);
+  wakeWrite_ = UniqueFd(wake[1]);
+}
+
+int FanotifyGroups::AddNotificationMark(int directory) {
+  return MarkResult(
+      ::fanotify_mark(notification_.get(), kMarkFlags, kNotificationMask, directory, nullptr));
+}
+
+int FanotifyGroups::AddContentMark(int directory) {
+  return MarkResult(::fanotify_mark(permission_.get(), kMarkFlags,
+                                    FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, directory, nullptr));
+}
+
+void FanotifyGroups::RemoveNotificationMark(int directory) {
+  ::fanotify_mark(notification_.get(), FAN_MARK_REMOVE | FAN_MARK_ONLYDIR, kNotificationMask,
+                  directory, nullptr);
+}
+
+void FanotifyGroups::Allow(int fd) {
+  fanotify_response response{fd, FAN_ALLOW};
+  [[maybe_unused]] ssize_t ignored = ::write(permission_.get(), &response, sizeof(response));
+  ::close(fd);
+}
+
+void FanotifyGroups::RequestStop() {
+  stopping_.store(true);
+  const char byte = 0;
+  [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_.get(), &byte, 1);
+}
+
+bool FanotifyGroups::WaitReadable(int fd) {
+  pollfd fds[2] = {{fd, POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+  while (!stopping_.load()) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (fds[1].revents != 0) return false;
+    if (fds[0].revents != 0) return true;
+  }
+  return false;
+}
+
+void FanotifyGroups::ReadHeldOpens(const HeldOpenHandler& onOpen,
+                                   const OverflowHandler& onOverflow) {
+  alignas(fanotify_event_metadata) char buffer[8192];
+  while (WaitReadable(permission_.get())) {
+    const ssize_t length = ::read(permission_.get(), buffer, sizeof(buffer));
+    if (length <= 0) continue;
+    for (size_t offset = 0;
+         offset + sizeof(fanotify_event_metadata) <= static_cast<size_t>(length);) {
+      fanotify_event_metadata event;
+      std::memcpy(&event, buffer + offset, sizeof(event));
+      if (event.event_len < sizeof(event)) break;
+      offset += event.event_len;
+      if (event.mask & FAN_Q_OVERFLOW) onOverflow();
+      if (event.fd >= 0) onOpen(event.fd, event.pid);
+    }
+  }
+}
+
+void FanotifyGroups::ReadNotifications(const std::vector<int>& mounts,
+                                       const NotificationHandler& onEvent,
+                                       const OverflowHandler& onOverflow) {
+  alignas(fanotify_event_metadata) char buffer[65536];
+  while (true) {
+    const bool readable = WaitReadable(notification_.get());
+    if (!readable) {
+      pollfd pending{notification_.get(), POLLIN, 0};
+      if (::poll(&pending, 1, 0) <= 0) return;
+    }
+    const ssize_t length = ::read(notification_.get(), buffer, sizeof(buffer));
+    if (length <= 0) {
+      if (!readable) return;
+      continue;
+    }
+    // Events with names have any length: they are copied out, never read in
+    // place at an address that may not be aligned.
+    for (size_t offset = 0;
+         offset + sizeof(fanotify_event_metadata) <= static_cast<size_t>(length);) {
+      fanotify_event_metadata event;
+      std::memcpy(&event, buffer + offset, sizeof(event));
+      if (event.event_len < sizeof(event) ||
+          offset + event.event_len > static_cast<size_t>(length)) {
+        break;
+      }
+      if (event.mask & FAN_Q_OVERFLOW) {
+        onOverflow();
+      } else {
+        onEvent(Parse(mounts, event, buffer + offset));
+      }
+      if (event.fd >= 0) ::close(event.fd);
+      offset += event.event_len;
+    }
+  }
+}
+
+}  // namespace orv::tool

@@ -1,0 +1,91 @@
+// The daemon's two fanotify groups. The content group holds each open of a
+// file in a marked directory until it is answered; the notification group
+// reports modifications, closes after writing, deletions, renames and new
+// directories, each naming a directory by its handle and the entry in it.
+#ifndef ORV_TOOLS_ORV_PROTECT_FANOTIFY_GROUPS_H_
+#define ORV_TOOLS_ORV_PROTECT_FANOTIFY_GROUPS_H_
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "protect/tree_marker.h"
+#include "platform/unique_fd.h"
+
+namespace orv::tool {
+
+// One event of the notification group, its names made paths. The kernel
+// merges events of one name, so one event may report several things. A path
+// the event does not carry, or that cannot be resolved, is empty.
+struct Notification {
+  bool directory = false;  // the entry is a directory
+  bool created = false;
+  bool modified = false;
+  bool closedAfterWrite = false;
+  bool deleted = false;
+  bool renamed = false;
+  std::string path;     // the entry the event names
+  std::string oldPath;  // a rename's source
+  std::string newPath;  // a rename's target
+};
+
+// The path by which fd was opened, as the kernel names it now; empty when
+// it has none.
+std::string FdPath(int fd);
+
+class FanotifyGroups : public GroupMarks {
+ public:
+  using HeldOpenHandler = std::function<void(int fd, pid_t tid)>;
+  using NotificationHandler = std::function<void(const Notification&)>;
+  using OverflowHandler = std::function<void()>;
+
+  // Creates both groups. Throws ToolError when fanotify is unavailable (not
+  // root, or a kernel without it).
+  FanotifyGroups();
+  FanotifyGroups(const FanotifyGroups&) = delete;
+  FanotifyGroups& operator=(const FanotifyGroups&) = delete;
+
+  // Marks through the descriptor, never a path: the kernel marks what was
+  // opened.
+  int AddNotificationMark(int directory) override;
+  int AddContentMark(int directory) override;
+  void RemoveNotificationMark(int directory) override;
+
+  // Answers the held open whose descriptor is fd (letting it through) and
+  // closes fd.
+  void Allow(int fd);
+
+  // Makes both readers return: ReadHeldOpens at once, ReadNotifications once
+  // it has read what was already queued.
+  void RequestStop();
+
+  // Until RequestStop, passes each held open to onOpen, which must Allow it,
+  // and must never wait for a worker: the engine's own opens of the files it
+  // copies come back here, and must be answered while a worker waits for the
+  // copy. Calls onOverflow for each overflow of the kernel's queue.
+  void ReadHeldOpens(const HeldOpenHandler& onOpen, const OverflowHandler& onOverflow);
+
+  // Until RequestStop, and then until the queue is empty (so that closes of
+  // files opened before the stop settle their entries), passes each event to
+  // onEvent, or calls onOverflow when the kernel's queue overflowed. Directory
+  // handles are opened through mounts (descriptors on the file systems of the
+  // trees).
+  void ReadNotifications(const std::vector<int>& mounts, const NotificationHandler& onEvent,
+                         const OverflowHandler& onOverflow);
+
+ private:
+  // True when fd became readable, false when a stop was requested.
+  bool WaitReadable(int fd);
+
+  UniqueFd permission_, notification_;
+  UniqueFd wakeRead_, wakeWrite_;
+  std::atomic<bool> stopping_{false};
+};
+
+}  // namespace orv::tool
+
+#endif  // ORV_TOOLS_ORV_PROTECT_FANOTIFY_GROUPS_H_
