@@ -80,7 +80,7 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyE
   if (copyEpoch != nullptr) *copyEpoch = DbmCopyRemovalEpoch();
   std::u16string failure;
   const std::unique_ptr<StagedCopy> copy =
-      env->StageCopy(std::u16string(path), directory, &failure);
+      env->StageCopy(std::u16string(path), directory, kPartialCopyName, &failure);
   if (!copy) {
     // The host's operation goes on regardless; the log says which old content
     // was not kept and why (a full or read-only store, an unreadable source).

@@ -59,8 +59,9 @@ bool IsSnapshotName(std::u16string_view name) {
 }
 
 bool IsPartialCopyName(std::u16string_view name) {
-  // The staged copy of the platform layer makes these names.
-  return name.starts_with(kPartialCopyPrefix);
+  // The staged copy of the platform layer makes these names. The suffix tells
+  // them from the copies of a file whose own name begins like one.
+  return name.starts_with(kPartialCopyPrefix) && name.ends_with(kPartialCopySuffix);
 }
 
 void AddOneMillisecond(LocalTime& t) {

@@ -33,6 +33,14 @@ std::u16string SnapshotName(std::u16string_view baseName, const LocalTime& time)
 // name. Names read from the catalog are checked before any path is made of them.
 bool IsSnapshotName(std::u16string_view name);
 
+// The reserved name under which a copy is written where the file system cannot
+// make an unnamed file. A copy's name always ends in the digits of its time
+// stamp, so a name that ends in the suffix is never a copy's, whatever the
+// copied file was called.
+inline constexpr char16_t kPartialCopyPrefix[] = u".orv-partial-";
+inline constexpr char16_t kPartialCopySuffix[] = u".partial";
+inline constexpr Env::PartialName kPartialCopyName{kPartialCopyPrefix, kPartialCopySuffix};
+
 // True for a file of the snapshot directory that a staged copy left under its
 // reserved partial name (a copy being written, or one whose writer died): never
 // a copy of the store.

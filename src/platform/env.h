@@ -141,12 +141,19 @@ class Env {
 
   // Copies the content of the regular file at source into a new, unnamed file
   // in directory, readable by at most those the source's permission bits allow
-  // (never set-id or sticky). The source is never followed through a symbolic
-  // link and its open never blocks: anything but a regular file fails. Null on
-  // any failure, leaving nothing behind, with the reason in *failure (when
-  // failure is not null) for the log.
+  // (never set-id or sticky). Where the file system cannot make an unnamed
+  // file, the copy is written under partial.prefix, a number unique in the
+  // directory, and partial.suffix until it is published. The source is never
+  // followed through a symbolic link and its open never blocks: anything but a
+  // regular file fails. Null on any failure, leaving nothing behind, with the
+  // reason in *failure (when failure is not null) for the log.
+  struct PartialName {
+    std::u16string_view prefix;
+    std::u16string_view suffix;
+  };
   virtual std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
                                                 const std::u16string& directory,
+                                                const PartialName& partial,
                                                 std::u16string* failure) = 0;
 
   // Makes every file written so far on the file system holding path durable.
@@ -219,8 +226,9 @@ class EnvWrapper : public Env {
   }
   std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
                                         const std::u16string& directory,
+                                        const PartialName& partial,
                                         std::u16string* failure) override {
-    return target_->StageCopy(source, directory, failure);
+    return target_->StageCopy(source, directory, partial, failure);
   }
   bool SyncFileSystemOf(const std::u16string& path) override {
     return target_->SyncFileSystemOf(path);

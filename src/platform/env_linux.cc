@@ -285,14 +285,17 @@ class LinuxEnv final : public Env {
 
   std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
                                         const std::u16string& directory,
+                                        const PartialName& partial,
                                         std::u16string* failure) override {
-    std::string nativeSource, nativeDirectory;
-    if (!ToNativePath(source, &nativeSource) || !ToNativePath(directory, &nativeDirectory)) {
+    std::string nativeSource, nativeDirectory, prefix, suffix;
+    if (!ToNativePath(source, &nativeSource) || !ToNativePath(directory, &nativeDirectory) ||
+        !Utf16ToUtf8(partial.prefix, &prefix) || !Utf16ToUtf8(partial.suffix, &suffix)) {
       if (failure != nullptr) *failure = u"the path is not valid text";
       return nullptr;
     }
     std::string reason;
-    std::unique_ptr<StagedCopy> copy = StageCopyLinux(nativeSource, nativeDirectory, &reason);
+    std::unique_ptr<StagedCopy> copy =
+        StageCopyLinux(nativeSource, nativeDirectory, prefix, suffix, &reason);
     if (!copy && failure != nullptr) *failure = Utf8ToUtf16OrEmpty(reason);
     return copy;
   }

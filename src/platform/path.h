@@ -21,10 +21,6 @@ inline constexpr bool kFileNamesCaseSensitive = true;
 // its native encoding (UTF-8).
 inline constexpr size_t kMaxFileNameBytes = 255;
 
-// Prefix of the names of copies still being written where a copy cannot be
-// staged without a name; such files are never part of the store.
-inline constexpr char16_t kPartialCopyPrefix[] = u".orv-partial-";
-
 // True when the two paths name the same file under this platform's rule.
 bool SameFilePath(std::u16string_view a, std::u16string_view b);
 

@@ -143,15 +143,15 @@ std::string FailureText(const SafeOpenFailure& failure) {
 
 // A new file in directory, not yet visible to readers: an O_TMPFILE file where
 // the file system supports it, else a file under a reserved partial name.
-UniqueFd CreateUnnamedFile(int directory, std::string* partialName) {
+UniqueFd CreateUnnamedFile(int directory, const std::string& prefix, const std::string& suffix,
+                           std::string* partialName) {
   UniqueFd file(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR));
   if (file.valid()) return file;
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return UniqueFd();
   static std::atomic<uint64_t> counter{0};
-  std::string prefix;
-  Utf16ToUtf8(kPartialCopyPrefix, &prefix);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = prefix + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const std::string name =
+        prefix + std::to_string(::getpid()) + "-" + std::to_string(counter++) + suffix;
     file.reset(::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                         S_IRUSR | S_IWUSR));
     if (file.valid()) {
@@ -166,7 +166,8 @@ UniqueFd CreateUnnamedFile(int directory, std::string* partialName) {
 }  // namespace
 
 std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std::string& directory,
-                                           std::string* failure) {
+                                           const std::string& partialPrefix,
+                                           const std::string& partialSuffix, std::string* failure) {
   const auto fail = [failure](const char* step, int error) -> std::unique_ptr<StagedCopy> {
     *failure = std::string(step) + ": " + ErrorText(error);
     return nullptr;
@@ -183,7 +184,7 @@ std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std:
   UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) return fail("snapshot directory", errno);
   std::string partialName;
-  UniqueFd output = CreateUnnamedFile(dir.get(), &partialName);
+  UniqueFd output = CreateUnnamedFile(dir.get(), partialPrefix, partialSuffix, &partialName);
   if (!output.valid()) return fail("copy", errno);
   // From here on the staged copy owns the partial name and removes it on failure.
   auto staged = std::make_unique<LinuxStagedCopy>(std::move(dir), std::move(output), partialName);

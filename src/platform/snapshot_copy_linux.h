@@ -9,9 +9,12 @@
 
 namespace orv {
 
-// On failure null, with the reason in *failure.
+// Env::StageCopy in native names: where no unnamed file can be made, the copy
+// is written as partialPrefix + "<pid>-<n>" + partialSuffix. On failure null,
+// with the reason in *failure.
 std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std::string& directory,
-                                           std::string* failure);
+                                           const std::string& partialPrefix,
+                                           const std::string& partialSuffix, std::string* failure);
 
 }  // namespace orv
 

@@ -47,7 +47,7 @@ TEST(NotifyEventTest, StateIsTestedBeforeTheRecord) {
 class ThrowingEnv : public testing::FakeEnv {
  public:
   std::unique_ptr<StagedCopy> StageCopy(const std::u16string&, const std::u16string&,
-                                        std::u16string*) override {
+                                        const PartialName&, std::u16string*) override {
     switch (throws_.load()) {
       case 0:
         throw std::bad_alloc();

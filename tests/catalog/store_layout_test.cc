@@ -43,8 +43,18 @@ TEST(StoreLayoutTest, OnlyANameInsideTheSnapshotDirectoryIsASnapshotName) {
   EXPECT_FALSE(IsSnapshotName(std::u16string_view(u"a\0b", 3)));
   EXPECT_TRUE(IsSnapshotName(std::u16string(255, u'x')));
   EXPECT_FALSE(IsSnapshotName(std::u16string(256, u'x')));
-  EXPECT_TRUE(IsPartialCopyName(std::u16string(kPartialCopyPrefix) + u"12-0"));
-  EXPECT_FALSE(IsPartialCopyName(u"orv-partial-12-0"));
+  const std::u16string partial =
+      std::u16string(kPartialCopyPrefix) + u"12-0" + std::u16string(kPartialCopySuffix);
+  EXPECT_TRUE(IsPartialCopyName(partial));
+  EXPECT_FALSE(IsPartialCopyName(u"orv-partial-12-0.partial"));
+  // A copy of a file whose own name looks like a partial one is a copy: taken
+  // for a partial file, it would be deleted at the next Start.
+  LocalTime t;
+  t.year = 2026;
+  t.month = 12;
+  t.day = 8;
+  EXPECT_FALSE(IsPartialCopyName(SnapshotName(partial, t)));
+  EXPECT_FALSE(IsPartialCopyName(SnapshotName(std::u16string(kPartialCopyPrefix) + u"12-0", t)));
 }
 
 }  // namespace

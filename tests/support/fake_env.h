@@ -54,6 +54,7 @@ class FakeEnv : public EnvWrapper {
   // not read would fail (which a test running as root cannot make).
   std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
                                         const std::u16string& directory,
+                                        const PartialName& partial,
                                         std::u16string* failure) override {
     {
       std::lock_guard guard(lock_);
@@ -62,7 +63,7 @@ class FakeEnv : public EnvWrapper {
         return nullptr;
       }
     }
-    return EnvWrapper::StageCopy(source, directory, failure);
+    return EnvWrapper::StageCopy(source, directory, partial, failure);
   }
   void FailCopies(const std::u16string& reason) {
     std::lock_guard guard(lock_);

@@ -50,7 +50,7 @@ struct FakeGroups : tool::GroupMarks {
 
 TEST(TreeMarkerTest, ADirectoryIsMarkedInBothGroupsOrInNeither) {
   testing::TempDir dir;
-  const tool::Fd fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+  const UniqueFd fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
   const std::string path = std::filesystem::canonical(dir.path()).string();
   FakeGroups groups;
   groups.contentFailures = {path};
