@@ -4,19 +4,14 @@
 
 #include "capture/notify_event.h"
 #include "engine/configure_manager.h"
+#include "engine/export_guard.h"
 #include "engine/lifecycle.h"
 
 namespace {
 
-// The core raises only on resource exhaustion (memory, or a lock the system
-// could not provide); the host learns of it as ENG_E_OUT_OF_MEMORY.
 template <typename Call>
 uint32_t Guarded(Call call) noexcept {
-  try {
-    return call();
-  } catch (...) {
-    return ENG_E_OUT_OF_MEMORY;
-  }
+  return orv::Guarded(ENG_E_OUT_OF_MEMORY, call);
 }
 
 }  // namespace

@@ -2,21 +2,11 @@
 // documented empty answer.
 #include <orv/orv.h>
 
+#include "engine/export_guard.h"
 #include "query/backup_files.h"
 #include "query/editions.h"
 
-namespace {
-
-template <typename Result, typename Call>
-Result Guarded(Result onFailure, Call call) noexcept {
-  try {
-    return call();
-  } catch (...) {
-    return onFailure;
-  }
-}
-
-}  // namespace
+using orv::Guarded;
 
 extern "C" {
 

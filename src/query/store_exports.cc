@@ -4,23 +4,13 @@
 
 #include <string>
 
+#include "engine/export_guard.h"
 #include "engine/lifecycle.h"
 #include "platform/text.h"
 #include "query/backup_files.h"
 #include "query/store_access.h"
 
-namespace {
-
-template <typename Result, typename Call>
-Result Guarded(Result onFailure, Call call) noexcept {
-  try {
-    return call();
-  } catch (...) {
-    return onFailure;
-  }
-}
-
-}  // namespace
+using orv::Guarded;
 
 extern "C" {
 
