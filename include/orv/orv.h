@@ -325,8 +325,8 @@ typedef struct OrvStoreInfo {
 } OrvStoreInfo;
 ORV_STATIC_ASSERT(sizeof(OrvStoreInfo) == 64, "OrvStoreInfo size");
 
-#define ORV_STORE_READ_ONLY ((uint32_t)0x1)         /* opened by OrvOpenStoreReadOnly */
-#define ORV_STORE_NO_SNAPSHOTS ((uint32_t)0x2)      /* the snapshot directory is missing */
+#define ORV_STORE_READ_ONLY ((uint32_t)0x1)    /* opened by OrvOpenStoreReadOnly */
+#define ORV_STORE_NO_SNAPSHOTS ((uint32_t)0x2) /* the snapshot directory is missing */
 
 /* Fills *info (zeroed first) with the counts of the placed store, read in one
 ** catalog transaction, and the copies in its snapshot directory as listed

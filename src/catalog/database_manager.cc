@@ -287,8 +287,8 @@ ReadOnlyOpen DbmOpenReadOnly(const std::u16string& backupStore) {
   int systemErrno = 0;
   std::shared_ptr<CatalogConnection> connection =
       CatalogConnection::Open(catalogPath, CatalogAccess::kReadOnly, &result, &systemErrno);
-  if (!connection) return systemErrno == EACCES ? ReadOnlyOpen::kAccessDenied
-                                                : ReadOnlyOpen::kUnreadable;
+  if (!connection)
+    return systemErrno == EACCES ? ReadOnlyOpen::kAccessDenied : ReadOnlyOpen::kUnreadable;
   // The same probe as a started engine's, but nothing is done about a failure.
   sqlite3_stmt* statement = nullptr;
   result = sqlite3_prepare_v2(connection->db(), kSchemaProbe, -1, &statement, nullptr);

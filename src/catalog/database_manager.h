@@ -36,11 +36,11 @@ void DbmNoteCopiesRemoved();
 // What placing the catalog for reading only met.
 enum class ReadOnlyOpen {
   kOpened,
-  kNoCatalog,      // no catalog file at the store (or no store)
-  kAccessDenied,   // the catalog, or a directory on the way, may not be read
-  kNotAFile,       // something other than a regular file stands at the catalog's path
-  kUnreadable,     // SQLite cannot read it as a catalog (garbage, damage, other schema)
-  kBusy,           // another process kept it locked past the wait
+  kNoCatalog,     // no catalog file at the store (or no store)
+  kAccessDenied,  // the catalog, or a directory on the way, may not be read
+  kNotAFile,      // something other than a regular file stands at the catalog's path
+  kUnreadable,    // SQLite cannot read it as a catalog (garbage, damage, other schema)
+  kBusy,          // another process kept it locked past the wait
 };
 
 // Places the existing catalog of backupStore for queries, read-only: nothing

@@ -225,8 +225,7 @@ class EnvWrapper : public Env {
     return target_->CreatePrivateFile(path);
   }
   std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
-                                        const std::u16string& directory,
-                                        const PartialName& partial,
+                                        const std::u16string& directory, const PartialName& partial,
                                         std::u16string* failure) override {
     return target_->StageCopy(source, directory, partial, failure);
   }

@@ -284,8 +284,7 @@ class LinuxEnv final : public Env {
   }
 
   std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
-                                        const std::u16string& directory,
-                                        const PartialName& partial,
+                                        const std::u16string& directory, const PartialName& partial,
                                         std::u16string* failure) override {
     std::string nativeSource, nativeDirectory, prefix, suffix;
     if (!ToNativePath(source, &nativeSource) || !ToNativePath(directory, &nativeDirectory) ||

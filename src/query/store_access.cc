@@ -65,15 +65,13 @@ uint32_t GetStoreInfo(OrvStoreInfo* info) {
   return 1;
 }
 
-
 uint32_t GetEditionDetails(uint32_t editionId, FileEditionInfo* info) {
   if (info == nullptr || !IsCatalogReady()) return 0;
   std::memset(info, 0, sizeof(*info));
   int32_t id = static_cast<int32_t>(editionId);
   const DetailColumns columns(info, 0);
   const DbmField conditions[] = {IntValue(u"ID == ", &id)};
-  if (DbmSelectFirst(kEditionTable, columns.fields, conditions) == 1 &&
-      info->EditionID != 0) {
+  if (DbmSelectFirst(kEditionTable, columns.fields, conditions) == 1 && info->EditionID != 0) {
     return 1;
   }
   std::memset(info, 0, sizeof(*info));

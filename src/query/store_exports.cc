@@ -38,13 +38,11 @@ ORV_EXPORT uint32_t OrvFindBackupFileId(const char16_t* path) {
 }
 
 ORV_EXPORT uint32_t OrvGetBackupFileName(uint32_t fileId, uint32_t capacity, char16_t* buffer) {
-  return Guarded(0u,
-                 [&] { return orv::query::GetWholeBackupFileName(fileId, capacity, buffer); });
+  return Guarded(0u, [&] { return orv::query::GetWholeBackupFileName(fileId, capacity, buffer); });
 }
 
 ORV_EXPORT void* OrvFindFirstBackupFileEx(const char16_t* pattern, BackupFileInfo* info) {
-  return Guarded<void*>(nullptr,
-                        [&] { return orv::query::FindFirstBackupFileEx(pattern, info); });
+  return Guarded<void*>(nullptr, [&] { return orv::query::FindFirstBackupFileEx(pattern, info); });
 }
 
 ORV_EXPORT uint32_t OrvGetFileEditionCountById(uint32_t fileId) {

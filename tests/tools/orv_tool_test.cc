@@ -182,10 +182,10 @@ class BrowsingTest : public OrvToolTest {
       std::string arguments;
       bool needsCopies;
     };
-    const std::vector<Case> cases = {{"files", false},   {"versions " + a, false},
-                                     {"cat 1", true},    {"path 1", false},
-                                     {"status", false},  {"restore " + a + " --to " + out, true},
-                                     {"--json status", false}};
+    const std::vector<Case> cases = {
+        {"files", false},        {"versions " + a, false}, {"cat 1", true},
+        {"path 1", false},       {"status", false},        {"restore " + a + " --to " + out, true},
+        {"--json status", false}};
     for (const Case& command : cases) {
       SCOPED_TRACE(command.arguments);
       const std::string before = testing::DescribeTree(store_);
@@ -195,9 +195,10 @@ class BrowsingTest : public OrvToolTest {
       EXPECT_EQ(result.status == 0, succeeds) << result.err;
       if (!succeeds) {
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-        const bool told = readable ? result.err.find("no longer in the store") != std::string::npos ||
-                                         result.err.find("has content") != std::string::npos
-                                   : result.err.find("cannot read the catalog") != std::string::npos;
+        const bool told = readable
+                              ? result.err.find("no longer in the store") != std::string::npos ||
+                                    result.err.find("has content") != std::string::npos
+                              : result.err.find("cannot read the catalog") != std::string::npos;
         EXPECT_TRUE(told) << result.err;
       }
       std::filesystem::remove(out);

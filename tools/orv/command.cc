@@ -20,10 +20,9 @@ CommandRegistration::CommandRegistration(int rank, CommandDefinition define) {
 
 std::vector<RegisteredCommand> RegisteredCommands() {
   std::vector<RegisteredCommand> commands = Registry();
-  std::stable_sort(commands.begin(), commands.end(),
-                   [](const RegisteredCommand& a, const RegisteredCommand& b) {
-                     return a.rank < b.rank;
-                   });
+  std::stable_sort(
+      commands.begin(), commands.end(),
+      [](const RegisteredCommand& a, const RegisteredCommand& b) { return a.rank < b.rank; });
   return commands;
 }
 

@@ -1,16 +1,16 @@
 #include "edition_listing.h"
 
-#include <orv/orv.h>
 #include <fcntl.h>
+#include <orv/orv.h>
 #include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 
 #include "catalog_time.h"
+#include "platform/text.h"
 #include "platform/unique_fd.h"
 #include "store_reader.h"
-#include "platform/text.h"
 
 namespace orv::tool {
 namespace {
@@ -43,7 +43,8 @@ class FileNames {
  public:
   const std::string& Of(uint32_t fileId) {
     auto found = names_.find(fileId);
-    if (found == names_.end()) found = names_.emplace(fileId, FileNameOf(fileId).value_or("")).first;
+    if (found == names_.end())
+      found = names_.emplace(fileId, FileNameOf(fileId).value_or("")).first;
     return found->second;
   }
 
@@ -93,8 +94,8 @@ void VisitRecords(const ListingQuery& query, Visit visit) {
   const int32_t* to = query.to ? &*query.to : nullptr;
   FileEditionInfo info;
   if (query.fileId) {
-    void* handle = OrvFindFirstFileEditionOf(*query.fileId, query.newestFirst ? 1 : 0, from, to,
-                                             &info);
+    void* handle =
+        OrvFindFirstFileEditionOf(*query.fileId, query.newestFirst ? 1 : 0, from, to, &info);
     if (handle == nullptr) return;
     do {
       visit(info);
@@ -130,10 +131,9 @@ class ContentSizes {
       directory_ = UniqueFd(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
     struct stat st {};
-    const int result =
-        directory_.valid()
-            ? ::fstatat(directory_.get(), path.c_str() + slash + 1, &st, 0)
-            : ::stat(path.c_str(), &st);
+    const int result = directory_.valid()
+                           ? ::fstatat(directory_.get(), path.c_str() + slash + 1, &st, 0)
+                           : ::stat(path.c_str(), &st);
     if (result != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     return static_cast<int64_t>(st.st_size);
   }

@@ -8,9 +8,9 @@
 #include <string>
 #include <system_error>
 
+#include "platform/text.h"
 #include "safe_path.h"
 #include "store_reader.h"
-#include "platform/text.h"
 #include "tool_error.h"
 
 namespace orv::tool {

@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
-#include "store_reader.h"
 #include "platform/text.h"
+#include "store_reader.h"
 
 namespace orv::tool {
 namespace {
@@ -42,8 +42,7 @@ void RunFiles(const GlobalOptions& options, const std::string& pattern, Output& 
 DefinedCommand Define(CLI::App& app) {
   auto pattern = std::make_shared<std::string>();
   CLI::App* command = app.add_subcommand("files", "protected files with their edition counts");
-  command->add_option("PATTERN", *pattern,
-                      "SQL LIKE pattern on the full path, e.g. '/home/ann/%'");
+  command->add_option("PATTERN", *pattern, "SQL LIKE pattern on the full path, e.g. '/home/ann/%'");
   return {command, [pattern](const GlobalOptions& options, Output& out) {
             RunFiles(options, *pattern, out);
             return 0;

@@ -136,7 +136,6 @@ std::vector<TraceEvent> ReadTrace(const std::string& path) {
   return events;
 }
 
-
 void RunReplay(const GlobalOptions& options, const std::string& trace, Output& out) {
   const std::vector<TraceEvent> events = ReadTrace(trace);
   const auto start = std::chrono::steady_clock::now();

@@ -5,14 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <nlohmann/json.hpp>
-#include <CLI/CLI.hpp>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <vector>
 

@@ -1,7 +1,7 @@
 #include "store_reader.h"
 
-#include "safe_path.h"
 #include "platform/text.h"
+#include "safe_path.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -32,13 +32,15 @@ StoreReader::StoreReader(const GlobalOptions& options)
     case ORV_E_NO_CATALOG:
       throw NoStore(store_);
     case ORV_E_ACCESS_DENIED:
-      throw ToolError(CannotRead(store_, "permission denied (a store kept by root is read "
-                                         "with sudo)"));
+      throw ToolError(CannotRead(store_,
+                                 "permission denied (a store kept by root is read "
+                                 "with sudo)"));
     case ORV_E_NOT_A_FILE:
       throw ToolError(CannotRead(store_, "the catalog is not a regular file"));
     case ORV_E_UNREADABLE_CATALOG:
-      throw ToolError(CannotRead(store_, "it is not a catalog SQLite can read (damaged or "
-                                         "not Orv's); it was left as it is"));
+      throw ToolError(CannotRead(store_,
+                                 "it is not a catalog SQLite can read (damaged or "
+                                 "not Orv's); it was left as it is"));
     case ORV_E_CATALOG_BUSY:
       throw ToolError(CannotRead(store_, "another process keeps it locked; try again"));
     default:

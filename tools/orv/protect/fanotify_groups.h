@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "protect/tree_marker.h"
 #include "platform/unique_fd.h"
+#include "protect/tree_marker.h"
 
 namespace orv::tool {
 

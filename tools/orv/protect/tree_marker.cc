@@ -25,7 +25,8 @@ UniqueFd OpenBeneath(int root, const std::filesystem::path& relative) {
   open_how how{};
   how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  return UniqueFd(static_cast<int>(::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof(how))));
+  return UniqueFd(
+      static_cast<int>(::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof(how))));
 }
 
 // A listing of the directory open at fd, through a descriptor of its own
