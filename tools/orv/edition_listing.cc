@@ -67,10 +67,6 @@ class ReadTransaction {
   bool begun_;
 };
 
-}  // namespace
-
-namespace {
-
 // A row from an edition's record with every column filled.
 EditionRow RowOf(const FileEditionInfo& edition, FileNames& names) {
   EditionRow row;
