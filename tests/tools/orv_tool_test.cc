@@ -342,6 +342,33 @@ TEST_F(OrvToolTest, InPlaceWritesOnlyToAPlainAbsolutePath) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "elsewhere" / "a.txt"));
 }
 
+TEST_F(OrvToolTest, EditionsOfOneSecondComeInTheOrderTheyWereRecorded) {
+  // Three saves in one second, of two files: "the newest" must not be
+  // whichever row SQLite happens to return first.
+  for (const char* content : {"one", "two", "three"}) {
+    WriteFileText(docs_ / "a.txt", content);
+    Save("a.txt", "2026-12-01T10:00:00");
+    WriteFileText(docs_ / "b.txt", content);
+    Save("b.txt", "2026-12-01T10:00:00");
+  }
+  for (const std::string& target : {(docs_ / "a.txt").string(), docs_.string() + "/%"}) {
+    SCOPED_TRACE(target);
+    const nlohmann::json newest = Json("versions '" + target + "'")["editions"];
+    ASSERT_GE(newest.size(), 3u);
+    for (size_t i = 1; i < newest.size(); ++i) {
+      EXPECT_GT(newest[i - 1]["edition"].get<int>(), newest[i]["edition"].get<int>());
+    }
+    const nlohmann::json oldest = Json("versions --oldest-first '" + target + "'")["editions"];
+    for (size_t i = 1; i < oldest.size(); ++i) {
+      EXPECT_LT(oldest[i - 1]["edition"].get<int>(), oldest[i]["edition"].get<int>());
+    }
+  }
+  ASSERT_EQ(
+      Orv("restore " + (docs_ / "a.txt").string() + " --to " + (dir_ / "r.txt").string()).status,
+      0);
+  EXPECT_EQ(ReadFileText(dir_ / "r.txt"), "three") << "the last recorded edition of that second";
+}
+
 TEST_F(OrvToolTest, AnEditionNumberPast32BitsIsNoOtherEdition) {
   WriteFileText(docs_ / "a.txt", "x");
   Save("a.txt", "2026-12-01T10:00:00");

@@ -4,6 +4,7 @@
 #include <orv/orv.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 
@@ -103,12 +104,16 @@ void VisitRecords(const ListingQuery& query, Visit visit) {
   void* handle = FindFirstFileEditionEx(query.pattern.empty() ? nullptr : pattern.c_str(),
                                         query.newestFirst ? 1 : 0, from, to, &info);
   if (handle == nullptr) return;
-  std::vector<uint32_t> ids;
+  // Editions of one second come in no defined order from the listing: they
+  // are put in the order they were recorded (by ID), as one file's are.
+  std::vector<std::pair<int32_t, uint32_t>> editions;  // time stamp, ID
   do {
-    ids.push_back(static_cast<uint32_t>(info.EditionID));
+    editions.emplace_back(info.TimeStamp, static_cast<uint32_t>(info.EditionID));
   } while (FindNextFileEdition(handle, &info) == 1);
   FindFileEditionClose(handle);
-  for (const uint32_t id : ids) {
+  std::sort(editions.begin(), editions.end());
+  if (query.newestFirst) std::reverse(editions.begin(), editions.end());
+  for (const auto& [timeStamp, id] : editions) {
     if (const std::optional<FileEditionInfo> details = EditionDetails(id)) visit(*details);
   }
 }
