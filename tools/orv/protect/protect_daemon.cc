@@ -18,6 +18,7 @@
 #include "protect/kernel_check.h"
 #include "protect/open_intent.h"
 #include "protect/open_tracker.h"
+#include "protect/opener_access.h"
 #include "protect/tree_marker.h"
 #include "protect/tree_policy.h"
 #include "protect/worker_pool.h"
@@ -58,6 +59,7 @@ class Daemon {
                   [this](const HeldOpen& held) { HandleOpen(held); });
     permissionReader_ = std::thread([this] {
       groups_.ReadHeldOpens([this](int fd, pid_t tid) { TakeOpen(fd, tid); },
+                            [this](pid_t tid, int error) { Refused(tid, error); },
                             [this] { ++overflows_; });
     });
     notificationReader_ = std::thread([this] {
@@ -86,6 +88,9 @@ class Daemon {
     text << marker_.DirectoryCount() << " directories, " << opens_.load() << " opens for writing, "
          << passedUncopied_.load() << " let through uncopied, " << overflows_.load()
          << " queue overflows";
+    if (const uint64_t refused = refused_.load(); refused != 0) {
+      text << ", " << refused << " opens refused without waiting";
+    }
     if (const uint64_t unwatched = unwatched_.load(); unwatched != 0) {
       text << ", " << unwatched << " directories not watched";
     }
@@ -94,6 +99,16 @@ class Daemon {
   size_t DirectoryCount() { return marker_.DirectoryCount(); }
 
  private:
+  // The kernel refused an open it could not give the daemon at once (the
+  // file is leased, most likely): said once, counted always.
+  void Refused(pid_t tid, int error) {
+    if (refused_.fetch_add(1) == 0) {
+      std::cerr << "orv protect: an open by thread " << tid
+                << " was refused: " << std::strerror(error)
+                << " (a leased file); such opens are counted, not logged again\n";
+    }
+  }
+
   void TakeOpen(int fd, pid_t tid) {
     if (IsOwnThread(tid)) {
       groups_.Allow(fd);
@@ -111,9 +126,11 @@ class Daemon {
   }
 
   void ReportOpen(const HeldOpen& held) {
-    if (!OpensForWriting(held.tid)) return;
     struct stat st {};
     if (::fstat(held.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    // A reader who may not write the file is no writer, whatever flags it
+    // shows: without this any reader could make root copy what it may read.
+    if (!OpenerMayWrite(held.tid, held.fd, st) || !OpensForWriting(held.tid)) return;
     const std::string path = FdPath(held.fd);
     if (path.empty()) return;
     ++opens_;
@@ -159,7 +176,7 @@ class Daemon {
   OpenTracker tracker_;
   std::optional<WorkerPool> pool_;
   std::thread permissionReader_, notificationReader_;
-  std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0}, unwatched_{0};
+  std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0}, unwatched_{0}, refused_{0};
 };
 
 }  // namespace
