@@ -363,6 +363,37 @@ TEST_P(ProtectTest, AWriteLeaseOnOnesOwnFileStallsNoOtherOpen) {
       << ReadFileText(dir_ / "daemon.log");
 }
 
+TEST_P(ProtectTest, ADirectoryRemovedAndMadeAgainIsProtected) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  Start();
+  const std::filesystem::path projects = tree_ / "projects";
+  const auto markedWithin = [&](std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!Marked(pid_, projects) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return Marked(pid_, projects);
+  };
+  std::filesystem::create_directory(projects);
+  ASSERT_TRUE(markedWithin(std::chrono::seconds(10)));
+  std::filesystem::remove(projects);
+  // The old mark goes with its inode; wait for that, so that the next check
+  // sees the new directory's mark.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::filesystem::create_directory(projects);
+  EXPECT_TRUE(markedWithin(std::chrono::seconds(2)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // both groups' marks
+  WriteFileText(projects / "q.txt", "first");
+  WriteFileText(projects / "q.txt", "second");
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  std::vector<testing::EditionRow> rows;
+  for (const auto& row : Editions()) {
+    if (row.fileName == (projects / "q.txt").string()) rows.push_back(row);
+  }
+  ASSERT_EQ(rows.size(), 2u) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(ReadFileText(store_ / "Backup" / rows[1].backupName), "first");
+}
+
 // The store's files that hold text.
 int StoredCopies(const std::filesystem::path& store, const std::string& text) {
   int copies = 0;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -145,16 +146,28 @@ class Daemon {
 
   // A directory that appears later is marked as it appears; one that cannot
   // be marked is said and counted, and left wholly unmarked.
+  // Marks running out is said once, loudly: every directory after it fails
+  // alike, while what is marked stays protected.
   void MarkNew(const std::string& path) {
     for (const MarkFailure& failure : marker_.MarkTree(path)) {
       ++unwatched_;
-      std::cerr << "orv protect: cannot watch " << failure.directory << ": "
-                << std::strerror(failure.error) << "; its files are not protected\n";
+      if (failure.error != ENOSPC) {
+        std::cerr << "orv protect: cannot watch " << failure.directory << ": "
+                  << std::strerror(failure.error) << "; its files are not protected\n";
+      } else if (!marksExhausted_.exchange(true)) {
+        std::cerr << "orv protect: out of fanotify marks (fs.fanotify.max_user_marks) at "
+                  << failure.directory
+                  << "; new directories are not protected, the directories already watched "
+                     "still are\n";
+      }
     }
   }
 
   void Dispatch(const Notification& event) {
     if (event.directory) {
+      // Merged events do not tell their order: a name deleted and made again
+      // is forgotten first, then marked if it is there.
+      if (event.deleted && !event.path.empty()) marker_.Forget(event.path);
       if (event.created && !event.path.empty()) MarkNew(event.path);
       if (event.renamed && !event.newPath.empty()) MarkNew(event.newPath);
       return;
@@ -176,6 +189,7 @@ class Daemon {
   OpenTracker tracker_;
   std::optional<WorkerPool> pool_;
   std::thread permissionReader_, notificationReader_;
+  std::atomic<bool> marksExhausted_{false};
   std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0}, unwatched_{0}, refused_{0};
 };
 
