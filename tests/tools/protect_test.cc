@@ -2,8 +2,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/openat2.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -11,6 +14,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -42,6 +46,8 @@ pid_t ForkAsNobody(const std::function<int()>& body) {
       ::setresuid(kNobody, kNobody, kNobody) != 0) {
     ::_exit(100);
   }
+  // Dumpable again, as a process nobody started is: its /proc files are its own.
+  ::prctl(PR_SET_DUMPABLE, 1);
   ::_exit(body());
 }
 
@@ -440,6 +446,59 @@ TEST_P(ProtectTest, AReaderWhoMayNotWriteAFileNeverMakesACopyOfIt) {
   EXPECT_EQ(byFile.count(victim.string()), 0u);
   ASSERT_FALSE(byFile[own.string()].empty()) << "its owner's writes are copied as ever";
   EXPECT_EQ(ReadFileText(store_ / "Backup" / byFile[own.string()].back().backupName), "mine");
+}
+
+bool WriteAll(const char* path, const char* text) {
+  const int fd = ::open(path, O_WRONLY);
+  const bool written =
+      fd >= 0 && ::write(fd, text, std::strlen(text)) == static_cast<ssize_t>(std::strlen(text));
+  if (fd >= 0) ::close(fd);
+  return written;
+}
+
+TEST_P(ProtectTest, AnOpenInAnotherMountNamespaceNeverCopiesTheFileItsPathNamesHere) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  ShareTree();
+  const std::filesystem::path victim = tree_ / "victim", attacker = tree_ / "attacker";
+  std::filesystem::create_directories(victim);
+  ASSERT_EQ(::chmod(victim.c_str(), 0700), 0);
+  WriteFileText(victim / "secret.txt", "victim's secret");
+  ASSERT_EQ(::chmod((victim / "secret.txt").c_str(), 0600), 0);
+  std::filesystem::create_directories(attacker);
+  WriteFileText(attacker / "secret.txt", "attacker's");
+  ASSERT_EQ(::chown(attacker.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chown((attacker / "secret.txt").c_str(), kNobody, kNobody), 0);
+  Start();
+  const std::string from = attacker.string(), over = victim.string(),
+                    target = (victim / "secret.txt").string();
+  // unshare -Urm; mount --bind attacker victim; then write "the victim's" file.
+  const pid_t child = ForkAsNobody([&] {
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return 50;
+    if (!WriteAll("/proc/self/setgroups", "deny") || !WriteAll("/proc/self/uid_map", "0 65534 1") ||
+        !WriteAll("/proc/self/gid_map", "0 65534 1")) {
+      return 51;
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(from.c_str(), over.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      return 52;
+    }
+    const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC);
+    if (fd < 0 || ::write(fd, "forged", 6) != 6) return 3;
+    ::close(fd);
+    return 0;
+  });
+  const int status = WaitFor(child);
+  if (status >= 50 && status < 60) {
+    Stop();
+    GTEST_SKIP() << "no unprivileged user and mount namespaces here (step " << status << ")";
+  }
+  ASSERT_EQ(status, 0);
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(ReadFileText(victim / "secret.txt"), "victim's secret");
+  EXPECT_EQ(StoredCopies(store_, "victim's secret"), 0) << ReadFileText(dir_ / "daemon.log");
+  for (const auto& row : Editions()) {
+    EXPECT_NE(row.fileName, (victim / "secret.txt").string()) << ReadFileText(dir_ / "daemon.log");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, ProtectTest, ::testing::Values("tmp", "ext4", "btrfs", "xfs"),

@@ -30,6 +30,15 @@ namespace {
 
 constexpr size_t kQueueLimit = 4096;
 
+// True when path, in the daemon's namespace, names the file opened (whose
+// status is opened): same device, same inode. The last component is not
+// followed.
+bool NamesOpenedFile(const std::string& path, const struct stat& opened) {
+  struct stat named {};
+  return ::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
+         named.st_ino == opened.st_ino;
+}
+
 // The daemon's parts wired together: the groups' readers feed the worker
 // pool (held opens) and the tracker (everything else); new directories are
 // marked as they appear.
@@ -89,6 +98,9 @@ class Daemon {
     text << marker_.DirectoryCount() << " directories, " << opens_.load() << " opens for writing, "
          << passedUncopied_.load() << " let through uncopied, " << overflows_.load()
          << " queue overflows";
+    if (const uint64_t foreign = foreignPaths_.load(); foreign != 0) {
+      text << ", " << foreign << " opens of a file its path does not name";
+    }
     if (const uint64_t refused = refused_.load(); refused != 0) {
       text << ", " << refused << " opens refused without waiting";
     }
@@ -134,6 +146,16 @@ class Daemon {
     if (!OpenerMayWrite(held.tid, held.fd, st) || !OpensForWriting(held.tid)) return;
     const std::string path = FdPath(held.fd);
     if (path.empty()) return;
+    if (!NamesOpenedFile(path, st)) {
+      // Another mount namespace's view, or a name swapped since the open: the
+      // engine, which copies by name, would copy another file.
+      if (foreignPaths_.fetch_add(1) == 0) {
+        std::cerr << "orv protect: " << path
+                  << " does not name the file that was opened (another mount namespace, or a "
+                     "name swapped); not copied, and such opens are counted, not logged again\n";
+      }
+      return;
+    }
     ++opens_;
     // Checked before the copy starts: a copy once started is never cut short.
     if (static_cast<uint64_t>(st.st_size) > options_.maxCopySize) {
@@ -190,7 +212,8 @@ class Daemon {
   std::optional<WorkerPool> pool_;
   std::thread permissionReader_, notificationReader_;
   std::atomic<bool> marksExhausted_{false};
-  std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0}, unwatched_{0}, refused_{0};
+  std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0}, unwatched_{0}, refused_{0},
+      foreignPaths_{0};
 };
 
 }  // namespace
