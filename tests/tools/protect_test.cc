@@ -1,14 +1,22 @@
 // orv protect, run as root would run it, on a temporary tree.
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/openat2.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <thread>
 #include <vector>
@@ -26,6 +34,35 @@ namespace {
 
 using testing::ReadFileText;
 using testing::WriteFileText;
+
+constexpr uid_t kNobody = 65534;
+
+// Runs body in a child process as user and group nobody; the child's pid.
+// The child exits with body's result, or 100 when it cannot drop root.
+pid_t ForkAsNobody(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child != 0) return child;
+  if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+      ::setresuid(kNobody, kNobody, kNobody) != 0) {
+    ::_exit(100);
+  }
+  // Dumpable again, as a process nobody started is: its /proc files are its own.
+  ::prctl(PR_SET_DUMPABLE, 1);
+  ::_exit(body());
+}
+
+int WaitFor(pid_t child) {
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+long OpenAt2(const std::filesystem::path& path, uint64_t flags) {
+  open_how how{};
+  how.flags = flags;
+  how.mode = flags & O_CREAT ? 0644 : 0;
+  return ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof(how));
+}
 
 bool Shell(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
@@ -95,6 +132,12 @@ class ProtectTest : public ::testing::TestWithParam<std::string> {
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
     return status;
+  }
+  // The tree shared as /tmp is: every user may create files in it.
+  void ShareTree() {
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(base_.c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(tree_.c_str(), 01777), 0);
   }
   std::vector<testing::EditionRow> Editions() {
     return testing::ReadEditions(store_ / "BackupDB.s3db");
@@ -280,6 +323,182 @@ TEST_P(ProtectTest, ANewDirectoryThatCannotBeMarkedIsReportedAndTheRestProtected
   const auto rows = Editions();
   ASSERT_EQ(rows.size(), 2u) << "the directory around it is protected";
   EXPECT_EQ(ReadFileText(store_ / "Backup" / rows[1].backupName), "first");
+}
+
+TEST_P(ProtectTest, AWriteLeaseOnOnesOwnFileStallsNoOtherOpen) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  ShareTree();
+  WriteFileText(tree_ / "victim.txt", "victim's");
+  Start();
+  const std::string own = (tree_ / "own").string();
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t attacker = ForkAsNobody([&] {
+    ::close(ready[0]);
+    ::signal(SIGIO, SIG_IGN);  // a lease break it never answers
+    const int fd = ::open(own.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    // The lease needs the file open nowhere else: the daemon closes its
+    // descriptor of the create just after answering it.
+    int leased = -1;
+    for (int i = 0; i < 500 && leased != 0; ++i) {
+      leased = ::fcntl(fd, F_SETLEASE, F_WRLCK);
+      if (leased != 0) ::usleep(10000);
+    }
+    if (leased != 0) return 2;
+    if (::write(ready[1], "x", 1) != 1) return 3;
+    ::open(own.c_str(), O_RDONLY);  // held by the daemon, on a leased file
+    return 0;
+  });
+  ::close(ready[1]);
+  char byte = 0;
+  const bool leased = ::read(ready[0], &byte, 1) == 1;
+  ::close(ready[0]);
+  if (!leased) {
+    ::kill(attacker, SIGKILL);
+    GTEST_SKIP() << "no write lease here (status " << WaitFor(attacker) << ")";
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // its open reaches the daemon
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadFileText(tree_ / "victim.txt"), "victim's");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  ::kill(attacker, SIGKILL);
+  WaitFor(attacker);
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_NE(ReadFileText(dir_ / "daemon.log").find("1 opens refused without waiting"),
+            std::string::npos)
+      << ReadFileText(dir_ / "daemon.log");
+}
+
+TEST_P(ProtectTest, ADirectoryRemovedAndMadeAgainIsProtected) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  Start();
+  const std::filesystem::path projects = tree_ / "projects";
+  const auto markedWithin = [&](std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!Marked(pid_, projects) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return Marked(pid_, projects);
+  };
+  std::filesystem::create_directory(projects);
+  ASSERT_TRUE(markedWithin(std::chrono::seconds(10)));
+  std::filesystem::remove(projects);
+  // The old mark goes with its inode; wait for that, so that the next check
+  // sees the new directory's mark.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::filesystem::create_directory(projects);
+  EXPECT_TRUE(markedWithin(std::chrono::seconds(2)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // both groups' marks
+  WriteFileText(projects / "q.txt", "first");
+  WriteFileText(projects / "q.txt", "second");
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  std::vector<testing::EditionRow> rows;
+  for (const auto& row : Editions()) {
+    if (row.fileName == (projects / "q.txt").string()) rows.push_back(row);
+  }
+  ASSERT_EQ(rows.size(), 2u) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(ReadFileText(store_ / "Backup" / rows[1].backupName), "first");
+}
+
+// The store's files that hold text.
+int StoredCopies(const std::filesystem::path& store, const std::string& text) {
+  int copies = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(store)) {
+    if (entry.is_regular_file() && entry.file_size() == text.size() &&
+        ReadFileText(entry.path()) == text) {
+      ++copies;
+    }
+  }
+  return copies;
+}
+
+TEST_P(ProtectTest, AReaderWhoMayNotWriteAFileNeverMakesACopyOfIt) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  ShareTree();
+  const std::string secret(1 << 20, 'v');
+  WriteFileText(tree_ / "victim.bin", secret);
+  ASSERT_EQ(::chmod((tree_ / "victim.bin").c_str(), 0644), 0);
+  Start();
+  const std::filesystem::path victim = tree_ / "victim.bin", own = tree_ / "own.txt";
+  const pid_t reader = ForkAsNobody([&] {
+    // openat2's flags cannot be read safely: for its owner it counts as a write.
+    for (int i = 0; i < 5; ++i) {
+      const long fd = OpenAt2(victim, O_RDONLY);
+      if (fd < 0) return 2;
+      ::close(static_cast<int>(fd));
+    }
+    long fd = OpenAt2(own, O_WRONLY | O_CREAT | O_EXCL);
+    if (fd < 0 || ::write(static_cast<int>(fd), "mine", 4) != 4) return 3;
+    ::close(static_cast<int>(fd));
+    fd = OpenAt2(own, O_RDWR);
+    if (fd < 0 || ::pwrite(static_cast<int>(fd), "MINE", 4, 0) != 4) return 4;
+    ::close(static_cast<int>(fd));
+    return 0;
+  });
+  ASSERT_EQ(WaitFor(reader), 0);
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(StoredCopies(store_, secret), 0) << "the reader made root copy the file";
+  // The owner's create and rewrite are the only opens taken for writing.
+  EXPECT_NE(ReadFileText(dir_ / "daemon.log").find(" 2 opens for writing"), std::string::npos)
+      << ReadFileText(dir_ / "daemon.log");
+  std::map<std::string, std::vector<testing::EditionRow>> byFile;
+  for (const auto& row : Editions()) byFile[row.fileName].push_back(row);
+  EXPECT_EQ(byFile.count(victim.string()), 0u);
+  ASSERT_FALSE(byFile[own.string()].empty()) << "its owner's writes are copied as ever";
+  EXPECT_EQ(ReadFileText(store_ / "Backup" / byFile[own.string()].back().backupName), "mine");
+}
+
+bool WriteAll(const char* path, const char* text) {
+  const int fd = ::open(path, O_WRONLY);
+  const bool written =
+      fd >= 0 && ::write(fd, text, std::strlen(text)) == static_cast<ssize_t>(std::strlen(text));
+  if (fd >= 0) ::close(fd);
+  return written;
+}
+
+TEST_P(ProtectTest, AnOpenInAnotherMountNamespaceNeverCopiesTheFileItsPathNamesHere) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  ShareTree();
+  const std::filesystem::path victim = tree_ / "victim", attacker = tree_ / "attacker";
+  std::filesystem::create_directories(victim);
+  ASSERT_EQ(::chmod(victim.c_str(), 0700), 0);
+  WriteFileText(victim / "secret.txt", "victim's secret");
+  ASSERT_EQ(::chmod((victim / "secret.txt").c_str(), 0600), 0);
+  std::filesystem::create_directories(attacker);
+  WriteFileText(attacker / "secret.txt", "attacker's");
+  ASSERT_EQ(::chown(attacker.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chown((attacker / "secret.txt").c_str(), kNobody, kNobody), 0);
+  Start();
+  const std::string from = attacker.string(), over = victim.string(),
+                    target = (victim / "secret.txt").string();
+  // unshare -Urm; mount --bind attacker victim; then write "the victim's" file.
+  const pid_t child = ForkAsNobody([&] {
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return 50;
+    if (!WriteAll("/proc/self/setgroups", "deny") || !WriteAll("/proc/self/uid_map", "0 65534 1") ||
+        !WriteAll("/proc/self/gid_map", "0 65534 1")) {
+      return 51;
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(from.c_str(), over.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      return 52;
+    }
+    const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC);
+    if (fd < 0 || ::write(fd, "forged", 6) != 6) return 3;
+    ::close(fd);
+    return 0;
+  });
+  const int status = WaitFor(child);
+  if (status >= 50 && status < 60) {
+    Stop();
+    GTEST_SKIP() << "no unprivileged user and mount namespaces here (step " << status << ")";
+  }
+  ASSERT_EQ(status, 0);
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(ReadFileText(victim / "secret.txt"), "victim's secret");
+  EXPECT_EQ(StoredCopies(store_, "victim's secret"), 0) << ReadFileText(dir_ / "daemon.log");
+  for (const auto& row : Editions()) {
+    EXPECT_NE(row.fileName, (victim / "secret.txt").string()) << ReadFileText(dir_ / "daemon.log");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, ProtectTest, ::testing::Values("tmp", "ext4", "btrfs", "xfs"),

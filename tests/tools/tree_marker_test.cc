@@ -104,6 +104,35 @@ TEST(TreeMarkerTest, TheWalkStaysBeneathTheRootAndAFailedDirectoryLeavesItsSubtr
   EXPECT_EQ(groups.content.count(outside.string()), 0u) << "outside every root";
 }
 
+TEST(TreeMarkerTest, ADirectoryMadeAgainUnderAMarkedNameIsMarkedAgain) {
+  testing::TempDir dir;
+  const std::filesystem::path root = std::filesystem::canonical(dir.path()) / "tree";
+  std::filesystem::create_directories(root / "projects");
+  FakeGroups groups;
+  tool::TreeMarker marker({root}, groups);
+  EXPECT_TRUE(marker.MarkTree(root).empty());
+  const int calls = groups.calls;
+
+  // rm -rf projects && mkdir projects, its deletion not (yet) seen.
+  std::filesystem::remove(root / "projects");
+  std::filesystem::create_directory(root / "projects");
+  EXPECT_TRUE(marker.MarkTree(root / "projects").empty());
+  EXPECT_EQ(groups.calls, calls + 2) << "the new directory gets both marks";
+  EXPECT_EQ(marker.DirectoryCount(), 2u) << "one record per name";
+
+  // A directory moved is not marked again; its record follows the name.
+  std::filesystem::rename(root / "projects", root / "moved");
+  EXPECT_TRUE(marker.MarkTree(root / "moved").empty());
+  EXPECT_EQ(groups.calls, calls + 2);
+  EXPECT_EQ(marker.DirectoryCount(), 2u);
+
+  std::filesystem::remove(root / "moved");
+  marker.Forget((root / "moved").string());
+  EXPECT_EQ(marker.DirectoryCount(), 1u) << "a directory gone is forgotten";
+  marker.Forget((root / "never").string());
+  EXPECT_EQ(marker.DirectoryCount(), 1u);
+}
+
 TEST(TreeMarkerTest, ARootThatCannotBeOpenedIsNamed) {
   testing::TempDir dir;
   FakeGroups groups;

@@ -40,6 +40,7 @@ std::string FdPath(int fd);
 class FanotifyGroups : public GroupMarks {
  public:
   using HeldOpenHandler = std::function<void(int fd, pid_t tid)>;
+  using RefusedHandler = std::function<void(pid_t tid, int error)>;
   using NotificationHandler = std::function<void(const Notification&)>;
   using OverflowHandler = std::function<void()>;
 
@@ -66,8 +67,12 @@ class FanotifyGroups : public GroupMarks {
   // Until RequestStop, passes each held open to onOpen, which must Allow it,
   // and must never wait for a worker: the engine's own opens of the files it
   // copies come back here, and must be answered while a worker waits for the
-  // copy. Calls onOverflow for each overflow of the kernel's queue.
-  void ReadHeldOpens(const HeldOpenHandler& onOpen, const OverflowHandler& onOverflow);
+  // copy. Never waits on one file: an open whose file cannot be opened at
+  // once (a write lease, a FIFO without a writer) is refused by the kernel,
+  // and passed to onRefused with the errno value where the kernel reports it.
+  // Calls onOverflow for each overflow of the kernel's queue.
+  void ReadHeldOpens(const HeldOpenHandler& onOpen, const RefusedHandler& onRefused,
+                     const OverflowHandler& onOverflow);
 
   // Until RequestStop, and then until the queue is empty (so that closes of
   // files opened before the stop settle their entries), passes each event to

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "protect/kernel_check.h"
 #include "protect/open_intent.h"
 #include "protect/open_tracker.h"
+#include "protect/opener_access.h"
 #include "protect/tree_marker.h"
 #include "protect/tree_policy.h"
 #include "protect/worker_pool.h"
@@ -27,6 +29,15 @@ namespace orv::tool {
 namespace {
 
 constexpr size_t kQueueLimit = 4096;
+
+// True when path, in the daemon's namespace, names the file opened (whose
+// status is opened): same device, same inode. The last component is not
+// followed.
+bool NamesOpenedFile(const std::string& path, const struct stat& opened) {
+  struct stat named {};
+  return ::lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
+         named.st_ino == opened.st_ino;
+}
 
 // The daemon's parts wired together: the groups' readers feed the worker
 // pool (held opens) and the tracker (everything else); new directories are
@@ -58,6 +69,7 @@ class Daemon {
                   [this](const HeldOpen& held) { HandleOpen(held); });
     permissionReader_ = std::thread([this] {
       groups_.ReadHeldOpens([this](int fd, pid_t tid) { TakeOpen(fd, tid); },
+                            [this](pid_t tid, int error) { Refused(tid, error); },
                             [this] { ++overflows_; });
     });
     notificationReader_ = std::thread([this] {
@@ -86,6 +98,12 @@ class Daemon {
     text << marker_.DirectoryCount() << " directories, " << opens_.load() << " opens for writing, "
          << passedUncopied_.load() << " let through uncopied, " << overflows_.load()
          << " queue overflows";
+    if (const uint64_t foreign = foreignPaths_.load(); foreign != 0) {
+      text << ", " << foreign << " opens of a file its path does not name";
+    }
+    if (const uint64_t refused = refused_.load(); refused != 0) {
+      text << ", " << refused << " opens refused without waiting";
+    }
     if (const uint64_t unwatched = unwatched_.load(); unwatched != 0) {
       text << ", " << unwatched << " directories not watched";
     }
@@ -94,6 +112,16 @@ class Daemon {
   size_t DirectoryCount() { return marker_.DirectoryCount(); }
 
  private:
+  // The kernel refused an open it could not give the daemon at once (the
+  // file is leased, most likely): said once, counted always.
+  void Refused(pid_t tid, int error) {
+    if (refused_.fetch_add(1) == 0) {
+      std::cerr << "orv protect: an open by thread " << tid
+                << " was refused: " << std::strerror(error)
+                << " (a leased file); such opens are counted, not logged again\n";
+    }
+  }
+
   void TakeOpen(int fd, pid_t tid) {
     if (IsOwnThread(tid)) {
       groups_.Allow(fd);
@@ -111,11 +139,23 @@ class Daemon {
   }
 
   void ReportOpen(const HeldOpen& held) {
-    if (!OpensForWriting(held.tid)) return;
     struct stat st {};
     if (::fstat(held.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    // A reader who may not write the file is no writer, whatever flags it
+    // shows: without this any reader could make root copy what it may read.
+    if (!OpenerMayWrite(held.tid, held.fd, st) || !OpensForWriting(held.tid)) return;
     const std::string path = FdPath(held.fd);
     if (path.empty()) return;
+    if (!NamesOpenedFile(path, st)) {
+      // Another mount namespace's view, or a name swapped since the open: the
+      // engine, which copies by name, would copy another file.
+      if (foreignPaths_.fetch_add(1) == 0) {
+        std::cerr << "orv protect: " << path
+                  << " does not name the file that was opened (another mount namespace, or a "
+                     "name swapped); not copied, and such opens are counted, not logged again\n";
+      }
+      return;
+    }
     ++opens_;
     // Checked before the copy starts: a copy once started is never cut short.
     if (static_cast<uint64_t>(st.st_size) > options_.maxCopySize) {
@@ -128,16 +168,28 @@ class Daemon {
 
   // A directory that appears later is marked as it appears; one that cannot
   // be marked is said and counted, and left wholly unmarked.
+  // Marks running out is said once, loudly: every directory after it fails
+  // alike, while what is marked stays protected.
   void MarkNew(const std::string& path) {
     for (const MarkFailure& failure : marker_.MarkTree(path)) {
       ++unwatched_;
-      std::cerr << "orv protect: cannot watch " << failure.directory << ": "
-                << std::strerror(failure.error) << "; its files are not protected\n";
+      if (failure.error != ENOSPC) {
+        std::cerr << "orv protect: cannot watch " << failure.directory << ": "
+                  << std::strerror(failure.error) << "; its files are not protected\n";
+      } else if (!marksExhausted_.exchange(true)) {
+        std::cerr << "orv protect: out of fanotify marks (fs.fanotify.max_user_marks) at "
+                  << failure.directory
+                  << "; new directories are not protected, the directories already watched "
+                     "still are\n";
+      }
     }
   }
 
   void Dispatch(const Notification& event) {
     if (event.directory) {
+      // Merged events do not tell their order: a name deleted and made again
+      // is forgotten first, then marked if it is there.
+      if (event.deleted && !event.path.empty()) marker_.Forget(event.path);
       if (event.created && !event.path.empty()) MarkNew(event.path);
       if (event.renamed && !event.newPath.empty()) MarkNew(event.newPath);
       return;
@@ -159,7 +211,9 @@ class Daemon {
   OpenTracker tracker_;
   std::optional<WorkerPool> pool_;
   std::thread permissionReader_, notificationReader_;
-  std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0}, unwatched_{0};
+  std::atomic<bool> marksExhausted_{false};
+  std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0}, unwatched_{0}, refused_{0},
+      foreignPaths_{0};
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "tool_error.h"
 
@@ -39,6 +41,23 @@ std::unique_ptr<DIR, CloseDirectory> ListDirectory(int fd) {
   return std::unique_ptr<DIR, CloseDirectory>(directory);
 }
 
+// What names the directory open at fd for as long as it exists, and no
+// other directory after it: its file handle (which carries the inode's
+// generation), or, on a file system without handles, its device and inode.
+std::string DirectoryKey(int fd) {
+  std::vector<uint64_t> storage((sizeof(file_handle) + MAX_HANDLE_SZ) / sizeof(uint64_t) + 1);
+  auto* handle = reinterpret_cast<file_handle*>(storage.data());
+  handle->handle_bytes = MAX_HANDLE_SZ;
+  int mount = 0;
+  if (::name_to_handle_at(fd, "", handle, &mount, AT_EMPTY_PATH) == 0) {
+    return "h" + std::to_string(mount) + ":" + std::to_string(handle->handle_type) + ":" +
+           std::string(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
+  }
+  struct stat st {};
+  ::fstat(fd, &st);
+  return "i" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
 }  // namespace
 
 int MarkBoth(GroupMarks& marks, int directory) {
@@ -62,11 +81,31 @@ TreeMarker::TreeMarker(const std::vector<std::filesystem::path>& roots, GroupMar
 }
 
 int TreeMarker::MarkDirectory(int fd, const std::string& path) {
+  const std::string key = DirectoryKey(fd);
   std::lock_guard guard(lock_);
-  if (directories_.count(path) != 0) return 0;
+  if (pathByKey_.count(key) != 0) {
+    Remember(key, path);  // moved, perhaps
+    return 0;
+  }
   const int error = MarkBoth(marks_, fd);
-  if (error == 0) directories_.insert(path);
+  if (error == 0) Remember(key, path);
   return error;
+}
+
+void TreeMarker::Remember(const std::string& key, const std::string& path) {
+  if (const auto old = pathByKey_.find(key); old != pathByKey_.end()) keyByPath_.erase(old->second);
+  if (const auto old = keyByPath_.find(path); old != keyByPath_.end())
+    pathByKey_.erase(old->second);
+  pathByKey_[key] = path;
+  keyByPath_[path] = key;
+}
+
+void TreeMarker::Forget(const std::string& path) {
+  std::lock_guard guard(lock_);
+  if (const auto it = keyByPath_.find(path); it != keyByPath_.end()) {
+    pathByKey_.erase(it->second);
+    keyByPath_.erase(it);
+  }
 }
 
 std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path) {
@@ -103,7 +142,7 @@ std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path)
 
 size_t TreeMarker::DirectoryCount() {
   std::lock_guard guard(lock_);
-  return directories_.size();
+  return pathByKey_.size();
 }
 
 std::vector<int> TreeMarker::RootDescriptors() const {

@@ -8,8 +8,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -54,7 +54,11 @@ class TreeMarker {
   // is left unmarked with everything below it, and returned.
   std::vector<MarkFailure> MarkTree(const std::filesystem::path& path);
 
-  // Directories marked so far.
+  // The directory at path is gone: its record is dropped (the kernel drops
+  // its marks), so that a directory made later under the name is marked.
+  void Forget(const std::string& path);
+
+  // Directories marked and not known to be gone; at most one per path.
   size_t DirectoryCount();
 
   // Descriptors of the roots, in the order given; valid while the marker is.
@@ -62,14 +66,20 @@ class TreeMarker {
 
  private:
   // Marks the directory open at fd, named path, unless it is marked already:
-  // 0, or the errno value of the failed mark.
+  // 0, or the errno value of the failed mark. A directory is known by its
+  // file handle, never by its name: a name removed and made again names a
+  // new directory, without marks.
   int MarkDirectory(int fd, const std::string& path);
+
+  // Records the directory key as marked and named path, dropping what either
+  // named before. Called with lock_ held.
+  void Remember(const std::string& key, const std::string& path);
 
   const std::vector<std::filesystem::path> roots_;
   std::vector<UniqueFd> rootFds_;
   GroupMarks& marks_;
   std::mutex lock_;
-  std::set<std::string> directories_;
+  std::map<std::string, std::string> pathByKey_, keyByPath_;
 };
 
 }  // namespace orv::tool
