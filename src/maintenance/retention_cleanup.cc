@@ -12,10 +12,10 @@
 #include "catalog/statement_builder.h"
 #include "catalog/store_layout.h"
 #include "catalog/transaction.h"
+#include "common/display_text.h"
 #include "engine/log.h"
 #include "maintenance/edition_walk.h"
 #include "platform/path.h"
-#include "platform/text.h"
 
 namespace orv {
 namespace {
@@ -111,10 +111,10 @@ void RetentionCleanupTask(const std::function<bool()>& stop, uint64_t quota) {
   for (const SnapshotFileEntry& file : files) kept.insert(file.name);
   for (auto file = files.rbegin(); file != files.rend(); ++file) {
     if (stop && stop()) break;
-    lines += fmt::sprintf("%s, Size = %d, Time = %d-%d\n", Utf16ToUtf8Lossy(file->name),
-                          static_cast<int32_t>(file->size),
-                          static_cast<int32_t>(file->creationTime >> 32),
-                          static_cast<int32_t>(file->creationTime));
+    // The name comes from the copied file: escaped, it cannot forge a line.
+    lines += fmt::sprintf(
+        "%s, Size = %d, Time = %d-%d\n", DisplayText(file->name), static_cast<int32_t>(file->size),
+        static_cast<int32_t>(file->creationTime >> 32), static_cast<int32_t>(file->creationTime));
     if (lines.size() > 65536) {
       env->WriteStandardOutput(lines);
       lines.clear();

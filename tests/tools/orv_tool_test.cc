@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/display_text.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -376,6 +377,162 @@ TEST_F(OrvToolTest, AnEditionNumberPast32BitsIsNoOtherEdition) {
   EXPECT_NE(result.status, 0);
   EXPECT_EQ(result.err, "orv: no edition 4294967297 in the store\n");
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out.txt")) << "edition 1 is not edition 2^32 + 1";
+}
+
+TEST(DisplayTextTest, EveryControlBackslashAndInvalidUnitIsVisibleAndUnambiguous) {
+  EXPECT_EQ(DisplayText(std::string_view("plain caf\xc3\xa9 \xf0\x9f\x93\x84.txt")),
+            "plain caf\xc3\xa9 \xf0\x9f\x93\x84.txt");
+  EXPECT_EQ(DisplayText(std::string_view("a\nb\rc\td\\e")), "a\\nb\\rc\\td\\\\e");
+  EXPECT_EQ(DisplayText(std::string_view("\x1b]0;owned\x07\x7f")), "\\x1b]0;owned\\x07\\x7f");
+  // A C1 control (U+009B, a terminal's CSI) and the invalid byte 9b differ.
+  EXPECT_EQ(DisplayText(std::string_view("\xc2\x9b|\x9b")), "\\u009b|\\x9b");
+  // Not UTF-8: a lone byte, a truncated sequence, an overlong "/", an encoded
+  // surrogate and a value past U+10FFFF, each byte on its own.
+  EXPECT_EQ(DisplayText(std::string_view("r\xff.txt")), "r\\xff.txt");
+  EXPECT_EQ(DisplayText(std::string_view("\xe2\x82")), "\\xe2\\x82");
+  EXPECT_EQ(DisplayText(std::string_view("\xc0\xaf")), "\\xc0\\xaf");
+  EXPECT_EQ(DisplayText(std::string_view("\xed\xa0\x80")), "\\xed\\xa0\\x80");
+  EXPECT_EQ(DisplayText(std::string_view("\xf4\x90\x80\x80")), "\\xf4\\x90\\x80\\x80");
+  EXPECT_EQ(DisplayText(std::string_view("nul\0x", 5)), "nul\\x00x");
+  // UTF-16: pairs kept, lone surrogates escaped, controls as in UTF-8.
+  EXPECT_EQ(DisplayText(std::u16string_view(u"\U0001F4C4 \xe9\n")), "\xf0\x9f\x93\x84 \xc3\xa9\\n");
+  const char16_t lone[] = {u'a', 0xDC80, u'b', 0xD800, 0};
+  EXPECT_EQ(DisplayText(std::u16string_view(lone)), "a\\udc80b\\ud800");
+}
+
+// A name holding a line end and a terminal escape: the listings, messages
+// and the retention lines show it escaped, one line each, no raw control.
+TEST_F(OrvToolTest, HostileNamesNeverForgeALineOrReachTheTerminal) {
+  const std::string hostile = "x\n3\tforged\x1b]0;owned\x07.txt";
+  WriteFileText(docs_ / hostile, "secret");
+  std::ofstream(dir_ / "trace.jsonl")
+      << nlohmann::json({{"op", "open"},
+                         {"path", (docs_ / hostile).string()},
+                         {"time", "2026-12-01T10:00:00"}})
+             .dump()
+      << "\n"
+      << nlohmann::json({{"op", "close"}, {"path", (docs_ / hostile).string()}, {"changed", true}})
+             .dump()
+      << "\n";
+  ASSERT_EQ(Orv("replay " + (dir_ / "trace.jsonl").string()).status, 0);
+  const std::string shown = DisplayText(std::string_view((docs_ / hostile).string()));
+  const auto noControl = [](const std::string& text) {
+    return std::none_of(text.begin(), text.end(), [](char c) {
+      return c != '\n' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7f);
+    });
+  };
+
+  const Result files = Orv("files");
+  ASSERT_EQ(files.status, 0) << files.err;
+  EXPECT_EQ(files.out, "1\t" + shown + "\n");
+
+  const Result versions = Orv("versions '" + docs_.string() + "/%'");
+  ASSERT_EQ(versions.status, 0) << versions.err;
+  EXPECT_EQ(std::count(versions.out.begin(), versions.out.end(), '\n'), 2) << versions.out;
+  EXPECT_EQ(versions.out.rfind(shown + "\n", 0), 0u) << versions.out;
+  EXPECT_TRUE(noControl(versions.out)) << versions.out;
+
+  const Result path = Orv("path 1");
+  ASSERT_EQ(path.status, 0) << path.err;
+  EXPECT_EQ(std::count(path.out.begin(), path.out.end(), '\n'), 1) << path.out;
+  EXPECT_TRUE(noControl(path.out)) << path.out;
+
+  // Restored into a directory, under the file's own name.
+  std::filesystem::create_directories(dir_ / "restored");
+  const Result restored = Orv("restore 1 --to " + (dir_ / "restored").string());
+  ASSERT_EQ(restored.status, 0) << restored.err;
+  EXPECT_EQ(restored.out,
+            "restored edition 1 to " +
+                DisplayText(std::string_view((dir_ / "restored" / hostile).string())) + "\n");
+  // An error line quoting a path that is not UTF-8 either.
+  const Result missing = Orv("versions '/no/such/\xff\x1b[2J'");
+  EXPECT_EQ(missing.err, "orv: no editions of /no/such/\\xff\\x1b[2J in the store\n");
+  EXPECT_EQ(Json("versions '" + docs_.string() + "/%'")["editions"][0]["file"],
+            (docs_ / hostile).string())
+      << "--json keeps the name as it is";
+
+  // The retention lines name the copy, made from the file's name.
+  const Result retention = Orv("--quota 1 maintain --retention");
+  ASSERT_EQ(retention.status, 0) << retention.err;
+  EXPECT_NE(retention.out.find("x\\n3\\tforged\\x1b]0;owned\\x07.txt"), std::string::npos)
+      << retention.out;
+  EXPECT_TRUE(noControl(retention.out)) << retention.out;
+}
+
+TEST_F(OrvToolTest, EditionNumbersAreDecimalEverywhere) {
+  std::ofstream trace(dir_ / "trace.jsonl");
+  for (int i = 1; i <= 10; ++i) {
+    const std::string path = (docs_ / ("f" + std::to_string(i))).string();
+    WriteFileText(path, "content " + std::to_string(i));
+    trace << "{\"op\": \"open\", \"path\": \"" << path
+          << "\", \"time\": \"2026-12-01T10:00:" << (10 + i) << "\"}\n"
+          << "{\"op\": \"close\", \"path\": \"" << path << "\", \"changed\": true}\n";
+  }
+  trace.close();
+  ASSERT_EQ(Orv("replay " + (dir_ / "trace.jsonl").string()).status, 0);
+  ASSERT_EQ(Orv("cat 10").out, "content 10");
+  EXPECT_EQ(Orv("cat 010").out, "content 10") << "not octal 8";
+  EXPECT_EQ(Orv("path 010").out, Orv("path 10").out);
+  EXPECT_NE(Orv("path 010").out, Orv("path 8").out);
+  for (const std::string command : {"cat", "path"}) {
+    SCOPED_TRACE(command);
+    Result result = Orv(command + " 0x1");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "orv: '0x1' is not an edition number (decimal digits)\n");
+    result = Orv(command + " 4294967297");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "orv: no edition 4294967297 in the store\n") << "not edition 1";
+  }
+}
+
+TEST_F(OrvToolTest, ATraceThatIsNotARegularFileNeverHangsReplay) {
+  ASSERT_EQ(::mkfifo((dir_ / "trace.fifo").c_str(), 0600), 0);
+  const std::string command = "timeout 10 " + std::string(ORV_TOOL_PATH) + " --store " +
+                              store_.string() + " replay " + (dir_ / "trace.fifo").string() +
+                              " 2>" + (dir_ / "err").string();
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "124: it hung";
+  const std::string err = ReadFileText(dir_ / "err");
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+  EXPECT_FALSE(std::filesystem::exists(store_));
+}
+
+TEST_F(OrvToolTest, AsRootNothingIsMadeThroughAnotherUsersLinkToTheStore) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making a link of another user needs root";
+  WriteFileText(docs_ / "a.txt", "x");
+  std::ofstream(dir_ / "trace.jsonl")
+      << "{\"op\": \"open\", \"path\": \"" << (docs_ / "a.txt").string() << "\"}\n";
+  std::filesystem::create_directories(dir_ / "system");
+  std::filesystem::create_directory_symlink(dir_ / "system", dir_ / "lnk");
+  ASSERT_EQ(::lchown((dir_ / "lnk").c_str(), 65534, 65534), 0);
+  // Also a directory of that user's holding a link of root's own.
+  std::filesystem::create_directories(dir_ / "theirs");
+  std::filesystem::create_directory_symlink(dir_ / "system", dir_ / "theirs" / "lnk");
+  ASSERT_EQ(::chown((dir_ / "theirs").c_str(), 65534, 65534), 0);
+  for (const std::filesystem::path& store :
+       {dir_ / "lnk" / "X" / "Y", dir_ / "lnk" / "X", dir_ / "theirs" / "lnk" / "X"}) {
+    SCOPED_TRACE(store.string());
+    const std::string command = std::string(ORV_TOOL_PATH) + " --store " + store.string() +
+                                " replay " + (dir_ / "trace.jsonl").string() + " 2>" +
+                                (dir_ / "err").string();
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_NE(ReadFileText(dir_ / "err").find("may be changed by another user"), std::string::npos)
+        << ReadFileText(dir_ / "err");
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ / "system")) << "made through the link";
+  }
+  // Without a link, the missing directories are made, the store's own private.
+  const std::filesystem::path store = dir_ / "system" / "X" / "Y";
+  EXPECT_EQ(std::system((std::string(ORV_TOOL_PATH) + " --store " + store.string() + " replay " +
+                         (dir_ / "trace.jsonl").string() + " >/dev/null")
+                            .c_str()),
+            0);
+  EXPECT_TRUE(std::filesystem::is_directory(store / "policy"));
+  struct stat st {};
+  ASSERT_EQ(::stat(store.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 }  // namespace

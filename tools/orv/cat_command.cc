@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "command.h"
+#include "edition_argument.h"
 #include "safe_path.h"
 #include "store_reader.h"
 #include "tool_error.h"
@@ -35,11 +36,11 @@ void RunCat(const GlobalOptions& options, uint32_t edition) {
 }
 
 DefinedCommand Define(CLI::App& app) {
-  auto edition = std::make_shared<uint32_t>(0);
+  auto edition = std::make_shared<std::string>();
   CLI::App* command = app.add_subcommand("cat", "an edition's content on standard output");
   command->add_option("EDITION", *edition)->required();
   return {command, [edition](const GlobalOptions& options, Output&) {
-            RunCat(options, *edition);
+            RunCat(options, EditionArgument(*edition));
             return 0;
           }};
 }

@@ -1,5 +1,7 @@
 #include "edition_argument.h"
 
+#include "tool_error.h"
+
 namespace orv::tool {
 
 bool IsEditionNumber(const std::string& text) {
@@ -14,6 +16,15 @@ std::optional<uint32_t> ParseEditionNumber(const std::string& text) {
     if (number > 0xFFFFFFFFull) return std::nullopt;
   }
   return static_cast<uint32_t>(number);
+}
+
+uint32_t EditionArgument(const std::string& text) {
+  if (!IsEditionNumber(text)) {
+    throw ToolError("'" + text + "' is not an edition number (decimal digits)");
+  }
+  const std::optional<uint32_t> number = ParseEditionNumber(text);
+  if (!number) throw ToolError("no edition " + text + " in the store");
+  return *number;
 }
 
 }  // namespace orv::tool

@@ -15,6 +15,11 @@ bool IsEditionNumber(const std::string& text);
 // otherwise wrap to another edition's.
 std::optional<uint32_t> ParseEditionNumber(const std::string& text);
 
+// The edition a command-line argument names, read as a decimal number (a
+// leading 0 is no octal). Throws ToolError for anything but decimal digits,
+// and for a number past 32 bits, which names no edition.
+uint32_t EditionArgument(const std::string& text);
+
 }  // namespace orv::tool
 
 #endif  // ORV_TOOLS_ORV_EDITION_ARGUMENT_H_

@@ -1,10 +1,7 @@
 #include "engine_host.h"
 
 #include <orv/orv.h>
-#include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string>
 #include <system_error>
 
@@ -35,16 +32,6 @@ void SeedPolicy(const std::filesystem::path& policy) {
 }
 
 }  // namespace
-
-void CreatePrivateDirectories(const std::filesystem::path& directory) {
-  std::filesystem::path made;
-  for (const std::filesystem::path& part : std::filesystem::absolute(directory)) {
-    made /= part;
-    if (::mkdir(made.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
-      throw ToolError("cannot create " + made.string() + ": " + std::strerror(errno));
-    }
-  }
-}
 
 EngineHost::EngineHost(const GlobalOptions& options, Mode mode) {
   if (mode == Mode::kExisting) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "options.h"
+#include "safe_path.h"  // CreatePrivateDirectories, for the hosts that make a store
 
 namespace orv::tool {
 
@@ -28,10 +29,6 @@ class EngineHost {
  private:
   std::filesystem::path store_;
 };
-
-// Creates directory and its missing parents readable by the owner only, as
-// the engine makes its store; an existing directory is left as it is.
-void CreatePrivateDirectories(const std::filesystem::path& directory);
 
 }  // namespace orv::tool
 

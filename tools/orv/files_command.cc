@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
+#include "common/display_text.h"
 #include "platform/text.h"
 #include "store_reader.h"
 
@@ -31,7 +32,7 @@ void RunFiles(const GlobalOptions& options, const std::string& pattern, Output& 
       if (out.json) {
         files.push_back({{"id", info.ID}, {"file", name}, {"editions", editions}});
       } else {
-        std::cout << editions << "\t" << name << "\n";
+        std::cout << editions << "\t" << DisplayText(name) << "\n";
       }
     } while (FindNextBackupFile(handle, &info) == 1);
     FindBackupFileClose(handle);

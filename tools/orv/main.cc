@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
+#include "common/display_text.h"
 #include "tool_error.h"
 
 namespace {
@@ -72,10 +73,11 @@ int main(int argc, char** argv) {
       if (*command.subcommand) status = command.run(options, out);
     }
   } catch (const orv::tool::ToolError& error) {
-    std::cerr << "orv: " << error.what() << "\n";
+    // Messages quote names and paths: escaped, they cannot forge a line.
+    std::cerr << "orv: " << orv::DisplayText(error.what()) << "\n";
     return error.exitCode();
   } catch (const std::exception& error) {
-    std::cerr << "orv: " << error.what() << "\n";
+    std::cerr << "orv: " << orv::DisplayText(error.what()) << "\n";
     return 1;
   }
   if (options.json && status == 0 && !out.written) {

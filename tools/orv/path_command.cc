@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
+#include "common/display_text.h"
+#include "edition_argument.h"
 #include "store_reader.h"
 #include "tool_error.h"
 
@@ -18,16 +20,16 @@ void RunPath(const GlobalOptions& options, uint32_t edition, Output& out) {
   if (out.json) {
     (*out.document)["content"] = *path;
   } else {
-    std::cout << *path << "\n";
+    std::cout << DisplayText(*path) << "\n";
   }
 }
 
 DefinedCommand Define(CLI::App& app) {
-  auto edition = std::make_shared<uint32_t>(0);
+  auto edition = std::make_shared<std::string>();
   CLI::App* command = app.add_subcommand("path", "where an edition's content lies");
   command->add_option("EDITION", *edition)->required();
   return {command, [edition](const GlobalOptions& options, Output& out) {
-            RunPath(options, *edition, out);
+            RunPath(options, EditionArgument(*edition), out);
             return 0;
           }};
 }

@@ -12,20 +12,25 @@
 // of the event (default: now). Blank lines and lines starting with "#" are
 // skipped.
 #include <orv/orv.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
-#include <fstream>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <vector>
 
 #include "catalog_time.h"
 #include "command.h"
 #include "engine_host.h"
 #include "platform/text.h"
+#include "safe_path.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -119,10 +124,25 @@ TraceEvent ParseEvent(const std::string& line) {
   return event;
 }
 
+// The bytes of the trace at path. Only a regular file is opened, and never
+// in a way that blocks: a FIFO or a device given as a trace is refused
+// without being opened.
+std::string TraceText(const std::string& path) {
+  const UniqueFd in = OpenRegularFile(std::filesystem::absolute(path));
+  std::string text;
+  char buffer[1 << 16];
+  while (true) {
+    const ssize_t n = ::read(in.get(), buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ToolError("cannot read the trace " + path + ": " + std::strerror(errno));
+    if (n == 0) return text;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+}
+
 // The whole trace, checked before anything is replayed: a bad line changes nothing.
 std::vector<TraceEvent> ReadTrace(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw ToolError("cannot read the trace " + path);
+  std::istringstream in(TraceText(path));
   std::vector<TraceEvent> events;
   std::string line;
   for (size_t number = 1; std::getline(in, line); ++number) {

@@ -18,6 +18,7 @@
 
 #include "catalog_time.h"
 #include "command.h"
+#include "common/display_text.h"
 #include "edition_argument.h"
 #include "edition_listing.h"
 #include "safe_path.h"
@@ -42,9 +43,7 @@ struct RestoreOptions {
 uint32_t ChooseEdition(const RestoreOptions& restore) {
   if (IsEditionNumber(restore.target)) {
     if (restore.at) throw ToolError("--at goes with a path, not an edition number");
-    const std::optional<uint32_t> number = ParseEditionNumber(restore.target);
-    if (!number) throw ToolError("no edition " + restore.target + " in the store");
-    return *number;
+    return EditionArgument(restore.target);
   }
   const std::string path = std::filesystem::absolute(restore.target).lexically_normal().string();
   const std::optional<uint32_t> fileId = FileIdOf(path);
@@ -192,7 +191,8 @@ void RunRestore(const GlobalOptions& options, const RestoreOptions& restore, Out
   if (out.json) {
     *out.document = {{"edition", edition}, {"restoredTo", destination.string()}};
   } else {
-    std::cout << "restored edition " << edition << " to " << destination.string() << "\n";
+    std::cout << "restored edition " << edition << " to " << DisplayText(destination.string())
+              << "\n";
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "platform/safe_open.h"
 #include "tool_error.h"
@@ -61,19 +62,23 @@ UniqueFd OpenRegularFile(const std::filesystem::path& path) {
   return file;
 }
 
-void CheckOnlyRootCanChange(const std::filesystem::path& store) {
-  if (::geteuid() != 0) return;
+namespace {
+
+// Throws unless no other user can change existing (the store, or the deepest
+// directory of the way to it that is there yet) or anything on the way to it.
+void CheckOnlyRootCanChangeUpTo(const std::filesystem::path& store,
+                                const std::filesystem::path& existing, bool existingIsStore) {
   std::error_code error;
-  const std::filesystem::path canonical = std::filesystem::canonical(store, error);
-  if (error) Refuse(store, error.message());
+  const std::filesystem::path canonical = std::filesystem::canonical(existing, error);
+  if (error) Refuse(existing, error.message());
   // The path as given (its links included) and the directories it leads to.
-  for (const std::filesystem::path& walked : {std::filesystem::absolute(store), canonical}) {
+  for (const std::filesystem::path& walked : {std::filesystem::absolute(existing), canonical}) {
     std::filesystem::path prefix;
     for (auto part = walked.begin(); part != walked.end(); ++part) {
       prefix /= *part;
       struct stat st {};
       if (::lstat(prefix.c_str(), &st) != 0) Refuse(prefix, std::strerror(errno));
-      const bool isStore = std::next(part) == walked.end();
+      const bool isStore = existingIsStore && std::next(part) == walked.end();
       std::string why;
       if (st.st_uid != 0) {
         why = "it belongs to uid " + std::to_string(st.st_uid);
@@ -87,6 +92,45 @@ void CheckOnlyRootCanChange(const std::filesystem::path& store) {
                         "); as root, use a store only root can change, or run orv as its owner");
       }
     }
+  }
+}
+
+}  // namespace
+
+void CheckOnlyRootCanChange(const std::filesystem::path& store) {
+  if (::geteuid() != 0) return;
+  CheckOnlyRootCanChangeUpTo(store, store, true);
+}
+
+void CreatePrivateDirectories(const std::filesystem::path& directory) {
+  std::filesystem::path target = std::filesystem::absolute(directory).lexically_normal();
+  if (!target.has_filename()) target = target.parent_path();  // a trailing "/"
+  // The deepest directory that is there, and the names to make below it.
+  std::filesystem::path existing = target;
+  std::vector<std::string> missing;
+  std::error_code error;
+  while (!std::filesystem::is_directory(existing, error) && existing.has_relative_path()) {
+    missing.push_back(existing.filename().string());
+    existing = existing.parent_path();
+  }
+  // Checked before anything is made: as root, a directory another user can
+  // change (or a link of theirs) could lead the new ones anywhere.
+  if (::geteuid() == 0) CheckOnlyRootCanChangeUpTo(target, existing, missing.empty());
+  UniqueFd parent = OpenDirectory(existing);
+  std::filesystem::path made = existing;
+  for (auto name = missing.rbegin(); name != missing.rend(); ++name) {
+    made /= *name;
+    // One component at a time, relative to the one before and never through
+    // a link: a name taken meanwhile by anything but a directory is refused.
+    if (::mkdirat(parent.get(), name->c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+      throw ToolError("cannot create " + made.string() + ": " + std::strerror(errno));
+    }
+    UniqueFd next(
+        ::openat(parent.get(), name->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) {
+      throw ToolError("cannot create " + made.string() + ": " + std::strerror(errno));
+    }
+    parent = std::move(next);
   }
 }
 

@@ -32,6 +32,15 @@ UniqueFd OpenRegularFile(const std::filesystem::path& path);
 // for other users, who can only reach what they could change anyway.
 void CheckOnlyRootCanChange(const std::filesystem::path& store);
 
+// Makes directory (a store) and its missing parents readable by the owner
+// only, as the engine makes its store; an existing directory is left as it
+// is. As root, what is there of the way is checked first as
+// CheckOnlyRootCanChange checks the directories above a store, so nothing is
+// ever made through another user's directory or link; the new directories
+// are then made one at a time, each relative to a descriptor of the one
+// before, never through a symbolic link. Throws ToolError.
+void CreatePrivateDirectories(const std::filesystem::path& directory);
+
 }  // namespace orv::tool
 
 #endif  // ORV_TOOLS_ORV_SAFE_PATH_H_

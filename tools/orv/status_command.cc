@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
+#include "common/display_text.h"
 #include "store_reader.h"
 
 namespace orv::tool {
@@ -26,7 +27,7 @@ void RunStatus(const GlobalOptions& options, Output& out) {
     if (snapshotsMissing) (*out.document)["snapshotDirectoryMissing"] = true;
     return;
   }
-  std::cout << "store       " << reader.store().string() << "\n"
+  std::cout << "store       " << DisplayText(reader.store().string()) << "\n"
             << "catalog     " << info.CatalogBytes << " bytes\n"
             << "copies      " << info.Copies << " (" << info.CopyBytes << " of " << options.quota
             << " bytes of quota)" << (snapshotsMissing ? "; the copies' directory is missing" : "")

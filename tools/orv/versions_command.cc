@@ -8,6 +8,7 @@
 
 #include "catalog_time.h"
 #include "command.h"
+#include "common/display_text.h"
 #include "edition_listing.h"
 #include "store_reader.h"
 #include "tool_error.h"
@@ -23,12 +24,14 @@ struct VersionsOptions {
 
 std::string ShortDigest(const std::string& sha1) { return sha1.empty() ? "-" : sha1.substr(0, 12); }
 
+// Names and the signer come from the catalog: escaped, none can forge a line.
 std::string Describe(const EditionRow& row) {
   std::string kind = row.kind;
-  if (!row.newName.empty()) kind += " -> " + row.newName;
+  if (!row.newName.empty()) kind += " -> " + DisplayText(row.newName);
   const std::string size = row.size < 0 ? "gone" : std::to_string(row.size);
   return std::to_string(row.id) + "  " + FormatCatalogTime(row.timeStamp) + "  " + kind + "  " +
-         size + "  " + ShortDigest(row.sha1) + "  " + (row.signer.empty() ? "-" : row.signer);
+         size + "  " + ShortDigest(row.sha1) + "  " +
+         (row.signer.empty() ? "-" : DisplayText(row.signer));
 }
 
 // {"editions": [...]} as one document would print it, written row by row: a
@@ -82,7 +85,7 @@ void RunVersions(const GlobalOptions& options, const VersionsOptions& versions, 
   }
   std::string lastFile;
   for (const EditionRow& row : rows) {
-    if (row.fileName != lastFile) std::cout << row.fileName << "\n";
+    if (row.fileName != lastFile) std::cout << DisplayText(row.fileName) << "\n";
     lastFile = row.fileName;
     std::cout << "  " << Describe(row) << "\n";
   }
