@@ -12,7 +12,7 @@
 #include "catalog/statement_builder.h"
 #include "catalog/store_layout.h"
 #include "catalog/transaction.h"
-#include "common/display_text.h"
+#include "platform/display_text.h"
 #include "engine/log.h"
 #include "maintenance/edition_walk.h"
 #include "platform/path.h"

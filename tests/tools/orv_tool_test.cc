@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/display_text.h"
+#include "platform/display_text.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 

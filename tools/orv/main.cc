@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
-#include "common/display_text.h"
+#include "platform/display_text.h"
 #include "tool_error.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
-#include "common/display_text.h"
+#include "platform/display_text.h"
 #include "edition_argument.h"
 #include "store_reader.h"
 #include "tool_error.h"

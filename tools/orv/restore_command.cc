@@ -18,7 +18,7 @@
 
 #include "catalog_time.h"
 #include "command.h"
-#include "common/display_text.h"
+#include "platform/display_text.h"
 #include "edition_argument.h"
 #include "edition_listing.h"
 #include "safe_path.h"

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
-#include "common/display_text.h"
+#include "platform/display_text.h"
 #include "store_reader.h"
 
 namespace orv::tool {

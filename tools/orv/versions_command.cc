@@ -8,7 +8,7 @@
 
 #include "catalog_time.h"
 #include "command.h"
-#include "common/display_text.h"
+#include "platform/display_text.h"
 #include "edition_listing.h"
 #include "store_reader.h"
 #include "tool_error.h"

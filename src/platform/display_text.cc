@@ -1,4 +1,4 @@
-#include "common/display_text.h"
+#include "platform/display_text.h"
 
 #include <cstdint>
 
