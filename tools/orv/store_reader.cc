@@ -25,7 +25,7 @@ StoreReader::StoreReader(const GlobalOptions& options)
   // Before anything in it is read: as root, a catalog another user could
   // write is that user's input.
   CheckOnlyRootCanChange(store_);
-  const std::u16string store = Utf8ToUtf16Lossy(store_.string());
+  const std::u16string store = FileNameToUtf16(store_.string());
   switch (OrvOpenStoreReadOnly(store.c_str())) {
     case ENG_OK:
       return;
@@ -51,7 +51,7 @@ StoreReader::StoreReader(const GlobalOptions& options)
 StoreReader::~StoreReader() { OrvCloseStore(); }
 
 std::optional<uint32_t> FileIdOf(const std::string& path) {
-  const std::u16string name = Utf8ToUtf16Lossy(path);
+  const std::u16string name = FileNameToUtf16(path);
   const uint32_t id = OrvFindBackupFileId(name.c_str());
   if (id == 0) return std::nullopt;
   return id;
