@@ -84,7 +84,9 @@ std::optional<std::string> ContentPath(uint32_t edition) {
   if (GetFileEdition(edition, static_cast<uint32_t>(buffer.size()), buffer.data()) == 0) {
     return std::nullopt;
   }
-  return Utf16ToUtf8Lossy(buffer.c_str());
+  std::string path;
+  if (!Utf16ToFileName(buffer.c_str(), &path)) return std::nullopt;
+  return path;
 }
 
 std::string ExistingContentPath(uint32_t edition) {
