@@ -80,19 +80,12 @@ void BindFields(sqlite3_stmt* statement, const DbmField* fields, uint32_t count,
         break;
       }
       case DbmType::STR: {
-        // SQLite takes a leading U+FEFF or U+FFFE of UTF-16 text for a byte-order
-        // mark and drops it (after U+FFFE it even reads the rest byte-swapped).
-        // Such a value gets a mark of our own in front, so that it is bound as
-        // given; others (nearly all) are bound without a copy.
-        const auto* text = static_cast<const char16_t*>(field.value);
-        if (text[0] == u'\uFEFF' || text[0] == u'\uFFFE') {
-          std::u16string marked(1, u'\uFEFF');
-          marked += text;
-          sqlite3_bind_text64(statement, number, reinterpret_cast<const char*>(marked.data()),
-                              marked.size() * sizeof(char16_t), SQLITE_TRANSIENT, SQLITE_UTF16);
-        } else {
-          sqlite3_bind_text16(statement, number, text, -1, SQLITE_TRANSIENT);
-        }
+        // Bound as UTF-8 of our own making: SQLite's conversion of UTF-16 joins
+        // a lone surrogate (an escaped byte of a file name) with the unit
+        // after it, and takes a leading U+FEFF or U+FFFE for a byte-order mark.
+        const std::string text = Utf16ToWtf8(static_cast<const char16_t*>(field.value));
+        sqlite3_bind_text64(statement, number, text.data(), text.size(), SQLITE_TRANSIENT,
+                            SQLITE_UTF8);
         WriteLog(kLogTrace, u"DbmBindField, ID = %d, Type = STR, Value = %s", number,
                  static_cast<const char16_t*>(field.value));
         break;
@@ -282,10 +275,10 @@ void DbmFetchField(sqlite3_stmt* statement, int column, DbmType type, uint32_t l
       break;
     }
     case DbmType::STR: {
-      // Read as UTF-8 and converted here: SQLite's own conversion to UTF-16
-      // reads U+FFFE and U+FFFF as U+FFFD, so a name holding one would not come
-      // back as stored. Text that is not valid UTF-8 (what SQLite made of
-      // invalid UTF-16) is still converted by SQLite, as before.
+      // Read as stored and converted here: SQLite's own conversion to UTF-16
+      // reads U+FFFE, U+FFFF and lone surrogates as U+FFFD, so a name holding
+      // one would not come back as bound. Text this engine did not write (not
+      // in the form Utf16ToWtf8 makes) is still converted by SQLite.
       const auto* utf8 = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
       if (utf8 == nullptr) break;
       const std::string_view stored(utf8,
@@ -293,7 +286,7 @@ void DbmFetchField(sqlite3_stmt* statement, int column, DbmType type, uint32_t l
       std::u16string converted;
       const char16_t* text = nullptr;
       size_t units = 0;
-      if (Utf8ToUtf16(stored, &converted)) {
+      if (Wtf8ToUtf16(stored, &converted)) {
         text = converted.c_str();
         units = converted.size();
       } else {

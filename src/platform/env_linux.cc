@@ -239,7 +239,7 @@ class LinuxEnv final : public Env {
     if (path.front() != u'/') {
       char buffer[PATH_MAX];
       if (::getcwd(buffer, sizeof(buffer)) == nullptr) return std::nullopt;
-      if (!Utf8ToUtf16(buffer, &joined)) return std::nullopt;
+      joined = FileNameToUtf16(buffer);
       joined.push_back(u'/');
     }
     joined.append(path);
@@ -328,12 +328,11 @@ class LinuxEnv final : public Env {
     if (!ToNativePath(path, &native)) return names;
     DIR* dir = ::opendir(native.c_str());
     if (dir == nullptr) return names;
-    std::u16string name;
     while (const dirent* entry = ::readdir(dir)) {
       const std::string_view raw = entry->d_name;
       if (raw == "." || raw == "..") continue;
-      // A name that is not UTF-8 cannot be one the engine made.
-      if (Utf8ToUtf16(raw, &name)) names.push_back(name);
+      // Copies are named after their originals, whose names need not be UTF-8.
+      names.push_back(FileNameToUtf16(raw));
     }
     ::closedir(dir);
     return names;
@@ -370,9 +369,10 @@ class LinuxEnv final : public Env {
       struct statx st {};
       if (::statx(dirFd, entry->d_name, AT_SYMLINK_NOFOLLOW,
                   STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME, &st) != 0 ||
-          !S_ISREG(st.stx_mode) || !Utf8ToUtf16(entry->d_name, &file.name)) {
+          !S_ISREG(st.stx_mode)) {
         continue;
       }
+      file.name = FileNameToUtf16(entry->d_name);
       file.size = st.stx_size;
       file.creationTime = To100ns((st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_mtime);
       files.push_back(file);

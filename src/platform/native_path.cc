@@ -6,7 +6,7 @@ namespace orv {
 
 bool ToNativePath(std::u16string_view path, std::string* native) {
   if (path.empty() || path.find(u'\0') != std::u16string_view::npos) return false;
-  return Utf16ToUtf8(path, native);
+  return Utf16ToFileName(path, native);
 }
 
 }  // namespace orv

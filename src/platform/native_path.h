@@ -1,5 +1,5 @@
-// Conversion of engine paths to the UTF-8 byte strings Linux system calls take.
-// Platform-internal.
+// Conversion of engine paths to the byte strings Linux system calls take (see
+// FileNameToUtf16 for how bytes that are not UTF-8 are spelled). Platform-internal.
 #ifndef ORV_PLATFORM_NATIVE_PATH_H_
 #define ORV_PLATFORM_NATIVE_PATH_H_
 
@@ -8,7 +8,8 @@
 
 namespace orv {
 
-// False for a path no file can have: empty, invalid UTF-16, or holding a 0.
+// False for a path no file can have: empty, holding a 0, or text that
+// Utf16ToFileName refuses.
 bool ToNativePath(std::u16string_view path, std::string* native);
 
 }  // namespace orv

@@ -36,7 +36,8 @@ class LinuxStagedCopy final : public StagedCopy {
 
   PublishResult PublishAs(const std::u16string& name) override {
     std::string native;
-    if (!Utf16ToUtf8(name, &native) || native.empty() || native.find('/') != std::string::npos) {
+    if (!Utf16ToFileName(name, &native) || native.empty() ||
+        native.find('/') != std::string::npos) {
       return PublishResult::kFailed;
     }
     int linked;

@@ -28,6 +28,28 @@ bool Utf8ToUtf16(std::string_view in, std::u16string* out);
 // Converts UTF-8 to UTF-16. Lossy: each malformed sequence becomes U+FFFD.
 std::u16string Utf8ToUtf16Lossy(std::string_view in);
 
+// File names on Linux are bytes, not text. FileNameToUtf16 decodes valid UTF-8
+// as usual and turns each byte of what is not valid UTF-8 into the lone
+// surrogate U+DC80 + byte (0x80..0xFF; a byte below 0x80 is always valid).
+// Valid UTF-8 never decodes to a lone surrogate, so no two byte strings give
+// the same text. Never fails.
+std::u16string FileNameToUtf16(std::string_view bytes);
+
+// The inverse of FileNameToUtf16: false (*out unspecified) for text that is not
+// the image of any byte string: a lone surrogate outside U+DC80..U+DCFF, or
+// escaped bytes that together would form valid UTF-8 (that name is spelled
+// with the decoded characters instead).
+bool Utf16ToFileName(std::u16string_view in, std::string* out);
+
+// Generalised UTF-8 for text kept by SQLite: as UTF-8, except that a lone
+// surrogate is written as the 3-byte form of its own value (ED A0 80..ED BF
+// BF). Never fails; for valid UTF-16 the result is plain UTF-8.
+std::string Utf16ToWtf8(std::u16string_view in);
+
+// The inverse of Utf16ToWtf8: false (*out unspecified) on any other byte
+// string, including a surrogate pair written as two 3-byte forms.
+bool Wtf8ToUtf16(std::string_view in, std::u16string* out);
+
 // Converts text that is known to be ASCII or valid UTF-8 (literals, numbers);
 // empty for malformed UTF-8.
 std::u16string Utf8ToUtf16OrEmpty(std::string_view in);

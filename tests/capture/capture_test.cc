@@ -9,6 +9,7 @@
 #include "capture/backup_module.h"
 #include "capture/notify_event.h"
 #include "engine/timings.h"
+#include "platform/text.h"
 #include "query/editions.h"
 #include "support/capture_fixture.h"
 #include "support/catalog_rows.h"
@@ -46,6 +47,36 @@ TEST_F(CaptureTest, AChangedFileBecomesAnEditionHoldingItsOldContent) {
   EXPECT_EQ(rows[0].linkFileName, "");
   EXPECT_EQ(rows[0].backupName.rfind("report.doc", 0), 0u);
   EXPECT_EQ(testing::ReadFileText(store_ / "Backup" / rows[0].backupName), "before");
+}
+
+// Linux names are bytes: an open of "r\xFF.txt", reported with its byte
+// escaped, copies that file, not "r\uFFFD.txt" beside it.
+TEST_F(CaptureTest, AFileNamedWithBytesThatAreNotUtf8IsCopiedItself) {
+  StartCapture();
+  const std::string bytesName = "r\xFF.txt";
+  File(bytesName, "mine before");
+  File("r\xEF\xBF\xBD.txt", "someone else's");
+  const std::u16string path = FileNameToUtf16((files_ / bytesName).string());
+  Notify(OpenForWrite(path.c_str()));
+  testing::WriteFileText(files_ / bytesName, "mine after");
+  Notify(Close(path.c_str(), true));
+  StopEngine();
+
+  const std::vector<EditionRow> rows = Editions();
+  ASSERT_EQ(rows.size(), 1u);
+  // The catalog keeps the escape as text (a lone surrogate's own form).
+  EXPECT_EQ(rows[0].fileName, files_.path().string() + "/r\xED\xB3\xBF.txt");
+  std::u16string copyName;
+  std::string copyBytes;
+  ASSERT_TRUE(Wtf8ToUtf16(rows[0].backupName, &copyName));
+  ASSERT_TRUE(Utf16ToFileName(copyName, &copyBytes));
+  EXPECT_EQ(copyBytes.rfind(bytesName, 0), 0u);
+  EXPECT_EQ(testing::ReadFileText(store_ / "Backup" / copyBytes), "mine before");
+  size_t copies = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(store_ / "Backup")) {
+    copies += entry.is_regular_file() ? 1 : 0;
+  }
+  EXPECT_EQ(copies, 1u) << "the file beside it was not copied as well";
 }
 
 // An open's second path links its edition to that file, whose content then

@@ -3,10 +3,12 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <set>
 
 #include <gtest/gtest.h>
 
 #include "catalog/database_manager.h"
+#include "platform/text.h"
 #include "query/backup_files.h"
 #include "support/engine_fixture.h"
 
@@ -249,6 +251,46 @@ TEST_F(StatementBuilderTest, NoncharactersInTextsComeBackAsStored) {
   const DbmField fields[] = {{u"BackupName", DbmType::STR, backupName, sizeof(backupName)}};
   ASSERT_EQ(DbmSelectFirst(u"Edition", fields, 1, nullptr, 0), 1u);
   EXPECT_EQ(std::u16string(backupName), u"a\uFFFFb20260401080645123");
+}
+
+// A name with a byte that is not UTF-8 holds a lone surrogate. SQLite's own
+// conversion of UTF-16 joined it with the next unit: "r\uDCFF.txt" was stored
+// as "r\U0004FC2Etxt", another valid name.
+TEST_F(StatementBuilderTest, LoneSurrogatesInNamesComeBackAsBound) {
+  const std::u16string escaped = {u'/', u'r', 0xDCFF, u'.', u't', u'x', u't'};
+  const std::u16string atTheEnd = {u'/', u'r', 0xDCFF};
+  const std::u16string highAlone = {u'/', 0xD800, u'x'};
+  const std::u16string replaced = u"/r\uFFFD.txt";
+  const std::u16string joined = u"/r\U0004FC2Etxt";
+  const std::u16string names[] = {escaped, atTheEnd, highAlone, replaced, joined};
+  std::set<uint32_t> ids;
+  for (const std::u16string& name : names) ASSERT_EQ(query::InsertBackupFile(name.c_str()), 1u);
+  for (const std::u16string& name : names) {
+    const uint32_t id = query::FindBackupFileId(name.c_str());
+    ASSERT_NE(id, 0u) << Utf16ToUtf8Lossy(name);
+    EXPECT_EQ(query::BackupFileName(id).value_or(u"<none>"), name);
+    ids.insert(id);
+  }
+  EXPECT_EQ(ids.size(), std::size(names)) << "each name is a row of its own";
+
+  // Stored as the surrogate's own 3-byte form, so SQL sees the rest unchanged.
+  sqlite3_stmt* statement = nullptr;
+  ASSERT_EQ(
+      sqlite3_prepare_v2(DbmConnect()->db(), "Select hex(FileName) From BackupFile Where ID == ?",
+                         -1, &statement, nullptr),
+      SQLITE_OK);
+  sqlite3_bind_int(statement, 1, static_cast<int>(query::FindBackupFileId(escaped.c_str())));
+  ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)),
+               "2F72EDB3BF2E747874");
+  sqlite3_finalize(statement);
+
+  char16_t fetched[262] = {};
+  const DbmField fields[] = {{u"FileName", DbmType::STR, fetched, sizeof(fetched)}};
+  const DbmField byName[] = {
+      {u"FileName == ", DbmType::STR, const_cast<char16_t*>(atTheEnd.c_str()), 0}};
+  ASSERT_EQ(DbmSelectFirst(u"BackupFile", fields, 1, byName, 1), 1u);
+  EXPECT_EQ(std::u16string(fetched), atTheEnd);
 }
 
 TEST_F(StatementBuilderTest, LikeConditionsIgnoreAsciiCaseAndTreatWildcardsAsSuch) {

@@ -14,7 +14,7 @@ namespace orv::tool {
 namespace {
 
 void SetString(uint32_t item, const std::filesystem::path& value) {
-  const std::u16string text = value.empty() ? std::u16string() : Utf8ToUtf16Lossy(value.string());
+  const std::u16string text = value.empty() ? std::u16string() : FileNameToUtf16(value.string());
   const char16_t* buffer = text.c_str();
   if (ChangeConfigure(item, &buffer) != ENG_OK) throw ToolError("the engine refused its settings");
 }

@@ -81,7 +81,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (options.json && status == 0 && !out.written) {
-    std::fputs((document.dump(2) + "\n").c_str(), jsonOut);
+    std::fputs(
+        (document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n").c_str(),
+        jsonOut);
     std::fflush(jsonOut);
   }
   return status;

@@ -103,9 +103,9 @@ TraceEvent ParseEvent(const std::string& line) {
   if (!json.is_object()) throw std::invalid_argument("not a JSON object");
   TraceEvent event;
   event.operation = Operation(json.at("op"));
-  event.path = Utf8ToUtf16Lossy(json.at("path").get<std::string>());
+  event.path = FileNameToUtf16(json.at("path").get<std::string>());
   if (event.path.empty()) throw std::invalid_argument("empty path");
-  if (json.contains("target")) event.target = Utf8ToUtf16Lossy(json["target"].get<std::string>());
+  if (json.contains("target")) event.target = FileNameToUtf16(json["target"].get<std::string>());
   if (event.operation == FILE_OP_RENAME && event.target.empty()) {
     throw std::invalid_argument("a rename needs a target");
   }

@@ -25,7 +25,7 @@ StoreReader::StoreReader(const GlobalOptions& options)
   // Before anything in it is read: as root, a catalog another user could
   // write is that user's input.
   CheckOnlyRootCanChange(store_);
-  const std::u16string store = Utf8ToUtf16Lossy(store_.string());
+  const std::u16string store = FileNameToUtf16(store_.string());
   switch (OrvOpenStoreReadOnly(store.c_str())) {
     case ENG_OK:
       return;
@@ -51,7 +51,7 @@ StoreReader::StoreReader(const GlobalOptions& options)
 StoreReader::~StoreReader() { OrvCloseStore(); }
 
 std::optional<uint32_t> FileIdOf(const std::string& path) {
-  const std::u16string name = Utf8ToUtf16Lossy(path);
+  const std::u16string name = FileNameToUtf16(path);
   const uint32_t id = OrvFindBackupFileId(name.c_str());
   if (id == 0) return std::nullopt;
   return id;
@@ -84,7 +84,9 @@ std::optional<std::string> ContentPath(uint32_t edition) {
   if (GetFileEdition(edition, static_cast<uint32_t>(buffer.size()), buffer.data()) == 0) {
     return std::nullopt;
   }
-  return Utf16ToUtf8Lossy(buffer.c_str());
+  std::string path;
+  if (!Utf16ToFileName(buffer.c_str(), &path)) return std::nullopt;
+  return path;
 }
 
 std::string ExistingContentPath(uint32_t edition) {

@@ -42,7 +42,8 @@ void WriteEditionsDocument(const std::vector<EditionRow>& rows, Output& out) {
   } else {
     std::string text = "{\n  \"editions\": [\n";
     for (size_t i = 0; i < rows.size(); ++i) {
-      const std::string row = ToJson(rows[i]).dump(2);
+      const std::string row =
+          ToJson(rows[i]).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
       text += "    ";
       for (const char c : row) {
         text += c;

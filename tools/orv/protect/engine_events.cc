@@ -38,8 +38,8 @@ uint32_t Operation(FileEvent::Kind kind) {
 }  // namespace
 
 void EngineEvents::Report(const FileEvent& event) {
-  const std::u16string path16 = Utf8ToUtf16Lossy(event.path),
-                       target16 = Utf8ToUtf16Lossy(event.target);
+  const std::u16string path16 = FileNameToUtf16(event.path),
+                       target16 = FileNameToUtf16(event.target);
   FileEventRecord record{};
   record.RecordType = RECORD_TYPE_FILE;
   record.EventTime = Now();
