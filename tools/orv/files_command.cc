@@ -24,7 +24,7 @@ void RunFiles(const GlobalOptions& options, const std::string& pattern, Output& 
     do {
       // The record holds at most 261 characters: a name that fills it is
       // asked for whole.
-      std::string name = Utf16ToUtf8Lossy(info.FileName);
+      std::string name = PathBytes(info.FileName);
       if (std::char_traits<char16_t>::length(info.FileName) >= 261) {
         name = FileNameOf(info.ID).value_or(name);
       }

@@ -57,6 +57,12 @@ std::optional<uint32_t> FileIdOf(const std::string& path) {
   return id;
 }
 
+std::string PathBytes(std::u16string_view path) {
+  std::string bytes;
+  if (Utf16ToFileName(path, &bytes)) return bytes;
+  return Utf16ToUtf8Lossy(path);
+}
+
 std::optional<std::string> FileNameOf(uint32_t fileId) {
   // The name may grow between the two calls only if the catalog is replaced
   // meanwhile: one more try, then nothing.
@@ -66,7 +72,7 @@ std::optional<std::string> FileNameOf(uint32_t fileId) {
     std::u16string name(length + 1, u'\0');
     if (OrvGetBackupFileName(fileId, length + 1, name.data()) == length) {
       name.resize(length);
-      return Utf16ToUtf8Lossy(name);
+      return PathBytes(name);
     }
   }
   return std::nullopt;

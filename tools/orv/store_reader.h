@@ -35,9 +35,15 @@ class StoreReader {
 // Questions on the store the engine has placed, a StoreReader's or a started
 // engine's.
 
+// The bytes of a path the engine holds, as the file system names the file (a
+// name that is not UTF-8 keeps its bytes); text that no byte string maps to is
+// shown with U+FFFD.
+std::string PathBytes(std::u16string_view path);
+
 // The ID of the file stored under exactly this path; nothing when none.
 std::optional<uint32_t> FileIdOf(const std::string& path);
-// The whole stored path of a file; nothing when there is no such file.
+// The whole stored path of a file, as bytes (PathBytes); nothing when there is
+// no such file.
 std::optional<std::string> FileNameOf(uint32_t fileId);
 // Every column of an edition; nothing when there is no such edition.
 std::optional<FileEditionInfo> EditionDetails(uint32_t edition);
