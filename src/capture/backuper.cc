@@ -1,5 +1,7 @@
 #include "capture/backuper.h"
 
+#include <vector>
+
 #include "capture/catalog_writer.h"
 #include "catalog/database_manager.h"
 #include "catalog/store_layout.h"
@@ -20,6 +22,16 @@ constexpr int kNameAttempts = 1000;
 
 std::u16string_view View(const char16_t* text) {
   return text == nullptr ? std::u16string_view() : std::u16string_view(text, Utf16Length(text));
+}
+
+// A copy no edition will ever name is removed at once: left in the store it
+// would count against the quota and push real editions out. The name is the
+// entry's own (unique to it), so no queued or written entry names it.
+void RemoveUnusedCopy(const EditionEntry& entry) {
+  if (!IsSnapshotName(entry.copyName)) return;
+  const std::u16string directory = SnapshotDirectory();
+  if (directory.empty()) return;
+  CurrentEnv()->RemoveFile(JoinPath(directory, entry.copyName));
 }
 
 }  // namespace
@@ -107,11 +119,13 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyE
 }
 
 void CBackuper::OnOpen(const FileEventRecord& record) {
+  // The entry first: a copy made for an open that makes none would be named by
+  // nothing.
+  std::optional<EditionEntry> entry = MakeEntry(record);
+  if (!entry) return;
   uint32_t copyEpoch = 0;
   std::u16string copyName = SnapshotCopy(View(record.FilePath), &copyEpoch);
   if (copyName.empty()) return;
-  std::optional<EditionEntry> entry = MakeEntry(record);
-  if (!entry) return;
   entry->copyName = std::move(copyName);
   entry->copyEpoch = copyEpoch;
   if (record.CreateOptions & ORV_FILE_DELETE_ON_CLOSE) {
@@ -123,7 +137,7 @@ void CBackuper::OnOpen(const FileEventRecord& record) {
 
 void CBackuper::UpdatePending(const FileEventRecord& record) {
   const std::u16string_view path = View(record.FilePath);
-  std::lock_guard pendingGuard(pendingLock_);
+  std::unique_lock pendingGuard(pendingLock_);
   EditionEntry* entry = pending_.Oldest(path);
   if (entry == nullptr) return;
   bool move = false;
@@ -139,7 +153,9 @@ void CBackuper::UpdatePending(const FileEventRecord& record) {
       const bool changed = (record.CloseFlags & ORV_CLOSE_FLAG_CHANGED) != 0;
       if (entry->kind == EDITION_MODIFY) {
         if (!changed) {
-          pending_.RemoveOldest(path);
+          const EditionEntry unused = pending_.RemoveOldest(path);
+          pendingGuard.unlock();
+          RemoveUnusedCopy(unused);
           return;
         }
         move = true;
@@ -169,16 +185,25 @@ void CBackuper::QueueForWrite(EditionEntry entry) {
 }
 
 void CBackuper::ExpirePending(uint32_t nowTick, uint32_t expiryMs) {
-  std::lock_guard pendingGuard(pendingLock_);
-  pending_.RemoveIf(
-      [&](const EditionEntry& entry) {
-        return entry.closeTick != 0 && static_cast<uint32_t>(nowTick - entry.closeTick) > expiryMs;
-      },
-      [&](EditionEntry entry) {
-        if (entry.kind != EDITION_MODIFY) return;  // a deletion never confirmed
-        std::lock_guard queueGuard(queueLock_);
-        queue_.push_back(std::move(entry));
-      });
+  std::vector<EditionEntry> unused;
+  {
+    std::lock_guard pendingGuard(pendingLock_);
+    pending_.RemoveIf(
+        [&](const EditionEntry& entry) {
+          return entry.closeTick != 0 &&
+                 static_cast<uint32_t>(nowTick - entry.closeTick) > expiryMs;
+        },
+        [&](EditionEntry entry) {
+          if (entry.kind != EDITION_MODIFY) {  // a deletion never confirmed
+            unused.push_back(std::move(entry));
+            return;
+          }
+          std::lock_guard queueGuard(queueLock_);
+          queue_.push_back(std::move(entry));
+        });
+  }
+  // Outside the lock: host threads settling their events do not wait on the disk.
+  for (const EditionEntry& entry : unused) RemoveUnusedCopy(entry);
 }
 
 void CBackuper::ConfirmPendingChanges() {

@@ -32,7 +32,8 @@ class CBackuper {
   // The entry an event makes, with its kind decided; nothing when it makes none.
   // Reads TargetPath (null: empty) only for an open or a rename.
   static std::optional<EditionEntry> MakeEntry(const FileEventRecord& record);
-  // A commit, close or delete settles the oldest pending entry of its path.
+  // A commit, close or delete settles the oldest pending entry of its path. A
+  // change entry closed unchanged is dropped and its copy removed.
   void UpdatePending(const FileEventRecord& record);
   void AddPending(EditionEntry entry);
   void QueueForWrite(EditionEntry entry);
@@ -48,7 +49,8 @@ class CBackuper {
   void Stop();
 
   // For the writer. Moves pending entries whose close is older than expiryMs:
-  // changes to the queue, deletions never confirmed out.
+  // changes to the queue; deletions never confirmed are dropped and their
+  // copies removed.
   void ExpirePending(uint32_t nowTick, uint32_t expiryMs);
   // Moves confirmed changes to the queue, whatever their age (at Stop).
   void ConfirmPendingChanges();

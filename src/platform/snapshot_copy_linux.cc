@@ -70,55 +70,90 @@ std::string ErrorText(int error) {
   return description != nullptr ? description : "error " + std::to_string(error);
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
+// Copies length bytes at offset from source to the same offset in target; the
+// bytes copied, fewer when the source ended first (it shrank meanwhile), or
+// -1 on failure. Inside the kernel while it can (*kernelCopy), with a plain
+// loop once it cannot (across file systems it fails with EXDEV).
+int64_t CopyRange(int source, int target, off_t offset, uint64_t length, bool* kernelCopy) {
+  uint64_t done = 0;
+  while (*kernelCopy && done < length) {
+    off_t in = offset + static_cast<off_t>(done);
+    off_t out = in;
+    const ssize_t n =
+        ::copy_file_range(source, &in, target, &out,
+                          static_cast<size_t>(std::min<uint64_t>(length - done, 1 << 30)), 0);
+    if (n > 0) {
+      done += static_cast<uint64_t>(n);
+      continue;
+    }
+    if (n == 0) return static_cast<int64_t>(done);
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+    *kernelCopy = false;
+  }
+  char buffer[1 << 16];
+  while (done < length) {
+    const off_t at = offset + static_cast<off_t>(done);
+    const ssize_t n = ::pread(
+        source, buffer, static_cast<size_t>(std::min<uint64_t>(length - done, sizeof(buffer))), at);
+    if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return -1;
     }
-    data += n;
-    size -= static_cast<size_t>(n);
+    for (ssize_t written = 0; written < n;) {
+      const ssize_t w =
+          ::pwrite(target, buffer + written, static_cast<size_t>(n - written), at + written);
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return -1;
+      written += w;
+    }
+    done += static_cast<uint64_t>(n);
   }
-  return true;
+  return static_cast<int64_t>(done);
 }
 
 // Copies source's first size bytes (its size when opened: a file that keeps
-// growing must not keep the copy going) to target, fastest way first: a
-// reflink shares the blocks; copy_file_range copies inside the kernel; a plain
-// loop works everywhere (across file systems both fast ways fail with EXDEV).
+// growing must not keep the copy going) to target. A reflink shares the blocks
+// and the holes. Otherwise only the source's data ranges are copied and the
+// length is set last, so that a sparse file's copy stays sparse (a copy of
+// every zero would let one open of a large sparse file fill the store); where
+// the file system cannot tell holes, the whole file is one data range.
 bool CopyContent(int source, int target, uint64_t size) {
   if (::ioctl(target, FICLONE, source) == 0) return true;
-  uint64_t left = size;
+  const off_t end = static_cast<off_t>(size);
   bool kernelCopy = true;
-  while (kernelCopy) {
-    if (left == 0) return true;
-    const ssize_t n = ::copy_file_range(source, nullptr, target, nullptr,
-                                        static_cast<size_t>(std::min<uint64_t>(left, 1 << 30)), 0);
-    if (n > 0) {
-      left -= static_cast<uint64_t>(n);
-      continue;
+  bool knowsHoles = true;
+  off_t offset = 0;
+  while (offset < end) {
+    off_t data = offset;
+    off_t hole = end;
+    if (knowsHoles) {
+      data = ::lseek(source, offset, SEEK_DATA);
+      if (data < 0 && errno == ENXIO) break;  // only a hole up to the end
+      if (data < 0 && errno == EINVAL && offset == 0) {
+        knowsHoles = false;
+        data = 0;
+      } else if (data < 0) {
+        return false;
+      } else {
+        hole = ::lseek(source, data, SEEK_HOLE);
+        if (hole < 0 && errno == ENXIO) break;  // shrunk between the two looks
+        if (hole < 0) return false;
+      }
     }
-    if (n == 0) return true;
-    if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-    kernelCopy = false;
-  }
-  // Whatever the kernel copy wrote before it gave up stays; carry on from
-  // where both offsets now are.
-  char buffer[1 << 16];
-  while (left > 0) {
-    const ssize_t n =
-        ::read(source, buffer, static_cast<size_t>(std::min<uint64_t>(left, sizeof(buffer))));
-    if (n == 0) return true;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
+    if (data >= end) break;
+    hole = std::min(hole, end);
+    const int64_t copied =
+        CopyRange(source, target, data, static_cast<uint64_t>(hole - data), &kernelCopy);
+    if (copied < 0) return false;
+    if (copied < hole - data) {
+      // The source shrank while it was copied: the copy ends where it did.
+      return ::ftruncate(target, data + copied) == 0;
     }
-    if (!WriteAll(target, buffer, static_cast<size_t>(n))) return false;
-    left -= static_cast<uint64_t>(n);
+    offset = hole;
   }
-  return true;
+  return ::ftruncate(target, end) == 0;
 }
 
 // Why the source could not be opened, as the log says it.

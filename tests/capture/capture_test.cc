@@ -14,6 +14,7 @@
 #include "support/capture_fixture.h"
 #include "support/catalog_rows.h"
 #include "support/event_records.h"
+#include "support/fake_env.h"
 
 namespace orv {
 namespace {
@@ -144,11 +145,67 @@ TEST_F(CaptureTest, RenamesDeletionsAndOpensThatChangeNothing) {
   EXPECT_EQ(rows[1].backupName, "");
   EXPECT_EQ(rows[2].fileName, files_.path().string() + "/twice.txt");
   EXPECT_EQ(testing::CountRows(catalogFile(), "BackupFile"), 4);
-  // Two opens made two copies; five copies in all (the unchanged and the
-  // case-different ones stay as files, as dropped entries leave their copies).
+  // Two opens made two copies; four copies in all: the unchanged one is gone,
+  // the entries still pending at Stop keep theirs.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(store_ / "Backup"),
                           std::filesystem::directory_iterator()),
-            5);
+            4);
+}
+
+class UnusedCopyTest : public CaptureTest {
+ protected:
+  std::set<std::string> Copies() const {
+    std::set<std::string> names;
+    for (const auto& file : std::filesystem::directory_iterator(store_ / "Backup")) {
+      names.insert(file.path().filename().string());
+    }
+    return names;
+  }
+
+  testing::FakeEnv env_;
+  testing::ScopedEnv scoped_{&env_};
+};
+
+// Only copies that editions name stay in the store: an open for writing closed
+// unchanged, and a deletion that expires unconfirmed, take theirs with them.
+TEST_F(UnusedCopyTest, ACopyNoEditionWillNameIsRemovedAtOnce) {
+  StartCapture();
+  const std::u16string unchanged = File("unchanged.txt", "as it was");
+  Notify(OpenForWrite(unchanged.c_str()));
+  EXPECT_EQ(Copies().size(), 1u);
+  Notify(Close(unchanged.c_str(), false));
+  EXPECT_TRUE(Copies().empty()) << "removed at the close, not at Stop";
+
+  const std::u16string kept = File("kept.txt");
+  Notify(Event(FILE_OP_OPEN, kept.c_str(), ORV_DELETE));
+  Notify(Close(kept.c_str(), false));  // a deletion that never comes
+  const std::u16string changed = File("changed.txt", "before the change");
+  Notify(Event(FILE_OP_OPEN, changed.c_str(), ORV_DELETE));
+  Notify(Close(changed.c_str(), true));  // becomes a change edition at expiry
+  const std::u16string written = File("written.txt", "before the write");
+  Notify(OpenForWrite(written.c_str()));
+  Notify(Close(written.c_str(), true));
+  EXPECT_EQ(Copies().size(), 3u);
+
+  CBackuper& backuper = TheBackupModule().backuper();
+  backuper.ExpirePending(env_.GetTickCount() + 2000, 2000);
+  EXPECT_EQ(Copies().size(), 3u) << "nothing has expired yet";
+  backuper.ExpirePending(env_.GetTickCount() + 2001, 2000);
+  EXPECT_EQ(backuper.pendingCount(), 0u);
+  EXPECT_EQ(Copies().size(), 2u) << "the unconfirmed deletion's copy is gone";
+  StopEngine();
+
+  const std::vector<EditionRow> rows = Editions();
+  ASSERT_EQ(rows.size(), 2u);
+  std::set<std::string> named;
+  for (const EditionRow& row : rows) named.insert(row.backupName);
+  EXPECT_EQ(named, Copies()) << "every copy left is named by an edition";
+  for (const EditionRow& row : rows) {
+    const std::string expected = row.fileName == (files_ / "written.txt").string()
+                                     ? "before the write"
+                                     : "before the change";
+    EXPECT_EQ(testing::ReadFileText(store_ / "Backup" / row.backupName), expected);
+  }
 }
 
 TEST_F(CaptureTest, TheWriterCommitsEachCycleAndStopWritesWhatIsConfirmed) {
