@@ -48,6 +48,19 @@ void AddIndexes() {
   }
 }
 
+// Reads the schema probe on db: SQLITE_OK when BackupFile can be read, else
+// the code of the failure (left on db for the caller to log or not).
+int RunSchemaProbe(sqlite3* db) {
+  sqlite3_stmt* statement = nullptr;
+  int result = sqlite3_prepare_v2(db, kSchemaProbe, -1, &statement, nullptr);
+  if (result == SQLITE_OK) {
+    result = sqlite3_step(statement);
+    if (result == SQLITE_ROW || result == SQLITE_DONE) result = SQLITE_OK;
+  }
+  sqlite3_finalize(statement);
+  return result;
+}
+
 // True when SQLite says the file holds no catalog it can read.
 bool IsUnreadableCatalog(int code) {
   code &= 0xFF;
@@ -208,17 +221,9 @@ void DbmDisconnect() {
 uint32_t DbmProbeSchema() {
   CatalogConnection* connection = DbmConnect();
   if (connection == nullptr) return 0;
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(connection->db(), kSchemaProbe, -1, &statement, nullptr) != SQLITE_OK) {
-    LogSqliteError(connection);
-    sqlite3_finalize(statement);
-    return 0;
-  }
-  const int step = sqlite3_step(statement);
-  const bool usable = step == SQLITE_ROW || step == SQLITE_DONE;
-  if (!usable) LogSqliteError(connection);
-  sqlite3_finalize(statement);
-  return usable ? 1 : 0;
+  if (RunSchemaProbe(connection->db()) == SQLITE_OK) return 1;
+  LogSqliteError(connection);
+  return 0;
 }
 
 void DbmCreateSchema() {
@@ -290,13 +295,7 @@ ReadOnlyOpen DbmOpenReadOnly(const std::u16string& backupStore) {
   if (!connection)
     return systemErrno == EACCES ? ReadOnlyOpen::kAccessDenied : ReadOnlyOpen::kUnreadable;
   // The same probe as a started engine's, but nothing is done about a failure.
-  sqlite3_stmt* statement = nullptr;
-  result = sqlite3_prepare_v2(connection->db(), kSchemaProbe, -1, &statement, nullptr);
-  if (result == SQLITE_OK) {
-    result = sqlite3_step(statement);
-    if (result == SQLITE_ROW || result == SQLITE_DONE) result = SQLITE_OK;
-  }
-  sqlite3_finalize(statement);
+  result = RunSchemaProbe(connection->db());
   if (result != SQLITE_OK) {
     switch (result & 0xFF) {
       case SQLITE_BUSY:
