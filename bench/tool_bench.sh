@@ -13,7 +13,8 @@ trap 'rm -rf "$work"' EXIT
 
 echo "== a catalog of 100,000 files and 1,000,000 editions"
 mkdir -p "$work/large/Backup"
-"$orv" --store "$work/large" replay /dev/null >/dev/null  # creates the schema
+: > "$work/empty.jsonl"
+"$orv" --store "$work/large" replay "$work/empty.jsonl" >/dev/null  # creates the schema
 sqlite3 "$work/large/BackupDB.s3db" <<'SQL'
 PRAGMA journal_mode = OFF;
 BEGIN;
@@ -30,7 +31,7 @@ hyperfine --warmup 3 --runs 20 \
 
 echo "== one file with 200,000 editions"
 mkdir -p "$work/long/Backup"
-"$orv" --store "$work/long" replay /dev/null >/dev/null
+"$orv" --store "$work/long" replay "$work/empty.jsonl" >/dev/null
 sqlite3 "$work/long/BackupDB.s3db" <<'SQL'
 PRAGMA journal_mode = OFF;
 BEGIN;

@@ -85,8 +85,9 @@ std::optional<FileEditionInfo> EditionDetails(uint32_t edition) {
 }
 
 std::optional<std::string> ContentPath(uint32_t edition) {
-  // Twice PATH_MAX: a path the system could open always fits.
-  std::u16string buffer(8192, u'\0');
+  // Twice PATH_MAX: a path the system could open always fits. Kept between
+  // calls: a listing asks once per edition.
+  thread_local std::u16string buffer(8192, u'\0');
   if (GetFileEdition(edition, static_cast<uint32_t>(buffer.size()), buffer.data()) == 0) {
     return std::nullopt;
   }
