@@ -278,6 +278,17 @@ ORV_EXPORT uint32_t OrvRunMaintenance(uint32_t tasks);
 ** the next retention run on. ENG_E_INVALID_ARGUMENT for 0. */
 ORV_EXPORT uint32_t OrvSetRetentionQuota(uint64_t bytes);
 
+/* As NotifyEvent, for an event whose file the host holds open: descriptor is
+** a readable descriptor of the file record->FilePath names, lent for this call
+** (the engine neither closes it nor leaves its offset moved). The copy an open
+** makes reads the descriptor and never opens FilePath again, so a name swapped
+** between the host's open and the copy cannot put another file's content into
+** the edition; FilePath still names it. Anything but a regular file is not
+** copied. Other operations are handled as NotifyEvent handles them.
+** ENG_E_WRONG_STATE unless started; ENG_E_INVALID_ARGUMENT for a null record or
+** a negative descriptor; ENG_OK otherwise, whatever became of the event. */
+ORV_EXPORT uint32_t OrvNotifyOpenedFile(const FileEventRecord* record, int descriptor);
+
 /* ---- Extensions: reading a store without changing it --------------------- */
 
 /* Why OrvOpenStoreReadOnly could not open a store. */

@@ -47,7 +47,7 @@ uint32_t CBackupModule::Start() {
   return ENG_OK;
 }
 
-void CBackupModule::Dispatch(const FileEventRecord& record) {
+void CBackupModule::Dispatch(const FileEventRecord& record, intptr_t lentHandle) {
   if (record.RecordType != RECORD_TYPE_FILE || record.FilePath == nullptr) return;
   switch (record.FileOperation) {
     case FILE_OP_OPEN: {
@@ -55,7 +55,7 @@ void CBackupModule::Dispatch(const FileEventRecord& record) {
       if ((access & kInterestingAccess) == 0) return;
       if ((access & ORV_DELETE) && (access & ORV_SYNCHRONIZE)) return;
       if (policyKit_.Evaluate(record) != PolicyAction::Backup) return;
-      backuper_.OnOpen(record);
+      backuper_.OnOpen(record, lentHandle);
       return;
     }
     case FILE_OP_COMMIT:

@@ -35,8 +35,9 @@ class CBackupModule {
   // Writes what is confirmed, discards the rest, stops the writer.
   void Stop() { backuper_.Stop(); }
 
-  // Routes one event. Any number of host threads at once.
-  void Dispatch(const FileEventRecord& record);
+  // Routes one event. Any number of host threads at once. An open's copy
+  // reads lentHandle when the host lent the file it opened.
+  void Dispatch(const FileEventRecord& record, intptr_t lentHandle = Env::kNoLentHandle);
 
   const CFilterKit& policyKit() const { return policyKit_; }
   CBackuper& backuper() { return backuper_; }

@@ -73,7 +73,8 @@ std::optional<EditionEntry> CBackuper::MakeEntry(const FileEventRecord& record) 
   return entry;
 }
 
-std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyEpoch) {
+std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyEpoch,
+                                       intptr_t lentHandle) {
   const std::u16string directory = SnapshotDirectory();
   if (directory.empty()) return {};
   // "<tree>/../elsewhere" passes a policy on its text while it reaches a file
@@ -92,7 +93,7 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyE
   if (copyEpoch != nullptr) *copyEpoch = DbmCopyRemovalEpoch();
   std::u16string failure;
   const std::unique_ptr<StagedCopy> copy =
-      env->StageCopy(std::u16string(path), directory, kPartialCopyName, &failure);
+      env->StageCopy({path, lentHandle}, directory, kPartialCopyName, &failure);
   if (!copy) {
     // The host's operation goes on regardless; the log says which old content
     // was not kept and why (a full or read-only store, an unreadable source).
@@ -118,13 +119,13 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyE
   return {};
 }
 
-void CBackuper::OnOpen(const FileEventRecord& record) {
+void CBackuper::OnOpen(const FileEventRecord& record, intptr_t lentHandle) {
   // The entry first: a copy made for an open that makes none would be named by
   // nothing.
   std::optional<EditionEntry> entry = MakeEntry(record);
   if (!entry) return;
   uint32_t copyEpoch = 0;
-  std::u16string copyName = SnapshotCopy(View(record.FilePath), &copyEpoch);
+  std::u16string copyName = SnapshotCopy(View(record.FilePath), &copyEpoch, lentHandle);
   if (copyName.empty()) return;
   entry->copyName = std::move(copyName);
   entry->copyEpoch = copyEpoch;

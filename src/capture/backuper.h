@@ -14,6 +14,7 @@
 
 #include "capture/edition_entry.h"
 #include "capture/pending_list.h"
+#include "platform/env.h"
 
 namespace orv {
 
@@ -28,7 +29,9 @@ class CBackuper {
   CBackuper& operator=(const CBackuper&) = delete;
 
   // An open the policy protects: copy the file now, then wait for its outcome.
-  void OnOpen(const FileEventRecord& record);
+  // The copy reads lentHandle when the host lent the file it opened (see
+  // Env::CopySource), the path otherwise.
+  void OnOpen(const FileEventRecord& record, intptr_t lentHandle = Env::kNoLentHandle);
   // The entry an event makes, with its kind decided; nothing when it makes none.
   // Reads TargetPath (null: empty) only for an open or a rename.
   static std::optional<EditionEntry> MakeEntry(const FileEventRecord& record);
@@ -37,10 +40,12 @@ class CBackuper {
   void UpdatePending(const FileEventRecord& record);
   void AddPending(EditionEntry entry);
   void QueueForWrite(EditionEntry entry);
-  // Copies the file at path into the snapshot directory; the copy's name, or
-  // empty when no copy was made (logged). *copyEpoch receives the copy-removal
-  // count read before the copy was made.
-  std::u16string SnapshotCopy(std::u16string_view path, uint32_t* copyEpoch = nullptr);
+  // Copies the file at path (or the file lent under lentHandle, which path
+  // names) into the snapshot directory; the copy's name, or empty when no copy
+  // was made (logged). *copyEpoch receives the copy-removal count read before
+  // the copy was made.
+  std::u16string SnapshotCopy(std::u16string_view path, uint32_t* copyEpoch = nullptr,
+                              intptr_t lentHandle = Env::kNoLentHandle);
 
   void StartWriter();
   // Writes every queued entry and every pending entry whose change is already

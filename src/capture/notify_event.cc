@@ -24,14 +24,17 @@ void LogLostEvent(const FileEventRecord& record, const char16_t* why) noexcept {
 
 }  // namespace
 
-uint32_t HandleNotifyEvent(const FileEventRecord* record) noexcept {
+namespace {
+
+uint32_t Handle(const FileEventRecord* record, intptr_t lentHandle, bool lent) noexcept {
   if (EngineState() != STATE_STARTED) return ENG_E_WRONG_STATE;
   if (record == nullptr) return ENG_E_INVALID_ARGUMENT;
+  if (lent && lentHandle < 0) return ENG_E_INVALID_ARGUMENT;
   // The host's operation goes on whatever became of its event: a fault inside
   // the engine (memory ran out, a lock the system refused) loses the event,
   // never the host's call.
   try {
-    TheBackupModule().Dispatch(*record);
+    TheBackupModule().Dispatch(*record, lentHandle);
   } catch (const std::bad_alloc&) {
     LogLostEvent(*record, u"out of memory");
   } catch (const std::system_error&) {
@@ -40,6 +43,16 @@ uint32_t HandleNotifyEvent(const FileEventRecord* record) noexcept {
     LogLostEvent(*record, u"an internal fault");
   }
   return ENG_OK;
+}
+
+}  // namespace
+
+uint32_t HandleNotifyEvent(const FileEventRecord* record) noexcept {
+  return Handle(record, Env::kNoLentHandle, false);
+}
+
+uint32_t HandleNotifyEventWithFile(const FileEventRecord* record, intptr_t lentHandle) noexcept {
+  return Handle(record, lentHandle, true);
 }
 
 }  // namespace orv

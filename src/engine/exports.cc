@@ -35,4 +35,8 @@ ORV_EXPORT uint32_t NotifyEvent(const FileEventRecord* record) {
   return Guarded([&] { return orv::HandleNotifyEvent(record); });
 }
 
+ORV_EXPORT uint32_t OrvNotifyOpenedFile(const FileEventRecord* record, int descriptor) {
+  return Guarded([&] { return orv::HandleNotifyEventWithFile(record, descriptor); });
+}
+
 }  // extern "C"

@@ -139,19 +139,30 @@ class Env {
   // when a regular file (not a symbolic link) exists at path afterwards.
   virtual bool CreatePrivateFile(const std::u16string& path) = 0;
 
-  // Copies the content of the regular file at source into a new, unnamed file
-  // in directory, readable by at most those the source's permission bits allow
-  // (never set-id or sticky). Where the file system cannot make an unnamed
-  // file, the copy is written under partial.prefix, a number unique in the
-  // directory, and partial.suffix until it is published. The source is never
-  // followed through a symbolic link and its open never blocks: anything but a
-  // regular file fails. Null on any failure, leaving nothing behind, with the
-  // reason in *failure (when failure is not null) for the log.
+  // What a copy reads: the regular file at path, or, when lentHandle is not
+  // kNoLentHandle, the file the host holds open under that native handle (a
+  // descriptor on Linux, readable, lent for the one call). A lent file is read
+  // as it is, its offset put back before the call returns, and path is never opened: a name swapped
+  // since the host's open cannot put another file's content into the copy.
+  static constexpr intptr_t kNoLentHandle = -1;
+  struct CopySource {
+    std::u16string_view path;
+    intptr_t lentHandle = kNoLentHandle;
+  };
+
+  // Copies the content of the regular file source names into a new, unnamed
+  // file in directory, readable by at most those the source's permission bits
+  // allow (never set-id or sticky). Where the file system cannot make an
+  // unnamed file, the copy is written under partial.prefix, a number unique in
+  // the directory, and partial.suffix until it is published. A source path is
+  // never followed through a symbolic link and its open never blocks: anything
+  // but a regular file fails. Null on any failure, leaving nothing behind, with
+  // the reason in *failure (when failure is not null) for the log.
   struct PartialName {
     std::u16string_view prefix;
     std::u16string_view suffix;
   };
-  virtual std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
+  virtual std::unique_ptr<StagedCopy> StageCopy(const CopySource& source,
                                                 const std::u16string& directory,
                                                 const PartialName& partial,
                                                 std::u16string* failure) = 0;
@@ -224,8 +235,8 @@ class EnvWrapper : public Env {
   bool CreatePrivateFile(const std::u16string& path) override {
     return target_->CreatePrivateFile(path);
   }
-  std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
-                                        const std::u16string& directory, const PartialName& partial,
+  std::unique_ptr<StagedCopy> StageCopy(const CopySource& source, const std::u16string& directory,
+                                        const PartialName& partial,
                                         std::u16string* failure) override {
     return target_->StageCopy(source, directory, partial, failure);
   }

@@ -283,18 +283,22 @@ class LinuxEnv final : public Env {
     return true;
   }
 
-  std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
-                                        const std::u16string& directory, const PartialName& partial,
+  std::unique_ptr<StagedCopy> StageCopy(const CopySource& source, const std::u16string& directory,
+                                        const PartialName& partial,
                                         std::u16string* failure) override {
     std::string nativeSource, nativeDirectory, prefix, suffix;
-    if (!ToNativePath(source, &nativeSource) || !ToNativePath(directory, &nativeDirectory) ||
-        !Utf16ToUtf8(partial.prefix, &prefix) || !Utf16ToUtf8(partial.suffix, &suffix)) {
+    const bool lent = source.lentHandle != kNoLentHandle;
+    if ((!lent && !ToNativePath(std::u16string(source.path), &nativeSource)) ||
+        !ToNativePath(directory, &nativeDirectory) || !Utf16ToUtf8(partial.prefix, &prefix) ||
+        !Utf16ToUtf8(partial.suffix, &suffix)) {
       if (failure != nullptr) *failure = u"the path is not valid text";
       return nullptr;
     }
     std::string reason;
     std::unique_ptr<StagedCopy> copy =
-        StageCopyLinux(nativeSource, nativeDirectory, prefix, suffix, &reason);
+        lent ? StageCopyOfDescriptorLinux(static_cast<int>(source.lentHandle), nativeDirectory,
+                                          prefix, suffix, &reason)
+             : StageCopyLinux(nativeSource, nativeDirectory, prefix, suffix, &reason);
     if (!copy && failure != nullptr) *failure = Utf8ToUtf16OrEmpty(reason);
     return copy;
   }

@@ -201,13 +201,36 @@ UniqueFd CreateUnnamedFile(int directory, const std::string& prefix, const std::
 
 }  // namespace
 
-std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std::string& directory,
-                                           const std::string& partialPrefix,
-                                           const std::string& partialSuffix, std::string* failure) {
+namespace {
+
+// Stages a copy of input, whose status when opened is opened.
+std::unique_ptr<StagedCopy> StageFrom(int input, const struct stat& opened,
+                                      const std::string& directory,
+                                      const std::string& partialPrefix,
+                                      const std::string& partialSuffix, std::string* failure) {
   const auto fail = [failure](const char* step, int error) -> std::unique_ptr<StagedCopy> {
     *failure = std::string(step) + ": " + ErrorText(error);
     return nullptr;
   };
+  UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return fail("snapshot directory", errno);
+  std::string partialName;
+  UniqueFd output = CreateUnnamedFile(dir.get(), partialPrefix, partialSuffix, &partialName);
+  if (!output.valid()) return fail("copy", errno);
+  // From here on the staged copy owns the partial name and removes it on failure.
+  auto staged = std::make_unique<LinuxStagedCopy>(std::move(dir), std::move(output), partialName);
+  if (!CopyContent(input, staged->fd(), static_cast<uint64_t>(opened.st_size)) ||
+      ::fchmod(staged->fd(), opened.st_mode & 0777) != 0) {
+    return fail("copy", errno);
+  }
+  return staged;
+}
+
+}  // namespace
+
+std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std::string& directory,
+                                           const std::string& partialPrefix,
+                                           const std::string& partialSuffix, std::string* failure) {
   // Nobody else's link on the way may swap the source for another file (say
   // /etc/shadow) to have it copied into the store.
   struct stat opened {};
@@ -217,18 +240,29 @@ std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std:
     *failure = "source: " + FailureText(why);
     return nullptr;
   }
-  UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) return fail("snapshot directory", errno);
-  std::string partialName;
-  UniqueFd output = CreateUnnamedFile(dir.get(), partialPrefix, partialSuffix, &partialName);
-  if (!output.valid()) return fail("copy", errno);
-  // From here on the staged copy owns the partial name and removes it on failure.
-  auto staged = std::make_unique<LinuxStagedCopy>(std::move(dir), std::move(output), partialName);
-  if (!CopyContent(input.get(), staged->fd(), static_cast<uint64_t>(opened.st_size)) ||
-      ::fchmod(staged->fd(), opened.st_mode & 0777) != 0) {
-    return fail("copy", errno);
+  return StageFrom(input.get(), opened, directory, partialPrefix, partialSuffix, failure);
+}
+
+std::unique_ptr<StagedCopy> StageCopyOfDescriptorLinux(int descriptor, const std::string& directory,
+                                                       const std::string& partialPrefix,
+                                                       const std::string& partialSuffix,
+                                                       std::string* failure) {
+  struct stat opened {};
+  if (descriptor < 0 || ::fstat(descriptor, &opened) != 0) {
+    *failure = "source: " + ErrorText(descriptor < 0 ? EBADF : errno);
+    return nullptr;
   }
-  return staged;
+  if (!S_ISREG(opened.st_mode)) {
+    *failure = "source: not a regular file";
+    return nullptr;
+  }
+  // Only pread and SEEK_DATA/SEEK_HOLE touch it; the latter move the
+  // descriptor's offset, which the host's own reads must not see moved.
+  const off_t offset = ::lseek(descriptor, 0, SEEK_CUR);
+  std::unique_ptr<StagedCopy> copy =
+      StageFrom(descriptor, opened, directory, partialPrefix, partialSuffix, failure);
+  if (offset >= 0) ::lseek(descriptor, offset, SEEK_SET);
+  return copy;
 }
 
 }  // namespace orv

@@ -16,6 +16,13 @@ std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std:
                                            const std::string& partialPrefix,
                                            const std::string& partialSuffix, std::string* failure);
 
+// The same for the file open at descriptor (lent by the host: neither closed
+// nor moved); anything but a regular file fails.
+std::unique_ptr<StagedCopy> StageCopyOfDescriptorLinux(int descriptor, const std::string& directory,
+                                                       const std::string& partialPrefix,
+                                                       const std::string& partialSuffix,
+                                                       std::string* failure);
+
 }  // namespace orv
 
 #endif  // ORV_PLATFORM_SNAPSHOT_COPY_LINUX_H_

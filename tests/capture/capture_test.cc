@@ -1,5 +1,7 @@
 // From events to catalog rows, through the engine.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <set>
 #include <thread>
@@ -10,6 +12,7 @@
 #include "capture/notify_event.h"
 #include "engine/timings.h"
 #include "platform/text.h"
+#include "platform/unique_fd.h"
 #include "query/editions.h"
 #include "support/capture_fixture.h"
 #include "support/catalog_rows.h"
@@ -82,6 +85,43 @@ TEST_F(CaptureTest, AFileNamedWithBytesThatAreNotUtf8IsCopiedItself) {
 
 // An open's second path links its edition to that file, whose content then
 // stands for the edition; no other operation reads the field.
+// A host that lends the file it opened has that file copied, whatever the
+// name names by the time the engine copies: a name swapped for a link to
+// someone else's file (or removed) cannot change what the edition holds.
+TEST_F(CaptureTest, ALentFileIsCopiedNotWhatItsNameNamesNow) {
+  StartCapture();
+  const std::u16string path = File("mine.txt", "my own words");
+  UniqueFd lent(::open((files_ / "mine.txt").c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(lent.valid());
+  ASSERT_EQ(::lseek(lent.get(), 3, SEEK_SET), 3);
+  // The swap: the name now names another file.
+  File("secret.txt", "someone else's secret");
+  std::filesystem::rename(files_ / "secret.txt", files_ / "mine.txt");
+  const FileEventRecord open = OpenForWrite(path.c_str());
+  ASSERT_EQ(HandleNotifyEventWithFile(&open, lent.get()), ENG_OK);
+  EXPECT_EQ(::lseek(lent.get(), 0, SEEK_CUR), 3) << "the host's offset is left where it was";
+  Notify(Close(path.c_str(), true));
+
+  // Not a regular file: nothing is copied. No descriptor: refused.
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  const UniqueFd readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
+  const std::u16string other = File("other.txt", "other");
+  const FileEventRecord pipeOpen = OpenForWrite(other.c_str());
+  ASSERT_EQ(HandleNotifyEventWithFile(&pipeOpen, readEnd.get()), ENG_OK);
+  Notify(Close(other.c_str(), true));
+  EXPECT_EQ(HandleNotifyEventWithFile(&pipeOpen, -1), ENG_E_INVALID_ARGUMENT);
+  EXPECT_EQ(HandleNotifyEventWithFile(nullptr, lent.get()), ENG_E_INVALID_ARGUMENT);
+  StopEngine();
+  EXPECT_EQ(HandleNotifyEventWithFile(&open, lent.get()), ENG_E_WRONG_STATE);
+
+  const std::vector<EditionRow> rows = Editions();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].fileName, files_.path().string() + "/mine.txt");
+  EXPECT_EQ(testing::ReadFileText(store_ / "Backup" / rows[0].backupName), "my own words");
+  EXPECT_TRUE(LogHas("/other.txt could not be copied (source: not a regular file)"));
+}
+
 TEST_F(CaptureTest, AnOpensTargetPathBecomesItsEditionsLink) {
   StartCapture();
   const std::u16string draft = File("draft.txt", "draft");

@@ -46,7 +46,7 @@ TEST(NotifyEventTest, StateIsTestedBeforeTheRecord) {
 // Copies that throw, as the engine's own code may when memory runs out.
 class ThrowingEnv : public testing::FakeEnv {
  public:
-  std::unique_ptr<StagedCopy> StageCopy(const std::u16string&, const std::u16string&,
+  std::unique_ptr<StagedCopy> StageCopy(const CopySource&, const std::u16string&,
                                         const PartialName&, std::u16string*) override {
     switch (throws_.load()) {
       case 0:

@@ -75,12 +75,6 @@ class StoreFaultTest : public testing::CaptureFixture {
     }
     return false;
   }
-  bool LogHas(const std::string& text) {
-    const std::vector<std::string> lines = LogLines();
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-      return line.find(text) != std::string::npos;
-    });
-  }
   // The catalog is whole and each row's copy is there with its old content.
   void ExpectWholeStore() {
     EXPECT_EQ(testing::Integrity(catalogFile()), "ok");

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,13 @@ class EngineFixture : public ::testing::Test {
   }
 
   std::vector<std::string> LogLines() const { return LogMessages(logs_ / "orv.log"); }
+  // Whether a line of the log holds text.
+  bool LogHas(const std::string& text) const {
+    const std::vector<std::string> lines = LogLines();
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    });
+  }
   std::filesystem::path catalogFile() const { return store_ / "BackupDB.s3db"; }
 
   TempDir store_;

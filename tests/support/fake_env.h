@@ -52,8 +52,8 @@ class FakeEnv : public EnvWrapper {
 
   // While set, every copy fails with this reason, as a source the engine may
   // not read would fail (which a test running as root cannot make).
-  std::unique_ptr<StagedCopy> StageCopy(const std::u16string& source,
-                                        const std::u16string& directory, const PartialName& partial,
+  std::unique_ptr<StagedCopy> StageCopy(const CopySource& source, const std::u16string& directory,
+                                        const PartialName& partial,
                                         std::u16string* failure) override {
     {
       std::lock_guard guard(lock_);

@@ -456,6 +456,85 @@ bool WriteAll(const char* path, const char* text) {
   return written;
 }
 
+// Sets a sysctl for the life of the guard; the old value comes back however
+// the test ends.
+class SysctlGuard {
+ public:
+  SysctlGuard(std::filesystem::path file, const std::string& value)
+      : file_(std::move(file)), old_(ReadFileText(file_)) {
+    set_ = WriteAll(file_.c_str(), value.c_str());
+  }
+  ~SysctlGuard() {
+    if (set_) WriteAll(file_.c_str(), old_.c_str());
+  }
+  bool set() const { return set_; }
+
+ private:
+  std::filesystem::path file_;
+  std::string old_;
+  bool set_ = false;
+};
+
+// Where hard links to others' files are allowed, a user swaps its own file's
+// name for a link to the victim's secret while opening it for writing: the
+// copy is made of what was opened, never of what the name names by then.
+TEST_P(ProtectTest, AHardLinkSwappedInDuringAnOpenNeverGetsCopied) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  const SysctlGuard links("/proc/sys/fs/protected_hardlinks", "0");
+  if (!links.set()) GTEST_SKIP() << "cannot allow hard links to others' files here";
+  ShareTree();
+  const std::string secret = "the victim's secret!";
+  // The attacker's own directory: a sticky one would refuse renaming the link.
+  const std::filesystem::path mine = tree_ / "attacker";
+  const std::filesystem::path victim = tree_ / "secret.txt", own = mine / "own.txt",
+                              keep = mine / "own.keep";
+  WriteFileText(victim, secret);
+  ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+  std::filesystem::create_directories(mine);
+  ASSERT_EQ(::chown(mine.c_str(), kNobody, kNobody), 0);
+  Start();
+  const auto runAsAttacker = [&](const std::function<int()>& body) { return ForkAsNobody(body); };
+  const pid_t setup = runAsAttacker([&] {
+    const int fd = ::open(own.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0 || ::write(fd, "attacker's own text", 19) != 19) return 2;
+    ::close(fd);
+    return ::link(own.c_str(), keep.c_str()) == 0 ? 0 : 3;
+  });
+  ASSERT_EQ(WaitFor(setup), 0);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  const pid_t swapper = runAsAttacker([&] {
+    const std::string swapIn = (mine / "s.lnk").string(), swapBack = (mine / "o.lnk").string();
+    while (std::chrono::steady_clock::now() < until) {
+      // A rename between two links of one file leaves both: each link starts
+      // afresh.
+      ::unlink(swapIn.c_str());
+      ::unlink(swapBack.c_str());
+      if (::link(victim.c_str(), swapIn.c_str()) != 0) return 4;  // hard links still protected
+      ::rename(swapIn.c_str(), own.c_str());
+      ::link(keep.c_str(), swapBack.c_str());
+      ::rename(swapBack.c_str(), own.c_str());
+    }
+    return 0;
+  });
+  const pid_t opener = runAsAttacker([&] {
+    int opened = 0;
+    while (std::chrono::steady_clock::now() < until) {
+      const int fd = ::open(own.c_str(), O_WRONLY);
+      if (fd >= 0) {
+        ++opened;
+        ::close(fd);
+      }
+    }
+    return opened > 0 ? 0 : 5;
+  });
+  ASSERT_EQ(WaitFor(swapper), 0);
+  ASSERT_EQ(WaitFor(opener), 0);
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(StoredCopies(store_, secret), 0) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_GT(StoredCopies(store_, "attacker's own text"), 0)
+      << "the attacker's own opens are copied as ever";
+}
+
 TEST_P(ProtectTest, AnOpenInAnotherMountNamespaceNeverCopiesTheFileItsPathNamesHere) {
   if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
   ShareTree();

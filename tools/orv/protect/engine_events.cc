@@ -48,7 +48,14 @@ void EngineEvents::Report(const FileEvent& event) {
   record.DesiredAccess = event.kind == FileEvent::Kind::kOpenForWriting ? ORV_GENERIC_WRITE : 0;
   record.FileOperation = Operation(event.kind);
   record.CloseFlags = event.changed ? ORV_CLOSE_FLAG_CHANGED : 0;
-  NotifyEvent(&record);
+  // The copy reads the file that was opened, never the name read again: the
+  // name may have been swapped for another file (a hard link to someone
+  // else's, say) since the open.
+  if (event.descriptor >= 0) {
+    OrvNotifyOpenedFile(&record, event.descriptor);
+  } else {
+    NotifyEvent(&record);
+  }
 }
 
 }  // namespace orv::tool

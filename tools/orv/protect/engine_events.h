@@ -7,7 +7,8 @@
 namespace orv::tool {
 
 // Reports to the engine loaded in this process, which must be started. An
-// open for writing is copied before Report returns.
+// open for writing is copied before Report returns, from its descriptor when
+// it has one.
 class EngineEvents : public EventSink {
  public:
   void Report(const FileEvent& event) override;

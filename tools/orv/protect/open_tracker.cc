@@ -33,14 +33,14 @@ bool OpenTracker::ChangedSinceOpen(const std::string& path, const OpenState& sta
   return state.modified || ChangedSince(state.atOpen, probe_(path));
 }
 
-void OpenTracker::Opened(const std::string& path, const FileStamp& atOpen) {
+void OpenTracker::Opened(const std::string& path, const FileStamp& atOpen, int descriptor) {
   {
     std::lock_guard guard(lock_);
     OpenState& state = open_[path];
     state.atOpen = atOpen;
     ++state.opens;
   }
-  sink_.Report(FileEvent::OpenForWriting(path));
+  sink_.Report(FileEvent::OpenForWriting(path, descriptor));
 }
 
 void OpenTracker::Modified(const std::string& path) {

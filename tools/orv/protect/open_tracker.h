@@ -23,16 +23,19 @@ struct FileEvent {
   std::string path;
   bool changed = false;  // kClose: the file changed since its open
   std::string target;    // kRename: the new name
+  // kOpenForWriting: a descriptor of the file opened, lent while the event is
+  // reported (the copy reads it, never the path); -1 when there is none.
+  int descriptor = -1;
 
-  static FileEvent OpenForWriting(const std::string& path) {
-    return {Kind::kOpenForWriting, path, false, {}};
+  static FileEvent OpenForWriting(const std::string& path, int descriptor = -1) {
+    return {Kind::kOpenForWriting, path, false, {}, descriptor};
   }
   static FileEvent Close(const std::string& path, bool changed) {
-    return {Kind::kClose, path, changed, {}};
+    return {Kind::kClose, path, changed, {}, -1};
   }
-  static FileEvent Delete(const std::string& path) { return {Kind::kDelete, path, false, {}}; }
+  static FileEvent Delete(const std::string& path) { return {Kind::kDelete, path, false, {}, -1}; }
   static FileEvent Rename(const std::string& from, const std::string& to) {
-    return {Kind::kRename, from, false, to};
+    return {Kind::kRename, from, false, to, -1};
   }
 };
 
@@ -72,8 +75,9 @@ class OpenTracker {
   OpenTracker& operator=(const OpenTracker&) = delete;
 
   // A held open for writing of path, whose stamp was atOpen: reports the open
-  // (the engine copies the file before it returns).
-  void Opened(const std::string& path, const FileStamp& atOpen);
+  // (the engine copies the file before it returns, from descriptor when it is
+  // not -1: the file opened, lent for the call).
+  void Opened(const std::string& path, const FileStamp& atOpen, int descriptor = -1);
 
   // The kernel saw a write to path.
   void Modified(const std::string& path);

@@ -148,7 +148,7 @@ class Daemon {
     if (path.empty()) return;
     if (!NamesOpenedFile(path, st)) {
       // Another mount namespace's view, or a name swapped since the open: the
-      // engine, which copies by name, would copy another file.
+      // edition would stand under a name that is not the file's here.
       if (foreignPaths_.fetch_add(1) == 0) {
         std::cerr << "orv protect: " << path
                   << " does not name the file that was opened (another mount namespace, or a "
@@ -163,7 +163,7 @@ class Daemon {
       std::cerr << "orv protect: " << path << " is larger than --max-copy-size; not copied\n";
       return;
     }
-    tracker_.Opened(path, StampOf(st));
+    tracker_.Opened(path, StampOf(st), held.fd);
   }
 
   // A directory that appears later is marked as it appears; one that cannot
