@@ -2,6 +2,8 @@
 // drained pool takes nothing more.
 #include "protect/worker_pool.h"
 
+#include <atomic>
+#include <chrono>
 #include <future>
 #include <mutex>
 #include <set>
@@ -52,6 +54,44 @@ TEST(WorkerPoolTest, AFullQueueRefusesAnOpen) {
   release.set_value();
   pool.Drain();
   EXPECT_EQ(handled, (std::set<int>{0, 1, 2, 3, 4}));
+}
+
+// Opens queued behind a slow copy are answered by the late handler once they
+// waited too long, and the rest are handled as ever.
+TEST(WorkerPoolTest, AnOpenThatWaitedTooLongGoesToTheLateHandler) {
+  std::atomic<int64_t> now{0};
+  std::promise<void> started, release;
+  std::shared_future<void> released = release.get_future().share();
+  std::mutex lock;
+  std::set<int> handled, late;
+  tool::QueueDeadline deadline;
+  deadline.maxWait = std::chrono::seconds(30);
+  deadline.clock = [&] { return std::chrono::steady_clock::time_point(std::chrono::seconds(now)); };
+  deadline.late = [&](const HeldOpen& held) {
+    std::lock_guard guard(lock);
+    late.insert(held.fd);
+  };
+  tool::WorkerPool pool(
+      1, 10,
+      [&](const HeldOpen& held) {
+        if (held.fd == 0) {
+          started.set_value();
+          released.wait();
+        }
+        std::lock_guard guard(lock);
+        handled.insert(held.fd);
+      },
+      deadline);
+  ASSERT_TRUE(pool.TryPush({0, 1}));
+  started.get_future().wait();
+  ASSERT_TRUE(pool.TryPush({1, 1}));  // queued at 0 s
+  now = 20;
+  ASSERT_TRUE(pool.TryPush({2, 1}));  // queued at 20 s
+  now = 31;                           // 1 waited 31 s, 2 only 11 s
+  release.set_value();
+  pool.Drain();
+  EXPECT_EQ(handled, (std::set<int>{0, 2}));
+  EXPECT_EQ(late, (std::set<int>{1}));
 }
 
 }  // namespace

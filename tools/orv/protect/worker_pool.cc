@@ -4,8 +4,8 @@
 
 namespace orv::tool {
 
-WorkerPool::WorkerPool(unsigned workers, size_t limit, Handler handle)
-    : limit_(limit), handle_(std::move(handle)) {
+WorkerPool::WorkerPool(unsigned workers, size_t limit, Handler handle, QueueDeadline deadline)
+    : limit_(limit), handle_(std::move(handle)), deadline_(std::move(deadline)) {
   for (unsigned i = 0; i < workers; ++i) workers_.emplace_back([this] { Work(); });
 }
 
@@ -15,7 +15,7 @@ bool WorkerPool::TryPush(const HeldOpen& held) {
   {
     std::lock_guard guard(lock_);
     if (draining_ || queue_.size() >= limit_) return false;
-    queue_.push_back(held);
+    queue_.push_back({held, deadline_.clock()});
   }
   changed_.notify_one();
   return true;
@@ -34,15 +34,19 @@ void WorkerPool::Drain() {
 
 void WorkerPool::Work() {
   while (true) {
-    HeldOpen held;
+    Queued next;
     {
       std::unique_lock guard(lock_);
       changed_.wait(guard, [this] { return !queue_.empty() || draining_; });
       if (queue_.empty()) return;  // draining and nothing left
-      held = queue_.front();
+      next = queue_.front();
       queue_.pop_front();
     }
-    handle_(held);
+    if (deadline_.late && deadline_.clock() - next.since > deadline_.maxWait) {
+      deadline_.late(next.held);
+    } else {
+      handle_(next.held);
+    }
   }
 }
 
