@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -205,6 +207,56 @@ TEST_P(ProtectTest, FilesOverTheCopyLimitPassWithoutACopy) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].fileName, (tree_ / "small.txt").string());
   EXPECT_EQ(ReadFileText(tree_ / "large.txt"), "changed");
+  // A name that holds a line end and a terminal's escape is logged as one
+  // escaped line.
+  const std::string hostile = "l\n\x1b]0;owned\a.txt";
+  WriteFileText(tree_ / hostile, std::string(100, 'x'));
+  Start("10");
+  WriteFileText(tree_ / hostile, "changed");
+  ASSERT_EQ(Stop(), 0);
+  const std::string log = ReadFileText(dir_ / "daemon.log");
+  EXPECT_NE(log.find("/l\\n\\x1b]0;owned\\x07.txt is larger than --max-copy-size"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+}
+
+// Descriptors running out in the daemon make it say so once and count the
+// opens it let through; no opener waits, and protection comes back with them.
+TEST_P(ProtectTest, ADaemonOutOfDescriptorsSaysSoAndBlocksNoOne) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  WriteFileText(tree_ / "a.txt", "first");
+  WriteFileText(tree_ / "b.txt", "second");
+  Start();
+  rlimit wide{};
+  ASSERT_EQ(::prlimit(pid_, RLIMIT_NOFILE, nullptr, &wide), 0);
+  std::set<int> open;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd")) {
+    open.insert(std::stoi(entry.path().filename().string()));
+  }
+  // A new descriptor takes the lowest free number: with the limit there, none
+  // fits, while those open stay usable.
+  int lowestFree = 0;
+  while (open.count(lowestFree) != 0) ++lowestFree;
+  const rlimit narrow{static_cast<rlim_t>(lowestFree), wide.rlim_max};
+  ASSERT_EQ(::prlimit(pid_, RLIMIT_NOFILE, &narrow, nullptr), 0);
+  const auto start = std::chrono::steady_clock::now();
+  const int fd = ::open((tree_ / "a.txt").c_str(), O_WRONLY);
+  if (fd >= 0) ::close(fd);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  ASSERT_EQ(::prlimit(pid_, RLIMIT_NOFILE, &wide, nullptr), 0);
+  WriteFileText(tree_ / "b.txt", "changed");
+  ASSERT_EQ(Stop(), 0);
+  const std::string log = ReadFileText(dir_ / "daemon.log");
+  EXPECT_NE(log.find("(the daemon is out of file descriptors)"), std::string::npos) << log;
+  EXPECT_NE(log.find("for want of descriptors"), std::string::npos) << log;
+  bool second = false;
+  for (const auto& row : Editions()) {
+    second |= row.fileName == (tree_ / "b.txt").string() &&
+              ReadFileText(store_ / "Backup" / row.backupName) == "second";
+  }
+  EXPECT_TRUE(second) << "protection comes back with the descriptors";
 }
 
 TEST_P(ProtectTest, AKilledDaemonLeavesNoOpenerBlocked) {

@@ -144,6 +144,11 @@ void FanotifyGroups::RequestStop() {
   [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_.get(), &byte, 1);
 }
 
+void FanotifyGroups::BackOff() {
+  pollfd wake{wakeRead_.get(), POLLIN, 0};
+  ::poll(&wake, 1, 10);
+}
+
 bool FanotifyGroups::WaitReadable(int fd) {
   pollfd fds[2] = {{fd, POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
   while (!stopping_.load()) {
@@ -162,6 +167,13 @@ void FanotifyGroups::ReadHeldOpens(const HeldOpenHandler& onOpen, const RefusedH
   alignas(fanotify_event_metadata) char buffer[8192];
   while (WaitReadable(permission_.get())) {
     const ssize_t length = ::read(permission_.get(), buffer, sizeof(buffer));
+    if (length < 0 && errno != EINTR && errno != EAGAIN) {
+      // Out of descriptors, most likely (kernels that cannot report it per
+      // event fail the read): counted, and waited out rather than spun on.
+      onRefused(0, errno);
+      BackOff();
+      continue;
+    }
     if (length <= 0) continue;
     for (size_t offset = 0;
          offset + sizeof(fanotify_event_metadata) <= static_cast<size_t>(length);) {
@@ -193,6 +205,7 @@ void FanotifyGroups::ReadNotifications(const std::vector<int>& mounts,
     const ssize_t length = ::read(notification_.get(), buffer, sizeof(buffer));
     if (length <= 0) {
       if (!readable) return;
+      if (length < 0 && errno != EINTR && errno != EAGAIN) BackOff();
       continue;
     }
     // Events with names have any length: they are copied out, never read in

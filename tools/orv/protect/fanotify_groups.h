@@ -70,7 +70,9 @@ class FanotifyGroups : public GroupMarks {
   // copy. Never waits on one file: an open whose file cannot be opened at
   // once (a write lease, a FIFO without a writer) is refused by the kernel,
   // and passed to onRefused with the errno value where the kernel reports it.
-  // Calls onOverflow for each overflow of the kernel's queue.
+  // A read that fails (descriptors run out, on kernels that cannot say so per
+  // event) is passed to onRefused with thread 0. Calls onOverflow for each
+  // overflow of the kernel's queue.
   void ReadHeldOpens(const HeldOpenHandler& onOpen, const RefusedHandler& onRefused,
                      const OverflowHandler& onOverflow);
 
@@ -85,6 +87,8 @@ class FanotifyGroups : public GroupMarks {
  private:
   // True when fd became readable, false when a stop was requested.
   bool WaitReadable(int fd);
+  // Waits a moment (less when a stop is requested) after a read that failed.
+  void BackOff();
 
   UniqueFd permission_, notification_;
   UniqueFd wakeRead_, wakeWrite_;

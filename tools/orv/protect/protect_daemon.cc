@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "engine_host.h"
+#include "platform/display_text.h"
 #include "protect/engine_events.h"
 #include "protect/fanotify_groups.h"
 #include "protect/kernel_check.h"
@@ -106,6 +107,9 @@ class Daemon {
     }
     if (const uint64_t refused = refused_.load(); refused != 0) {
       text << ", " << refused << " opens refused without waiting";
+      if (const uint64_t fds = refusedForDescriptors_.load(); fds != 0) {
+        text << " (" << fds << " for want of descriptors)";
+      }
     }
     if (const uint64_t late = answeredLate_.load(); late != 0) {
       text << ", " << late << " let through late without a copy";
@@ -118,14 +122,21 @@ class Daemon {
   size_t DirectoryCount() { return marker_.DirectoryCount(); }
 
  private:
-  // The kernel refused an open it could not give the daemon at once (the
-  // file is leased, most likely): said once, counted always.
+  // The kernel could not give the daemon a descriptor for an open: a leased
+  // file (refused at once rather than waited for), or the daemon out of
+  // descriptors. Each cause is said once and counted always.
   void Refused(pid_t tid, int error) {
-    if (refused_.fetch_add(1) == 0) {
-      std::cerr << "orv protect: an open by thread " << tid
-                << " was refused: " << std::strerror(error)
-                << " (a leased file); such opens are counted, not logged again\n";
-    }
+    ++refused_;
+    const bool outOfDescriptors = error == EMFILE || error == ENFILE;
+    if (outOfDescriptors) ++refusedForDescriptors_;
+    std::atomic<bool>& said = outOfDescriptors ? saidOutOfDescriptors_ : saidRefused_;
+    if (said.exchange(true)) return;
+    std::cerr << "orv protect: an open by thread " << tid
+              << " was refused: " << std::strerror(error)
+              << (outOfDescriptors ? " (the daemon is out of file descriptors)"
+                  : error == EWOULDBLOCK || error == EAGAIN ? " (a leased file)"
+                                                            : "")
+              << "; such opens are counted, not logged again\n";
   }
 
   void TakeOpen(int fd, pid_t tid) {
@@ -166,7 +177,7 @@ class Daemon {
       // Another mount namespace's view, or a name swapped since the open: the
       // edition would stand under a name that is not the file's here.
       if (foreignPaths_.fetch_add(1) == 0) {
-        std::cerr << "orv protect: " << path
+        std::cerr << "orv protect: " << DisplayText(path)
                   << " does not name the file that was opened (another mount namespace, or a "
                      "name swapped); not copied, and such opens are counted, not logged again\n";
       }
@@ -176,7 +187,8 @@ class Daemon {
     // Checked before the copy starts: a copy once started is never cut short.
     if (static_cast<uint64_t>(st.st_size) > options_.maxCopySize) {
       ++passedUncopied_;
-      std::cerr << "orv protect: " << path << " is larger than --max-copy-size; not copied\n";
+      std::cerr << "orv protect: " << DisplayText(path)
+                << " is larger than --max-copy-size; not copied\n";
       return;
     }
     tracker_.Opened(path, StampOf(st), held.fd);
@@ -190,11 +202,11 @@ class Daemon {
     for (const MarkFailure& failure : marker_.MarkTree(path)) {
       ++unwatched_;
       if (failure.error != ENOSPC) {
-        std::cerr << "orv protect: cannot watch " << failure.directory << ": "
+        std::cerr << "orv protect: cannot watch " << DisplayText(failure.directory) << ": "
                   << std::strerror(failure.error) << "; its files are not protected\n";
       } else if (!marksExhausted_.exchange(true)) {
         std::cerr << "orv protect: out of fanotify marks (fs.fanotify.max_user_marks) at "
-                  << failure.directory
+                  << DisplayText(failure.directory)
                   << "; new directories are not protected, the directories already watched "
                      "still are\n";
       }
@@ -229,7 +241,8 @@ class Daemon {
   std::thread permissionReader_, notificationReader_;
   std::atomic<bool> marksExhausted_{false};
   std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0}, unwatched_{0}, refused_{0},
-      foreignPaths_{0}, answeredLate_{0};
+      foreignPaths_{0}, answeredLate_{0}, refusedForDescriptors_{0};
+  std::atomic<bool> saidRefused_{false}, saidOutOfDescriptors_{false};
 };
 
 }  // namespace
@@ -273,7 +286,7 @@ int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
   daemon.Open();
   daemon.Start();
   std::cerr << "orv protect: watching " << daemon.DirectoryCount() << " directories, store "
-            << store.string() << std::endl;
+            << DisplayText(store.string()) << std::endl;
   // A status line on a terminal, refreshed every two seconds until a signal.
   const bool terminal = ::isatty(2) != 0;
   while (true) {
