@@ -53,7 +53,7 @@ struct FakeGroups : tool::GroupMarks {
   bool Exhausted() const { return notification.size() + content.size() >= markLimit; }
   void RemoveNotificationMark(int fd) override { notification.erase(PathOf(fd)); }
   static int Fails(const std::set<std::string>& failures, int fd) {
-    return failures.count(PathOf(fd)) != 0 ? ENOSPC : 0;
+    return failures.count(PathOf(fd)) != 0 ? EINVAL : 0;  // as on /proc
   }
 
   std::set<std::string> notification, content, notificationFailures, contentFailures;
@@ -69,13 +69,13 @@ TEST(TreeMarkerTest, ADirectoryIsMarkedInBothGroupsOrInNeither) {
   const std::string path = std::filesystem::canonical(dir.path()).string();
   FakeGroups groups;
   groups.contentFailures = {path};
-  EXPECT_EQ(tool::MarkBoth(groups, fd.get()), ENOSPC);
+  EXPECT_EQ(tool::MarkBoth(groups, fd.get()), EINVAL);
   EXPECT_TRUE(groups.notification.empty()) << "the notification mark is taken back";
   EXPECT_TRUE(groups.content.empty());
 
   groups = FakeGroups();
   groups.notificationFailures = {path};
-  EXPECT_EQ(tool::MarkBoth(groups, fd.get()), ENOSPC);
+  EXPECT_EQ(tool::MarkBoth(groups, fd.get()), EINVAL);
   EXPECT_EQ(groups.calls, 1) << "no content mark without its notification mark";
   EXPECT_TRUE(groups.content.empty());
 
@@ -100,7 +100,7 @@ TEST(TreeMarkerTest, TheWalkStaysBeneathTheRootAndAFailedDirectoryLeavesItsSubtr
   const auto failures = marker.MarkTree(root);
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].directory, (root / "a").string());
-  EXPECT_EQ(failures[0].error, ENOSPC);
+  EXPECT_EQ(failures[0].error, EINVAL);
   const std::set<std::string> marked = {root.string(), (root / "c").string()};
   EXPECT_EQ(groups.content, marked) << "no link followed, nothing below a failure";
   EXPECT_EQ(groups.notification, marked);
