@@ -57,6 +57,7 @@ class Daemon {
   void Open() {
     for (const auto& directory : options_.directories) {
       const std::vector<MarkFailure> failures = marker_.MarkTree(directory);
+      TellWholeFileSystems();
       if (!failures.empty()) {
         throw ToolError("cannot watch " + failures.front().directory + ": " +
                         std::strerror(failures.front().error));
@@ -117,6 +118,9 @@ class Daemon {
     if (const uint64_t unwatched = unwatched_.load(); unwatched != 0) {
       text << ", " << unwatched << " directories not watched";
     }
+    if (const size_t whole = marker_.WholeFileSystemCount(); whole != 0) {
+      text << ", " << whole << " file systems watched whole";
+    }
     return text.str();
   }
   size_t DirectoryCount() { return marker_.DirectoryCount(); }
@@ -140,7 +144,10 @@ class Daemon {
   }
 
   void TakeOpen(int fd, pid_t tid) {
-    if (IsOwnThread(tid)) {
+    // A file system watched whole holds every open on it: those outside the
+    // trees are let through at once.
+    if (IsOwnThread(tid) ||
+        (marker_.WatchesWholeFileSystems() && !LiesInTrees(FdPath(fd), marker_.Roots()))) {
       groups_.Allow(fd);
     } else if (!pool_->TryPush({fd, tid})) {
       ++passedUncopied_;
@@ -199,7 +206,9 @@ class Daemon {
   // Marks running out is said once, loudly: every directory after it fails
   // alike, while what is marked stays protected.
   void MarkNew(const std::string& path) {
-    for (const MarkFailure& failure : marker_.MarkTree(path)) {
+    const std::vector<MarkFailure> failures = marker_.MarkTree(path);
+    TellWholeFileSystems();
+    for (const MarkFailure& failure : failures) {
       ++unwatched_;
       if (failure.error != ENOSPC) {
         std::cerr << "orv protect: cannot watch " << DisplayText(failure.directory) << ": "
@@ -213,12 +222,34 @@ class Daemon {
     }
   }
 
+  // Said loudly, once per file system: its every open now costs a trip
+  // through the daemon.
+  void TellWholeFileSystems() {
+    for (const WholeFileSystem& whole : marker_.TakeNewWholeFileSystems()) {
+      std::cerr << "orv protect: out of fanotify marks at " << whole.directory
+                << "; watching the whole file system of " << whole.root
+                << " instead (every open on it now passes through the daemon)\n";
+    }
+  }
+
+  // True when the event names something in a tree: a file system watched
+  // whole reports all of it.
+  bool InTrees(const Notification& event) const {
+    const auto& roots = marker_.Roots();
+    return LiesInTrees(event.path, roots) || LiesInTrees(event.oldPath, roots) ||
+           LiesInTrees(event.newPath, roots);
+  }
+
   void Dispatch(const Notification& event) {
+    if (!InTrees(event)) return;
     if (event.directory) {
       // Merged events do not tell their order: a name deleted and made again
-      // is forgotten first, then marked if it is there.
+      // is forgotten first, then marked if it is there. A directory moved
+      // loses its records under the old name, and is known under the new
+      // one as its walk finds it.
       if (event.deleted && !event.path.empty()) marker_.Forget(event.path);
       if (event.created && !event.path.empty()) MarkNew(event.path);
+      if (event.renamed && !event.oldPath.empty()) marker_.Forget(event.oldPath);
       if (event.renamed && !event.newPath.empty()) MarkNew(event.newPath);
       return;
     }
