@@ -103,6 +103,11 @@ class ProtectTest : public ::testing::TestWithParam<std::string> {
   }
 
   void Start(const std::string& maxCopySize = "") {
+    if (maxCopySize.empty()) return StartWith({});
+    StartWith({"--max-copy-size", maxCopySize});
+  }
+  // Starts the daemon with options after "protect".
+  void StartWith(const std::vector<std::string>& options) {
     const std::string log = (dir_ / "daemon.log").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -110,10 +115,7 @@ class ProtectTest : public ::testing::TestWithParam<std::string> {
     const std::string store = store_.string(), tree = tree_.string();
     std::vector<const char*> argv = {ORV_TOOL_PATH, "--store", store.c_str(), "protect",
                                      tree.c_str()};
-    if (!maxCopySize.empty()) {
-      argv.push_back("--max-copy-size");
-      argv.push_back(maxCopySize.c_str());
-    }
+    for (const std::string& option : options) argv.push_back(option.c_str());
     argv.push_back(nullptr);
     ASSERT_EQ(posix_spawn(&pid_, ORV_TOOL_PATH, &actions, nullptr, const_cast<char**>(argv.data()),
                           environ),
@@ -257,6 +259,95 @@ TEST_P(ProtectTest, ADaemonOutOfDescriptorsSaysSoAndBlocksNoOne) {
               ReadFileText(store_ / "Backup" / row.backupName) == "second";
   }
   EXPECT_TRUE(second) << "protection comes back with the descriptors";
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// One user rewriting its file in a loop gets its cap of copies a minute, and
+// no more; another user's files are still copied.
+TEST_P(ProtectTest, AUserPastItsCopyCapIsLetThroughUncopiedAndOthersAreNot) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  ShareTree();
+  const std::filesystem::path own = tree_ / "own.txt", roots = tree_ / "root.txt";
+  WriteFileText(own, "v0");
+  ASSERT_EQ(::chown(own.c_str(), kNobody, kNobody), 0);
+  WriteFileText(roots, "root's");
+  StartWith({"--max-copies-per-minute", "3"});
+  const pid_t writer = ForkAsNobody([&] {
+    for (int i = 1; i <= 10; ++i) {
+      const int fd = ::open(own.c_str(), O_WRONLY | O_TRUNC);
+      const std::string text = "v" + std::to_string(i);
+      if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        return 2;
+      }
+      ::close(fd);
+    }
+    return 0;
+  });
+  ASSERT_EQ(WaitFor(writer), 0);
+  WriteFileText(roots, "changed");
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  size_t ownCopies = 0, rootCopies = 0;
+  for (const auto& row : Editions()) {
+    ownCopies += row.fileName == own.string();
+    rootCopies += row.fileName == roots.string();
+  }
+  const std::string log = ReadFileText(dir_ / "daemon.log");
+  EXPECT_GE(ownCopies, 1u) << log;
+  EXPECT_LE(ownCopies, 3u) << log;
+  EXPECT_EQ(rootCopies, 1u) << "another user has its own budget\n" << log;
+  EXPECT_EQ(Count(log, "user 65534 passed the cap of 3 copies"), 1u) << log;
+  EXPECT_NE(log.find("opens uncopied over a user's cap"), std::string::npos) << log;
+  EXPECT_EQ(ReadFileText(own), "v10");
+}
+
+// A flood of renames by one user is recorded up to its cap of rows a minute.
+TEST_P(ProtectTest, ARenameFloodIsRecordedUpToTheUsersRowCap) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  ShareTree();
+  StartWith({"--max-rows-per-minute", "50"});
+  // Distinct names, so that the kernel merges none of the events; the
+  // renamer lives on until they are read, so that its uid can be.
+  const auto name = [&](int i) { return tree_ / ("f" + std::to_string(i)); };
+  int done[2];
+  ASSERT_EQ(::pipe(done), 0);
+  const pid_t renamer = ForkAsNobody([&] {
+    ::close(done[1]);
+    const int fd = ::open(name(0).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) return 2;
+    ::close(fd);
+    for (int i = 0; i < 200; ++i) {
+      if (::rename(name(i).c_str(), name(i + 1).c_str()) != 0) return 3;
+    }
+    char byte;
+    return ::read(done[0], &byte, 1) >= 0 ? 0 : 4;
+  });
+  ::close(done[0]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (ReadFileText(dir_ / "daemon.log").find("passed the cap") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::close(done[1]);
+  ASSERT_EQ(WaitFor(renamer), 0);
+  WriteFileText(tree_ / "r1", "root's");
+  std::filesystem::rename(tree_ / "r1", tree_ / "r2");
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  size_t floodRows = 0, rootRows = 0;
+  for (const auto& row : Editions()) {
+    if (row.operation != 4) continue;
+    floodRows += row.fileName.rfind(tree_.string() + "/f", 0) == 0;
+    rootRows += row.fileName == (tree_ / "r1").string();
+  }
+  const std::string log = ReadFileText(dir_ / "daemon.log");
+  EXPECT_GE(floodRows, 1u) << log;
+  EXPECT_LE(floodRows, 50u) << log;
+  EXPECT_EQ(rootRows, 1u) << "another user's rename is recorded\n" << log;
+  EXPECT_EQ(Count(log, "user 65534 passed the cap of 50 renames"), 1u) << log;
 }
 
 TEST_P(ProtectTest, AKilledDaemonLeavesNoOpenerBlocked) {

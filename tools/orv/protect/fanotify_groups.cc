@@ -104,6 +104,7 @@ Notification Parse(const std::vector<int>& mounts, const fanotify_event_metadata
   event.closedAfterWrite = (metadata.mask & FAN_CLOSE_WRITE) != 0;
   event.deleted = (metadata.mask & FAN_DELETE) != 0;
   event.renamed = (metadata.mask & FAN_RENAME) != 0;
+  event.pid = metadata.pid;
   const char* cursor = bytes + metadata.metadata_len;
   const char* end = bytes + metadata.event_len;
   while (cursor + sizeof(fanotify_event_info_header) <= end) {

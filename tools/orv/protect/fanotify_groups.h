@@ -28,6 +28,7 @@ struct Notification {
   bool closedAfterWrite = false;
   bool deleted = false;
   bool renamed = false;
+  pid_t pid = 0;        // the process that acted
   std::string path;     // the entry the event names
   std::string oldPath;  // a rename's source
   std::string newPath;  // a rename's target

@@ -179,4 +179,11 @@ bool OpenerMayWrite(pid_t tid, int fd, const struct stat& st) {
   return MayWrite(*who, st, acl);
 }
 
+std::optional<uid_t> OpenerUid(pid_t tid) {
+  const std::optional<Credentials> who =
+      ParseStatus(ReadText("/proc/" + std::to_string(tid) + "/status"));
+  if (!who) return std::nullopt;
+  return who->fsuid;
+}
+
 }  // namespace orv::tool

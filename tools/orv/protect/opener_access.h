@@ -59,6 +59,10 @@ bool MayWrite(const Credentials& who, const struct stat& st,
 // space, a copy too few loses an edition.
 bool OpenerMayWrite(pid_t tid, int fd, const struct stat& st);
 
+// The uid thread tid accesses files as (its fsuid); nothing when it cannot be
+// read (the thread is gone).
+std::optional<uid_t> OpenerUid(pid_t tid);
+
 }  // namespace orv::tool
 
 #endif  // ORV_TOOLS_ORV_PROTECT_OPENER_ACCESS_H_

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -46,7 +47,10 @@ bool NamesOpenedFile(const std::string& path, const struct stat& opened) {
 class Daemon {
  public:
   explicit Daemon(const ProtectOptions& options)
-      : options_(options), marker_(options.directories, groups_), tracker_(events_) {}
+      : options_(options),
+        marker_(options.directories, groups_),
+        tracker_(events_),
+        budget_(options.budget) {}
   ~Daemon() { Shutdown(); }
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
@@ -114,6 +118,12 @@ class Daemon {
     }
     if (const uint64_t late = answeredLate_.load(); late != 0) {
       text << ", " << late << " let through late without a copy";
+    }
+    if (const uint64_t capped = overCopyCap_.load(); capped != 0) {
+      text << ", " << capped << " opens uncopied over a user's cap";
+    }
+    if (const uint64_t capped = overRowCap_.load(); capped != 0) {
+      text << ", " << capped << " renames unrecorded over a user's cap";
     }
     if (const uint64_t unwatched = unwatched_.load(); unwatched != 0) {
       text << ", " << unwatched << " directories not watched";
@@ -198,7 +208,47 @@ class Daemon {
                 << " is larger than --max-copy-size; not copied\n";
       return;
     }
+    if (!WithinCopyBudget(held.tid, st)) return;
     tracker_.Opened(path, StampOf(st), held.fd);
+  }
+
+  // Charges the opener one copy of st's bytes; false when that passes its
+  // cap: the open goes through uncopied.
+  bool WithinCopyBudget(pid_t tid, const struct stat& st) {
+    const std::optional<uid_t> uid = OpenerUid(tid);
+    return Admitted(budget_.ChargeCopy(uid, static_cast<uint64_t>(st.st_size)), uid, overCopyCap_,
+                    std::to_string(options_.budget.copies) + " copies or " +
+                        std::to_string(options_.budget.copyBytes) +
+                        " bytes a minute; its opens are let through uncopied");
+  }
+
+  // Charges the renaming process one row; false when that passes its cap:
+  // the rename is not reported.
+  bool WithinRowBudget(pid_t pid) {
+    const std::optional<uid_t> uid = OpenerUid(pid);
+    return Admitted(
+        budget_.ChargeRow(uid), uid, overRowCap_,
+        std::to_string(options_.budget.rows) + " renames a minute; its renames are not recorded");
+  }
+
+  // A refusal is counted always and said once per user and window.
+  bool Admitted(const BudgetVerdict& verdict, std::optional<uid_t> uid, std::atomic<uint64_t>& over,
+                const std::string& cap) {
+    if (verdict.allowed) return true;
+    ++over;
+    if (verdict.firstRefusal) {
+      std::cerr << "orv protect: user " << UserName(uid) << " passed the cap of " << cap << " for "
+                << SecondsUntil(verdict.until) << " s\n";
+    }
+    return false;
+  }
+
+  static std::string UserName(std::optional<uid_t> uid) {
+    return uid ? std::to_string(*uid) : std::string("(unknown)");
+  }
+  static long SecondsUntil(std::chrono::steady_clock::time_point until) {
+    const auto left = until - std::chrono::steady_clock::now();
+    return std::max<long>(0, std::chrono::ceil<std::chrono::seconds>(left).count());
   }
 
   // A directory that appears later is marked as it appears; one that cannot
@@ -258,7 +308,8 @@ class Daemon {
     // unlinked while open).
     if (event.deleted && !event.path.empty()) tracker_.Deleted(event.path);
     if (event.closedAfterWrite && !event.path.empty()) tracker_.Closed(event.path);
-    if (event.renamed && !event.oldPath.empty() && !event.newPath.empty()) {
+    if (event.renamed && !event.oldPath.empty() && !event.newPath.empty() &&
+        WithinRowBudget(event.pid)) {
       tracker_.Renamed(event.oldPath, event.newPath);
     }
   }
@@ -268,11 +319,13 @@ class Daemon {
   TreeMarker marker_;
   EngineEvents events_;
   OpenTracker tracker_;
+  UserBudget budget_;
   std::optional<WorkerPool> pool_;
   std::thread permissionReader_, notificationReader_;
   std::atomic<bool> marksExhausted_{false};
   std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0}, unwatched_{0}, refused_{0},
-      foreignPaths_{0}, answeredLate_{0}, refusedForDescriptors_{0};
+      foreignPaths_{0}, answeredLate_{0}, refusedForDescriptors_{0}, overCopyCap_{0},
+      overRowCap_{0};
   std::atomic<bool> saidRefused_{false}, saidOutOfDescriptors_{false};
 };
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "options.h"
+#include "protect/user_budget.h"
 
 namespace orv::tool {
 
@@ -22,6 +23,7 @@ struct ProtectOptions {
   std::vector<std::filesystem::path> directories;
   uint64_t maxCopySize = 1ull << 30;  // larger files are let through without a copy
   unsigned workers = 4;
+  BudgetLimits budget;  // per user a minute
 };
 
 // Runs until SIGTERM or SIGINT; the exit status.
