@@ -216,6 +216,7 @@ class Daemon {
   // cap: the open goes through uncopied.
   bool WithinCopyBudget(pid_t tid, const struct stat& st) {
     const std::optional<uid_t> uid = OpenerUid(tid);
+    if (uid == 0u) return true;  // root is not charged
     return Admitted(budget_.ChargeCopy(uid, static_cast<uint64_t>(st.st_size)), uid, overCopyCap_,
                     std::to_string(options_.budget.copies) + " copies or " +
                         std::to_string(options_.budget.copyBytes) +
@@ -226,6 +227,7 @@ class Daemon {
   // the rename is not reported.
   bool WithinRowBudget(pid_t pid) {
     const std::optional<uid_t> uid = OpenerUid(pid);
+    if (uid == 0u) return true;  // root is not charged
     return Admitted(
         budget_.ChargeRow(uid), uid, overRowCap_,
         std::to_string(options_.budget.rows) + " renames a minute; its renames are not recorded");
@@ -276,8 +278,8 @@ class Daemon {
   // through the daemon.
   void TellWholeFileSystems() {
     for (const WholeFileSystem& whole : marker_.TakeNewWholeFileSystems()) {
-      std::cerr << "orv protect: out of fanotify marks at " << whole.directory
-                << "; watching the whole file system of " << whole.root
+      std::cerr << "orv protect: out of fanotify marks at " << DisplayText(whole.directory)
+                << "; watching the whole file system of " << DisplayText(whole.root)
                 << " instead (every open on it now passes through the daemon)\n";
     }
   }
