@@ -549,6 +549,72 @@ TEST_P(ProtectTest, ADirectoryRemovedAndMadeAgainIsProtected) {
   EXPECT_EQ(ReadFileText(store_ / "Backup" / rows[1].backupName), "first");
 }
 
+// The fanotify marks held now, by every group of every process.
+long MarksInUse() {
+  long marks = 0;
+  for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(process.path() / "fdinfo", error)) {
+      for (const std::string& line : testing::SplitLines(ReadFileText(entry.path()))) {
+        if (line.rfind("fanotify ", 0) == 0) ++marks;
+      }
+    }
+  }
+  return marks;
+}
+
+// The kernel's limit on root's fanotify marks, lowered while it lives and put
+// back however the test ends.
+class MarkLimit {
+ public:
+  explicit MarkLimit(long limit) : previous_(ReadFileText(kPath)) {
+    WriteFileText(kPath, std::to_string(limit));
+  }
+  ~MarkLimit() { WriteFileText(kPath, previous_); }
+  MarkLimit(const MarkLimit&) = delete;
+  MarkLimit& operator=(const MarkLimit&) = delete;
+
+  static constexpr const char* kPath = "/proc/sys/fs/fanotify/max_user_marks";
+
+ private:
+  const std::string previous_;
+};
+
+// Run alone (RUN_SERIAL): the lowered limit holds for every group of root.
+TEST_P(ProtectTest, WhenMarksRunOutTheWholeFileSystemIsWatched) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  if (!std::filesystem::exists(MarkLimit::kPath)) GTEST_SKIP() << "no fanotify mark limit here";
+  WriteFileText(dir_ / "outside" / "o.txt", "outside");
+  Start();
+  const std::filesystem::path last = tree_ / "d199";
+  {
+    // Room for a few new directories, far from 200.
+    const MarkLimit limit(MarksInUse() + 40);
+    for (int i = 0; i < 200; ++i)
+      std::filesystem::create_directory(tree_ / ("d" + std::to_string(i)));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ReadFileText(dir_ / "daemon.log").find("out of fanotify marks") == std::string::npos) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadFileText(dir_ / "daemon.log");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    WriteFileText(last / "f.txt", "first");
+    WriteFileText(last / "f.txt", "second");
+    WriteFileText(dir_ / "outside" / "o.txt", "changed outside");
+  }
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  const std::string log = ReadFileText(dir_ / "daemon.log");
+  EXPECT_NE(log.find("; watching the whole file system of " + tree_.string()), std::string::npos)
+      << log;
+  EXPECT_NE(log.find(", 1 file systems watched whole"), std::string::npos) << log;
+  std::map<std::string, std::vector<testing::EditionRow>> byFile;
+  for (const auto& row : Editions()) byFile[row.fileName].push_back(row);
+  const auto& rows = byFile[(last / "f.txt").string()];
+  ASSERT_EQ(rows.size(), 2u) << "a directory past the marks is protected\n" << log;
+  EXPECT_EQ(ReadFileText(store_ / "Backup" / rows[1].backupName), "first");
+  EXPECT_EQ(byFile.count((dir_ / "outside" / "o.txt").string()), 0u) << "outside the tree";
+}
+
 // The store's files that hold text.
 int StoredCopies(const std::filesystem::path& store, const std::string& text) {
   int copies = 0;

@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
-#include "platform/display_text.h"
 #include "edition_argument.h"
+#include "platform/display_text.h"
 #include "store_reader.h"
 #include "tool_error.h"
 

@@ -15,13 +15,13 @@ DefinedCommand Define(CLI::App& app) {
       "protect", "live protection (root): copy files in DIR... before processes change them");
   command->add_option("DIR", *directories)->required()->check(CLI::ExistingDirectory);
   command->add_option("--max-copy-size", protect->maxCopySize,
-                      "files larger than this are not copied (default 1 GiB)");
+                      "files larger than this are not copied (default 16 GiB)");
   command->add_option("--max-copies-per-minute", protect->budget.copies,
-                      "copies one user may cause a minute (default 600)");
+                      "copies one user may cause a minute (default 60000; root is not charged)");
   command->add_option("--max-copy-bytes-per-minute", protect->budget.copyBytes,
-                      "bytes one user's copies may take a minute (default 1 GiB)");
+                      "bytes one user's copies may take a minute (default 16 GiB)");
   command->add_option("--max-rows-per-minute", protect->budget.rows,
-                      "renames of one user reported a minute (default 6000)");
+                      "renames of one user reported a minute (default 60000)");
   return {command, [protect, directories](const GlobalOptions& options, Output&) {
             for (const std::string& directory : *directories) {
               protect->directories.emplace_back(directory);

@@ -18,9 +18,9 @@
 
 #include "catalog_time.h"
 #include "command.h"
-#include "platform/display_text.h"
 #include "edition_argument.h"
 #include "edition_listing.h"
+#include "platform/display_text.h"
 #include "safe_path.h"
 #include "store_reader.h"
 #include "tool_error.h"

@@ -8,8 +8,8 @@
 
 #include "catalog_time.h"
 #include "command.h"
-#include "platform/display_text.h"
 #include "edition_listing.h"
+#include "platform/display_text.h"
 #include "store_reader.h"
 #include "tool_error.h"
 

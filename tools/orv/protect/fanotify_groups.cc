@@ -19,6 +19,7 @@ namespace {
 constexpr unsigned kMarkFlags = FAN_MARK_ADD | FAN_MARK_ONLYDIR;
 constexpr uint64_t kNotificationMask = FAN_MODIFY | FAN_CLOSE_WRITE | FAN_DELETE | FAN_RENAME |
                                        FAN_CREATE | FAN_ONDIR | FAN_EVENT_ON_CHILD;
+constexpr uint64_t kContentMask = FAN_OPEN_PERM | FAN_EVENT_ON_CHILD;
 
 // Reports an event whose descriptor the kernel could not open (fd holds the
 // error); kernels before 6.13 drop such an event without a word. Not in every
@@ -28,6 +29,24 @@ constexpr unsigned FAN_REPORT_FD_ERROR = 0x00002000;
 #endif
 
 int MarkResult(int result) { return result == 0 ? 0 : errno; }
+
+// Adds group's mark on the file system of directory. Out of marks, the
+// directory mark of replaced (which the file-system mark covers) is given up
+// to make room, and taken again if that did not help.
+int AddFileSystemMark(int group, uint64_t mask, int directory, int replaced) {
+  const auto add = [&] {
+    return MarkResult(
+        ::fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, directory, nullptr));
+  };
+  int error = add();
+  if (error != ENOSPC || replaced < 0) return error;
+  if (::fanotify_mark(group, FAN_MARK_REMOVE | FAN_MARK_ONLYDIR, mask, replaced, nullptr) != 0) {
+    return error;
+  }
+  error = add();
+  if (error != 0) ::fanotify_mark(group, kMarkFlags, mask, replaced, nullptr);
+  return error;
+}
 
 // The content group. Its descriptors are opened without waiting: a file with
 // a write lease, or a FIFO, would otherwise hold the one reader (and with it
@@ -124,13 +143,31 @@ int FanotifyGroups::AddNotificationMark(int directory) {
 }
 
 int FanotifyGroups::AddContentMark(int directory) {
-  return MarkResult(::fanotify_mark(permission_.get(), kMarkFlags,
-                                    FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, directory, nullptr));
+  return MarkResult(
+      ::fanotify_mark(permission_.get(), kMarkFlags, kContentMask, directory, nullptr));
 }
 
 void FanotifyGroups::RemoveNotificationMark(int directory) {
   ::fanotify_mark(notification_.get(), FAN_MARK_REMOVE | FAN_MARK_ONLYDIR, kNotificationMask,
                   directory, nullptr);
+}
+
+int FanotifyGroups::AddFileSystemMarks(int directory, int replaced) {
+  // The notification mark first, as for a directory.
+  const int notification = notification_.get(), content = permission_.get();
+  if (const int error = AddFileSystemMark(notification, kNotificationMask, directory, replaced);
+      error != 0) {
+    return error;
+  }
+  if (const int error = AddFileSystemMark(content, kContentMask, directory, replaced); error != 0) {
+    ::fanotify_mark(notification, FAN_MARK_REMOVE | FAN_MARK_FILESYSTEM, kNotificationMask,
+                    directory, nullptr);
+    // Both marks or neither on replaced, should it have given up the first.
+    if (replaced >= 0)
+      ::fanotify_mark(notification, kMarkFlags, kNotificationMask, replaced, nullptr);
+    return error;
+  }
+  return 0;
 }
 
 void FanotifyGroups::Allow(int fd) {

@@ -56,6 +56,9 @@ class FanotifyGroups : public GroupMarks {
   int AddNotificationMark(int directory) override;
   int AddContentMark(int directory) override;
   void RemoveNotificationMark(int directory) override;
+  // One mark per group on the whole file system; where no mark is left, the
+  // marks of replaced (a directory on it, or -1) make room.
+  int AddFileSystemMarks(int directory, int replaced) override;
 
   // Answers the held open whose descriptor is fd (letting it through) and
   // closes fd.

@@ -61,6 +61,7 @@ class Daemon {
   void Open() {
     for (const auto& directory : options_.directories) {
       const std::vector<MarkFailure> failures = marker_.MarkTree(directory);
+      TellWholeFileSystems();
       if (!failures.empty()) {
         throw ToolError("cannot watch " + failures.front().directory + ": " +
                         std::strerror(failures.front().error));
@@ -127,6 +128,9 @@ class Daemon {
     if (const uint64_t unwatched = unwatched_.load(); unwatched != 0) {
       text << ", " << unwatched << " directories not watched";
     }
+    if (const size_t whole = marker_.WholeFileSystemCount(); whole != 0) {
+      text << ", " << whole << " file systems watched whole";
+    }
     return text.str();
   }
   size_t DirectoryCount() { return marker_.DirectoryCount(); }
@@ -150,7 +154,10 @@ class Daemon {
   }
 
   void TakeOpen(int fd, pid_t tid) {
-    if (IsOwnThread(tid)) {
+    // A file system watched whole holds every open on it: those outside the
+    // trees are let through at once.
+    if (IsOwnThread(tid) ||
+        (marker_.WatchesWholeFileSystems() && !LiesInTrees(FdPath(fd), marker_.Roots()))) {
       groups_.Allow(fd);
     } else if (!pool_->TryPush({fd, tid})) {
       ++passedUncopied_;
@@ -209,6 +216,7 @@ class Daemon {
   // cap: the open goes through uncopied.
   bool WithinCopyBudget(pid_t tid, const struct stat& st) {
     const std::optional<uid_t> uid = OpenerUid(tid);
+    if (uid == 0u) return true;  // root is not charged
     return Admitted(budget_.ChargeCopy(uid, static_cast<uint64_t>(st.st_size)), uid, overCopyCap_,
                     std::to_string(options_.budget.copies) + " copies or " +
                         std::to_string(options_.budget.copyBytes) +
@@ -219,6 +227,7 @@ class Daemon {
   // the rename is not reported.
   bool WithinRowBudget(pid_t pid) {
     const std::optional<uid_t> uid = OpenerUid(pid);
+    if (uid == 0u) return true;  // root is not charged
     return Admitted(
         budget_.ChargeRow(uid), uid, overRowCap_,
         std::to_string(options_.budget.rows) + " renames a minute; its renames are not recorded");
@@ -249,7 +258,9 @@ class Daemon {
   // Marks running out is said once, loudly: every directory after it fails
   // alike, while what is marked stays protected.
   void MarkNew(const std::string& path) {
-    for (const MarkFailure& failure : marker_.MarkTree(path)) {
+    const std::vector<MarkFailure> failures = marker_.MarkTree(path);
+    TellWholeFileSystems();
+    for (const MarkFailure& failure : failures) {
       ++unwatched_;
       if (failure.error != ENOSPC) {
         std::cerr << "orv protect: cannot watch " << DisplayText(failure.directory) << ": "
@@ -263,12 +274,34 @@ class Daemon {
     }
   }
 
+  // Said loudly, once per file system: its every open now costs a trip
+  // through the daemon.
+  void TellWholeFileSystems() {
+    for (const WholeFileSystem& whole : marker_.TakeNewWholeFileSystems()) {
+      std::cerr << "orv protect: out of fanotify marks at " << DisplayText(whole.directory)
+                << "; watching the whole file system of " << DisplayText(whole.root)
+                << " instead (every open on it now passes through the daemon)\n";
+    }
+  }
+
+  // True when the event names something in a tree: a file system watched
+  // whole reports all of it.
+  bool InTrees(const Notification& event) const {
+    const auto& roots = marker_.Roots();
+    return LiesInTrees(event.path, roots) || LiesInTrees(event.oldPath, roots) ||
+           LiesInTrees(event.newPath, roots);
+  }
+
   void Dispatch(const Notification& event) {
+    if (!InTrees(event)) return;
     if (event.directory) {
       // Merged events do not tell their order: a name deleted and made again
-      // is forgotten first, then marked if it is there.
+      // is forgotten first, then marked if it is there. A directory moved
+      // loses its records under the old name, and is known under the new
+      // one as its walk finds it.
       if (event.deleted && !event.path.empty()) marker_.Forget(event.path);
       if (event.created && !event.path.empty()) MarkNew(event.path);
+      if (event.renamed && !event.oldPath.empty()) marker_.Forget(event.oldPath);
       if (event.renamed && !event.newPath.empty()) MarkNew(event.newPath);
       return;
     }

@@ -7,10 +7,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tool_error.h"
@@ -58,7 +60,36 @@ std::string DirectoryKey(int fd) {
   return "i" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
+// The components of path, "." and ".." taken lexically.
+std::vector<std::string_view> Components(std::string_view path) {
+  std::vector<std::string_view> components;
+  while (!path.empty()) {
+    const size_t slash = path.find('/');
+    const std::string_view component = path.substr(0, slash);
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      if (!components.empty()) components.pop_back();
+      continue;
+    }
+    components.push_back(component);
+  }
+  return components;
+}
+
 }  // namespace
+
+bool LiesInTree(std::string_view path, std::string_view root) {
+  if (path.empty() || path.front() != '/' || root.empty() || root.front() != '/') return false;
+  const std::vector<std::string_view> inPath = Components(path), inRoot = Components(root);
+  return inRoot.size() <= inPath.size() && std::equal(inRoot.begin(), inRoot.end(), inPath.begin());
+}
+
+bool LiesInTrees(std::string_view path, const std::vector<std::filesystem::path>& roots) {
+  return std::any_of(roots.begin(), roots.end(), [&](const std::filesystem::path& root) {
+    return LiesInTree(path, root.native());
+  });
+}
 
 int MarkBoth(GroupMarks& marks, int directory) {
   // The notification mark first: alone for a moment, it only shows closes
@@ -80,31 +111,66 @@ TreeMarker::TreeMarker(const std::vector<std::filesystem::path>& roots, GroupMar
   }
 }
 
-int TreeMarker::MarkDirectory(int fd, const std::string& path) {
+int TreeMarker::MarkDirectory(int fd, const std::string& path, const std::filesystem::path& root) {
   const std::string key = DirectoryKey(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno;
   std::lock_guard guard(lock_);
-  if (pathByKey_.count(key) != 0) {
-    Remember(key, path);  // moved, perhaps
+  // Known already (moved, perhaps), or on a file system watched whole.
+  if (pathByKey_.count(key) != 0 || wholeFileSystems_.count(st.st_dev) != 0) {
+    Remember(key, path);
     return 0;
   }
-  const int error = MarkBoth(marks_, fd);
+  int error = MarkBoth(marks_, fd);
+  if (error == ENOSPC || error == ENOMEM) {
+    // Out of marks: the file system watched whole, or the first error.
+    if (MarkWholeFileSystem(fd, st.st_dev, path, root) == 0) error = 0;
+  }
   if (error == 0) Remember(key, path);
   return error;
 }
 
+int TreeMarker::MarkWholeFileSystem(int fd, dev_t device, const std::string& path,
+                                    const std::filesystem::path& root) {
+  // The parent, marked before its child, may give up its marks to make room;
+  // the file-system marks cover it.
+  UniqueFd parent(::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st {};
+  if (parent.valid() && (::fstat(parent.get(), &st) != 0 || st.st_dev != device ||
+                         pathByKey_.count(DirectoryKey(parent.get())) == 0)) {
+    parent = UniqueFd();
+  }
+  if (const int error = marks_.AddFileSystemMarks(fd, parent.valid() ? parent.get() : -1);
+      error != 0) {
+    return error;
+  }
+  wholeFileSystems_.insert(device);
+  untold_.push_back({path, root.string()});
+  watchesWhole_.store(true, std::memory_order_relaxed);
+  return 0;
+}
+
 void TreeMarker::Remember(const std::string& key, const std::string& path) {
-  if (const auto old = pathByKey_.find(key); old != pathByKey_.end()) keyByPath_.erase(old->second);
-  if (const auto old = keyByPath_.find(path); old != keyByPath_.end())
-    pathByKey_.erase(old->second);
-  pathByKey_[key] = path;
-  keyByPath_[path] = key;
+  if (const auto old = pathByKey_.find(key); old != pathByKey_.end()) Drop(old->second);
+  if (const auto old = keyByPath_.find(path); old != keyByPath_.end()) Drop(old);
+  const auto it = keyByPath_.emplace(path, key).first;
+  pathByKey_.emplace(key, it);
+}
+
+void TreeMarker::Drop(std::map<std::string, std::string>::iterator it) {
+  pathByKey_.erase(it->second);
+  keyByPath_.erase(it);
 }
 
 void TreeMarker::Forget(const std::string& path) {
   std::lock_guard guard(lock_);
-  if (const auto it = keyByPath_.find(path); it != keyByPath_.end()) {
-    pathByKey_.erase(it->second);
-    keyByPath_.erase(it);
+  if (const auto it = keyByPath_.find(path); it != keyByPath_.end()) Drop(it);
+  // The subtree: once its top is gone or moved, the names below it are stale
+  // (their own deletions may never resolve to a path).
+  const std::string prefix = path + "/";
+  for (auto it = keyByPath_.lower_bound(prefix);
+       it != keyByPath_.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+    Drop(it++);
   }
 }
 
@@ -112,16 +178,15 @@ std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path)
   std::vector<MarkFailure> failures;
   for (size_t i = 0; i < rootFds_.size(); ++i) {
     const std::filesystem::path& root = roots_[i];
-    const std::filesystem::path relative = path.lexically_relative(root);
-    if (relative.empty() || *relative.begin() == "..") continue;
-    std::vector<std::filesystem::path> pending{relative};
+    if (!LiesInTree(path.native(), root.native())) continue;
+    std::vector<std::filesystem::path> pending{path.lexically_normal().lexically_relative(root)};
     while (!pending.empty()) {
       const std::filesystem::path next = std::move(pending.back());
       pending.pop_back();
       UniqueFd fd = OpenBeneath(rootFds_[i].get(), next);
       if (!fd.valid()) continue;  // gone, or no longer a directory
       const std::string name = (root / next).lexically_normal().string();
-      if (const int error = MarkDirectory(fd.get(), name); error != 0) {
+      if (const int error = MarkDirectory(fd.get(), name, root); error != 0) {
         failures.push_back({name, error});
         continue;
       }
@@ -143,6 +208,16 @@ std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path)
 size_t TreeMarker::DirectoryCount() {
   std::lock_guard guard(lock_);
   return pathByKey_.size();
+}
+
+size_t TreeMarker::WholeFileSystemCount() {
+  std::lock_guard guard(lock_);
+  return wholeFileSystems_.size();
+}
+
+std::vector<WholeFileSystem> TreeMarker::TakeNewWholeFileSystems() {
+  std::lock_guard guard(lock_);
+  return std::exchange(untold_, {});
 }
 
 std::vector<int> TreeMarker::RootDescriptors() const {

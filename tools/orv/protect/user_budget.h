@@ -16,12 +16,16 @@
 
 namespace orv::tool {
 
-// Per user and per window. Root is charged like any user: a root process in
-// a loop costs the disk as much as any other.
+// Per user and per window. The caps bound what a flood can cost, and stand
+// well above what real work does: a cap that bit on a burst of saves, an
+// rsync or a program encrypting a user's files would leave those files'
+// old content uncopied, which is what the daemon exists to prevent. Root's
+// own processes are not charged (the daemon does not charge them): root can
+// remove the store anyway.
 struct BudgetLimits {
-  uint64_t copies = 600;
-  uint64_t copyBytes = 1ull << 30;
-  uint64_t rows = 6000;
+  uint64_t copies = 60000;
+  uint64_t copyBytes = 16ull << 30;
+  uint64_t rows = 60000;
   // Users tracked at once; beyond it new users share one bucket, so a flood
   // of uids cannot grow the table.
   size_t maxUsers = 65536;
