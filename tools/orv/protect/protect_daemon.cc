@@ -224,9 +224,13 @@ class Daemon {
   }
 
   // Charges the renaming process one row; false when that passes its cap:
-  // the rename is not reported.
-  bool WithinRowBudget(pid_t pid) {
-    const std::optional<uid_t> uid = OpenerUid(pid);
+  // the rename is not reported. A process gone before its event is read is
+  // known by the owner of what it renamed: a shared bucket for the gone would
+  // let one user's short-lived renamers use up everyone else's.
+  bool WithinRowBudget(pid_t pid, const std::string& renamed) {
+    std::optional<uid_t> uid = OpenerUid(pid);
+    struct stat st {};
+    if (!uid && ::lstat(renamed.c_str(), &st) == 0) uid = st.st_uid;
     if (uid == 0u) return true;  // root is not charged
     return Admitted(
         budget_.ChargeRow(uid), uid, overRowCap_,
@@ -311,7 +315,7 @@ class Daemon {
     if (event.deleted && !event.path.empty()) tracker_.Deleted(event.path);
     if (event.closedAfterWrite && !event.path.empty()) tracker_.Closed(event.path);
     if (event.renamed && !event.oldPath.empty() && !event.newPath.empty() &&
-        WithinRowBudget(event.pid)) {
+        WithinRowBudget(event.pid, event.newPath)) {
       tracker_.Renamed(event.oldPath, event.newPath);
     }
   }
