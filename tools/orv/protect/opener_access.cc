@@ -155,18 +155,23 @@ bool MayWrite(const Credentials& who, const struct stat& st,
   return (st.st_mode & S_IWOTH) != 0;
 }
 
-bool OpenerMayWrite(pid_t tid, int fd, const struct stat& st) {
+std::optional<Credentials> OpenerCredentials(pid_t tid) {
   const std::string proc = "/proc/" + std::to_string(tid);
   std::optional<Credentials> who = ParseStatus(ReadText(proc + "/status"));
-  if (!who) return true;
+  if (!who) return std::nullopt;
   struct stat ours {
   }, theirs{};
   if (::stat("/proc/self/ns/user", &ours) != 0 || ::stat((proc + "/ns/user").c_str(), &theirs) != 0)
-    return true;
+    return std::nullopt;
   if (ours.st_ino != theirs.st_ino || ours.st_dev != theirs.st_dev) {
     who->uidMap = ParseIdMap(ReadText(proc + "/uid_map"));
     who->gidMap = ParseIdMap(ReadText(proc + "/gid_map"));
   }
+  return who;
+}
+
+bool OpenerMayWrite(const std::optional<Credentials>& who, int fd, const struct stat& st) {
+  if (!who) return true;
   std::optional<std::vector<AclEntry>> acl;
   char bytes[4096];
   const ssize_t n = ::fgetxattr(fd, "system.posix_acl_access", bytes, sizeof(bytes));

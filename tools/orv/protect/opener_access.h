@@ -54,10 +54,14 @@ std::optional<std::vector<AclEntry>> ParseAcl(std::string_view acl);
 bool MayWrite(const Credentials& who, const struct stat& st,
               const std::optional<std::vector<AclEntry>>& acl);
 
-// MayWrite for thread tid and the file open at fd. A thread or an ACL that
-// cannot be read counts as one that may write: a copy too many costs a little
-// space, a copy too few loses an edition.
-bool OpenerMayWrite(pid_t tid, int fd, const struct stat& st);
+// The credentials of thread tid, with its user namespace's maps when that is
+// not the daemon's; nothing when they cannot be read (the thread is gone).
+std::optional<Credentials> OpenerCredentials(pid_t tid);
+
+// MayWrite for the opener who (nothing: unknown) and the file open at fd. An
+// opener or an ACL that cannot be read counts as one that may write: a copy
+// too many costs a little space, a copy too few loses an edition.
+bool OpenerMayWrite(const std::optional<Credentials>& who, int fd, const struct stat& st);
 
 // The uid thread tid accesses files as (its fsuid); nothing when it cannot be
 // read (the thread is gone).

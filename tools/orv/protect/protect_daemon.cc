@@ -107,30 +107,20 @@ class Daemon {
     text << marker_.DirectoryCount() << " directories, " << opens_.load() << " opens for writing, "
          << passedUncopied_.load() << " let through uncopied, " << overflows_.load()
          << " queue overflows";
-    if (const uint64_t foreign = foreignPaths_.load(); foreign != 0) {
-      text << ", " << foreign << " opens of a file its path does not name";
+    // The rarer counts appear only once they are not zero.
+    const auto add = [&text](uint64_t count, const char* what) {
+      if (count != 0) text << ", " << count << what;
+    };
+    add(foreignPaths_.load(), " opens of a file its path does not name");
+    add(refused_.load(), " opens refused without waiting");
+    if (const uint64_t fds = refusedForDescriptors_.load(); fds != 0) {
+      text << " (" << fds << " for want of descriptors)";
     }
-    if (const uint64_t refused = refused_.load(); refused != 0) {
-      text << ", " << refused << " opens refused without waiting";
-      if (const uint64_t fds = refusedForDescriptors_.load(); fds != 0) {
-        text << " (" << fds << " for want of descriptors)";
-      }
-    }
-    if (const uint64_t late = answeredLate_.load(); late != 0) {
-      text << ", " << late << " let through late without a copy";
-    }
-    if (const uint64_t capped = overCopyCap_.load(); capped != 0) {
-      text << ", " << capped << " opens uncopied over a user's cap";
-    }
-    if (const uint64_t capped = overRowCap_.load(); capped != 0) {
-      text << ", " << capped << " renames unrecorded over a user's cap";
-    }
-    if (const uint64_t unwatched = unwatched_.load(); unwatched != 0) {
-      text << ", " << unwatched << " directories not watched";
-    }
-    if (const size_t whole = marker_.WholeFileSystemCount(); whole != 0) {
-      text << ", " << whole << " file systems watched whole";
-    }
+    add(answeredLate_.load(), " let through late without a copy");
+    add(overCopyCap_.load(), " opens uncopied over a user's cap");
+    add(overRowCap_.load(), " renames unrecorded over a user's cap");
+    add(unwatched_.load(), " directories not watched");
+    add(marker_.WholeFileSystemCount(), " file systems watched whole");
     return text.str();
   }
   size_t DirectoryCount() { return marker_.DirectoryCount(); }
@@ -187,7 +177,8 @@ class Daemon {
     if (::fstat(held.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
     // A reader who may not write the file is no writer, whatever flags it
     // shows: without this any reader could make root copy what it may read.
-    if (!OpenerMayWrite(held.tid, held.fd, st) || !OpensForWriting(held.tid)) return;
+    const std::optional<Credentials> opener = OpenerCredentials(held.tid);
+    if (!OpenerMayWrite(opener, held.fd, st) || !OpensForWriting(held.tid)) return;
     const std::string path = FdPath(held.fd);
     if (path.empty()) return;
     if (!NamesOpenedFile(path, st)) {
@@ -208,14 +199,13 @@ class Daemon {
                 << " is larger than --max-copy-size; not copied\n";
       return;
     }
-    if (!WithinCopyBudget(held.tid, st)) return;
+    if (!WithinCopyBudget(opener ? std::optional<uid_t>(opener->fsuid) : std::nullopt, st)) return;
     tracker_.Opened(path, StampOf(st), held.fd);
   }
 
   // Charges the opener one copy of st's bytes; false when that passes its
   // cap: the open goes through uncopied.
-  bool WithinCopyBudget(pid_t tid, const struct stat& st) {
-    const std::optional<uid_t> uid = OpenerUid(tid);
+  bool WithinCopyBudget(std::optional<uid_t> uid, const struct stat& st) {
     if (uid == 0u) return true;  // root is not charged
     return Admitted(budget_.ChargeCopy(uid, static_cast<uint64_t>(st.st_size)), uid, overCopyCap_,
                     std::to_string(options_.budget.copies) + " copies or " +
