@@ -21,7 +21,7 @@ mount_loop() {
   local type=$1 size=$2 dir=$3
   shift 3
   command -v "mkfs.$type" >/dev/null && truncate -s "$size" "$dir.img" &&
-    "mkfs.$type" -q "$@" "$dir.img" && mkdir -p "$dir" && mount -o loop "$dir.img" "$dir"
+    "mkfs.$type" -q "$@" "$dir.img" >/dev/null && mkdir -p "$dir" && mount -o loop "$dir.img" "$dir"
 }
 
 # start_daemon STORE TREE...: orv protect on the trees, back once it watches
