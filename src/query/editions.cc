@@ -16,8 +16,9 @@ namespace {
 constexpr char16_t kEditionView[] = u"View_FileEdition";
 constexpr char16_t kEditionTable[] = u"Edition";
 
-// A link chain moves to a strictly later edition at each step, so it ends; the
-// bound only guards against a catalog built to make it very long.
+// A link chain moves to a later edition (in time, then in the order rows were
+// written) at each step, so it ends; the bound only guards against a catalog
+// built to make it very long.
 constexpr int kMaxLinkSteps = 100000;
 
 // The listing's columns of a FileEditionInfo; TimeStamp carries the order.
@@ -39,6 +40,18 @@ struct RowColumns {
       : fields{IntField(u"ID", &record->EditionID),
                IntField(u"FileID", &record->FileID),
                IntField(u"TimeStamp", &record->TimeStamp),
+               IntField(u"LinkFileID", &record->LinkFileID),
+               IntField(u"Size", &record->Size),
+               TextField(u"BackupName", record->BackupName)} {}
+  DbmField fields[6];
+};
+
+// The same columns, ordered by time and then by the order rows were written.
+struct LaterColumns {
+  explicit LaterColumns(FileEditionInfo* record)
+      : fields{IntField(u"TimeStamp", &record->TimeStamp, 1),
+               IntField(u"ID", &record->EditionID, 1),
+               IntField(u"FileID", &record->FileID),
                IntField(u"LinkFileID", &record->LinkFileID),
                IntField(u"Size", &record->Size),
                TextField(u"BackupName", record->BackupName)} {}
@@ -95,11 +108,25 @@ uint32_t GetEditionById(uint32_t editionId, FileEditionInfo* record) {
   return DbmSelectFirst(kEditionTable, columns.fields, conditions);
 }
 
-uint32_t FindLaterEdition(int32_t fileId, int32_t timeStamp, FileEditionInfo* record) {
-  const RowColumns columns(record);
+uint32_t FindLaterEdition(int32_t fileId, int32_t timeStamp, int32_t afterId,
+                          FileEditionInfo* record) {
+  // Time stamps count whole seconds: a file renamed and changed within one
+  // second (what ransomware does) has its copy in the rename's own second.
+  // Among rows of that second, those written after the link's row are later.
+  FileEditionInfo row{};
+  const LaterColumns columns(&row);
   const DbmField conditions[] = {IntValue(u"FileID == ", &fileId),
-                                 IntValue(u"TimeStamp > ", &timeStamp)};
-  return DbmSelectFirst(kEditionTable, columns.fields, conditions);
+                                 IntValue(u"TimeStamp >= ", &timeStamp)};
+  // The handle comes back holding its first row.
+  const DbmSelectHandle handle = DbmSelect(kEditionTable, columns.fields, conditions);
+  if (handle == nullptr) return 0;
+  bool found = false;
+  do {
+    found = row.TimeStamp != timeStamp || row.EditionID > afterId;
+  } while (!found && DbmFetchRow(handle, columns.fields) == 1);
+  DbmCloseSelect(handle);
+  if (found) *record = row;
+  return found ? 1 : 0;
 }
 
 uint32_t ResolveEditionPath(const FileEditionInfo& start, uint32_t capacity, char16_t* buffer) {
@@ -113,7 +140,7 @@ uint32_t ResolveEditionPath(const FileEditionInfo& start, uint32_t capacity, cha
       return WriteWhole(JoinPath(SnapshotDirectory(), name), capacity, buffer);
     }
     FileEditionInfo later{};
-    if (FindLaterEdition(record.LinkFileID, record.TimeStamp, &later) == 0) {
+    if (FindLaterEdition(record.LinkFileID, record.TimeStamp, record.EditionID, &later) == 0) {
       // No later edition: the linked file itself holds the content.
       const std::optional<std::u16string> name =
           BackupFileName(static_cast<uint32_t>(record.LinkFileID));

@@ -34,7 +34,10 @@ uint32_t GetFileEdition(uint32_t editionId, uint32_t capacity, char16_t* buffer)
 
 // Row lookups on Edition; the record must be zeroed. 1 when a row was read.
 uint32_t GetEditionById(uint32_t editionId, FileEditionInfo* record);
-uint32_t FindLaterEdition(int32_t fileId, int32_t timeStamp, FileEditionInfo* record);
+// The first edition of fileId after the one (afterId, at timeStamp) that links
+// to it: in time, and within its second in the order rows were written.
+uint32_t FindLaterEdition(int32_t fileId, int32_t timeStamp, int32_t afterId,
+                          FileEditionInfo* record);
 uint32_t ResolveEditionPath(const FileEditionInfo& record, uint32_t capacity, char16_t* buffer);
 
 }  // namespace orv::query

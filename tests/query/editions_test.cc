@@ -159,6 +159,28 @@ TEST_F(EditionsTest, ContentPathsFollowLinks) {
   EXPECT_EQ(Resolve(9999), u"<none>");
 }
 
+// A rename followed within its second by a change of the new name (what
+// ransomware does: rename to .locked, then encrypt) resolves to the copy made
+// before the change, not to the changed file; of several later copies, the
+// earliest in time stands for the rename, whatever order they were written in.
+TEST_F(EditionsTest, ARenameResolvesToTheFirstCopyAfterItEvenWithinItsSecond) {
+  const int doc = AddBackupFile(u"/d/thesis.odt");
+  const int locked = AddBackupFile(u"/d/thesis.odt.locked");
+  // A copy of an earlier file that had the new name, in the same second but
+  // before the rename: not what the renamed file held.
+  AddEdition(locked, 200, u"thesis.odt.locked20260101000000000");
+  const int rename = AddEdition(doc, 200, u"", locked);
+  AddEdition(locked, 200, u"thesis.odt.locked20260101000000001");
+  EXPECT_EQ(Resolve(rename), Snapshot(u"thesis.odt.locked20260101000000001"));
+
+  const int other = AddBackupFile(u"/d/notes");
+  const int otherLocked = AddBackupFile(u"/d/notes.locked");
+  const int second = AddEdition(other, 300, u"", otherLocked);
+  AddEdition(otherLocked, 310, u"notes.locked20260101000000310");
+  AddEdition(otherLocked, 305, u"notes.locked20260101000000305");
+  EXPECT_EQ(Resolve(second), Snapshot(u"notes.locked20260101000000305"));
+}
+
 TEST_F(EditionsTest, NoCatalogContentMakesAPathOutsideTheStore) {
   const int file = AddBackupFile(u"/d/x");
   const int target = AddBackupFile(u"/d/y");

@@ -68,6 +68,7 @@ programs=(
   "git-checkout|git checkout -- file|git"
   "git-reset|git reset --hard|git"
   "rm|rm|rm"
+  "rm-r|rm -r of a directory|rm"
   "unlink|unlink|unlink"
   "truncate-syscall|truncate(2) by path|perl"
   "orv-restore|orv restore --in-place|"
@@ -77,6 +78,7 @@ programs=(
 target_of() {
   case $1 in
     git-*) echo "$tree/repo/$1.txt" ;;
+    rm-r) echo "$tree/doomed/sub/$1.txt" ;;
     *) echo "$tree/$1.txt" ;;
   esac
 }
@@ -96,7 +98,7 @@ missing_command() {
 prepare() {
   local kind=$1 entry name file
   local src="$work/$kind-src"
-  mkdir -p "$tree/repo" "$tree/.vim-backup" "$src" "$work/before/$kind"
+  mkdir -p "$tree/repo" "$tree/.vim-backup" "$tree/doomed/sub" "$src" "$work/before/$kind"
   if command -v git >/dev/null; then git_ init -q "$tree/repo"; fi
   for entry in "${programs[@]}"; do
     name=${entry%%|*}
@@ -114,6 +116,9 @@ prepare() {
     name=${entry%%|*}
     cp "$work/before/$kind/$name" "$(target_of "$name")"
   done
+  # rm -r removes a directory faster than its deletions are read: the daemon
+  # must still know where each file lay.
+  for entry in $(seq 1 300); do echo "doomed $entry" >"$tree/doomed/sub/n$entry.txt"; done
   tar cf "$src/tar-overwrite.tar" -C "$src" tar-overwrite.txt
   tar cf "$src/tar.tar" -C "$src" tar.txt
   if command -v zip >/dev/null; then (cd "$src" && zip -q unzip.zip unzip.txt); fi
@@ -173,6 +178,7 @@ EOF
     git-checkout) git_ -C "$tree/repo" checkout -q -- "$name.txt" ;;
     git-reset) git_ -C "$tree/repo" reset -q --hard ;;
     rm) rm "$file" ;;
+    rm-r) rm -r "$tree/doomed" ;;
     unlink) unlink "$file" ;;
     truncate-syscall) perl -e 'truncate($ARGV[0], 0) or die "truncate: $!"' "$file" ;;
     orv-restore)
@@ -224,6 +230,15 @@ check_program() {
       break
     fi
   done <"$work/editions"
+  if [ "$name" = rm-r ] && [ -n "$result" ]; then
+    local deleted
+    deleted=$(awk -F'\t' -v d="$tree/doomed/" 'index($1, d) == 1 && $3 ~ /^deleted/ {print $1}' \
+      "$work/editions" | sort -u | wc -l)
+    if [ "$deleted" -ne 301 ]; then
+      result="LOST (only $deleted of the directory's 301 files have a deletion edition)"
+      failures=$((failures + 1))
+    fi
+  fi
   if [ -z "$result" ]; then
     if [ "$name" = truncate-syscall ] && [ ${#daemon_options[@]} -eq 0 ]; then
       result="not covered (kernel): no --pre-content in this daemon"
@@ -251,7 +266,7 @@ for f in json.load(sys.stdin)["files"]:
     case $name in
       *.swp | *.swx | */.orv-restore-*) ;;
       "$tree"/repo/.git/*) continue ;;
-      "$tree/rm.txt" | "$tree/unlink.txt" | "$tree/mv-new.txt") continue ;;
+      "$tree/rm.txt" | "$tree/unlink.txt" | "$tree/mv-new.txt" | "$tree"/doomed/*) continue ;;
       *) [ -e "$name" ] && continue ;;
     esac
     echo "  orv files lists a temporary name: $name"

@@ -2,8 +2,12 @@
 // its replacement by a rename, and no shadow outlives what needs it.
 #include "protect/shadow_keeper.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <filesystem>
 
@@ -35,6 +39,24 @@ class ShadowKeeperTest : public ::testing::Test {
       ++count;
     }
     return count;
+  }
+
+  // The file at path as an event names it: its file system and handle,
+  // and the owner of its directory.
+  static tool::EventInode InodeOf(const std::filesystem::path& path) {
+    tool::EventInode inode;
+    struct statfs fs {};
+    EXPECT_EQ(::statfs(path.c_str(), &fs), 0);
+    std::memcpy(&inode.fsid, &fs.f_fsid, sizeof(inode.fsid));
+    alignas(file_handle) char storage[sizeof(file_handle) + MAX_HANDLE_SZ];
+    auto* handle = reinterpret_cast<file_handle*>(storage);
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mount = 0;
+    EXPECT_EQ(::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mount, 0), 0);
+    inode.handle.assign(reinterpret_cast<const char*>(&handle->handle_type), sizeof(int));
+    inode.handle.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
+    inode.holder = tool::EventInode::Holder{::geteuid(), ::getegid()};
+    return inode;
   }
 
   testing::TempDir dir_;
@@ -167,6 +189,61 @@ TEST_F(ShadowKeeperTest, AFileTheDirectorysOwnerMayNotReadIsMarkedForeign) {
   const auto mine = keeper.Deleted((tree_ / "mine.txt").string());
   ASSERT_TRUE(mine);
   EXPECT_FALSE(mine->foreign);
+}
+
+// A daemon behind its events: a save's temporary file is read as created
+// only once it has been renamed over its target, and the next save has
+// replaced it too. Held when it was made, and seen by the events' handles,
+// every save still leaves the content before it.
+TEST_F(ShadowKeeperTest, EventsReadLateStillFindTheFilesTheyNamed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "linking a file by its descriptor needs root";
+  const std::string doc = (tree_ / "doc.txt").string(), temporary = doc + ".tmp";
+  WriteFileText(doc, "v0");
+  tool::ShadowKeeper keeper(store_, {tree_});
+  keeper.Saw(doc, false);
+  // What the daemon does as each temporary file is made: hold it.
+  const auto make = [&](const std::string& content) {
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    EXPECT_GE(fd, 0);
+    struct stat st {};
+    EXPECT_EQ(::fstat(fd, &st), 0);
+    keeper.Hold(fd, st);
+    keeper.Hold(fd, st);  // a second open of a file being made
+    EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    ::close(fd);
+    return InodeOf(temporary);
+  };
+  // Two saves by rename, all before the daemon reads a single event.
+  const tool::EventInode first = make("v1");
+  std::filesystem::rename(temporary, doc);
+  const tool::EventInode second = make("v2");
+  std::filesystem::rename(temporary, doc);
+
+  EXPECT_FALSE(keeper.Saw(first, temporary, true));
+  auto move = keeper.Moved(temporary, doc, &first);
+  ASSERT_TRUE(move.replaced);
+  EXPECT_EQ(ReadFileText(move.replaced->shadow), "v0");
+  EXPECT_TRUE(move.fresh) << "a save's temporary file has no history of its own";
+  keeper.Release(*move.replaced, 0);
+  keeper.Recorded(doc);
+
+  EXPECT_FALSE(keeper.Saw(second, temporary, true));
+  move = keeper.Moved(temporary, doc, &second);
+  ASSERT_TRUE(move.replaced);
+  EXPECT_EQ(ReadFileText(move.replaced->shadow), "v1") << "the first save's file, gone by name";
+  keeper.Release(*move.replaced, 0);
+  EXPECT_EQ(ShadowCount(), 1u) << "only the file doc.txt is now";
+
+  // Made, written and removed before its first event is read: still there
+  // to be kept, and its shadow goes once released.
+  const tool::EventInode brief = make("brief");
+  std::filesystem::remove(temporary);
+  EXPECT_FALSE(keeper.Saw(brief, temporary, true));
+  const auto left = keeper.Deleted(temporary);
+  ASSERT_TRUE(left);
+  EXPECT_EQ(ReadFileText(left->shadow), "brief");
+  keeper.Release(*left, 0);
+  EXPECT_EQ(ShadowCount(), 1u);
 }
 
 TEST_F(ShadowKeeperTest, AShadowDirectoryOthersCouldReachIsRefusedAndSaid) {

@@ -4,6 +4,8 @@
 #include <limits.h>
 #include <poll.h>
 #include <sys/fanotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,30 +74,84 @@ std::string FdPath(int fd) {
 
 namespace {
 
-// The directory and name a record (a directory handle and a name) carries,
-// as a path. The record is copied into aligned memory before it is read.
-std::string ResolveName(const std::vector<int>& mounts, const char* record, size_t length) {
+// The file system id a record carries, both words as one number.
+uint64_t FsidOf(const char* record) {
+  fanotify_event_info_fid info;
+  std::memcpy(&info, record, sizeof(info));
+  uint64_t fsid = 0;
+  static_assert(sizeof(info.fsid) == sizeof(fsid));
+  std::memcpy(&fsid, &info.fsid, sizeof(fsid));
+  return fsid;
+}
+
+// The handle a record carries, aligned; null when the record is too short
+// for it. The bytes after the handle (a name) stay in record.
+const file_handle* HandleIn(const char* record, size_t length, std::vector<uint64_t>* aligned) {
   const size_t handleOffset = offsetof(fanotify_event_info_fid, handle);
-  if (length < handleOffset + sizeof(file_handle)) return {};
-  std::vector<uint64_t> aligned((length - handleOffset + sizeof(uint64_t)) / sizeof(uint64_t) + 1);
-  std::memcpy(aligned.data(), record + handleOffset, length - handleOffset);
-  auto* handle = reinterpret_cast<file_handle*>(aligned.data());
-  if (sizeof(file_handle) + handle->handle_bytes >= length - handleOffset) return {};
+  if (length < handleOffset + sizeof(file_handle)) return nullptr;
+  aligned->assign((length - handleOffset + sizeof(uint64_t)) / sizeof(uint64_t) + 1, 0);
+  std::memcpy(aligned->data(), record + handleOffset, length - handleOffset);
+  auto* handle = reinterpret_cast<const file_handle*>(aligned->data());
+  if (sizeof(file_handle) + handle->handle_bytes > length - handleOffset) return nullptr;
+  return handle;
+}
+
+// How the directories of an event's records are made paths.
+struct Resolver {
+  const std::vector<int>& mounts;
+  const FanotifyGroups::DirectoryLookup& known;
+};
+
+// The directory and name a record (a directory handle and a name) carries,
+// as a path; *holder receives the directory's owner when wanted and the
+// directory is still there.
+std::string ResolveName(const Resolver& resolver, const char* record, size_t length,
+                        bool wantHolder, std::optional<EventInode::Holder>* holder) {
+  std::vector<uint64_t> aligned;
+  const file_handle* handle = HandleIn(record, length, &aligned);
+  const size_t handleOffset = offsetof(fanotify_event_info_fid, handle);
+  // The name follows the handle, and ends within the record.
+  if (handle == nullptr || sizeof(file_handle) + handle->handle_bytes >= length - handleOffset) {
+    return {};
+  }
   const char* name = reinterpret_cast<const char*>(handle->f_handle + handle->handle_bytes);
-  for (int mount : mounts) {
-    const UniqueFd fd(::open_by_handle_at(mount, handle, O_PATH | O_CLOEXEC));
-    if (!fd.valid()) continue;
-    std::string directory = FdPath(fd.get());
-    if (directory.empty()) return {};
+  const auto join = [name](const std::string& directory) {
     if (std::strcmp(name, ".") == 0 || *name == '\0') return directory;
     return directory == "/" ? "/" + std::string(name) : directory + "/" + name;
+  };
+  std::optional<std::string> directory =
+      resolver.known
+          ? resolver.known(FsidOf(record), handle->handle_type,
+                           std::string_view(reinterpret_cast<const char*>(handle->f_handle),
+                                            handle->handle_bytes))
+          : std::nullopt;
+  if (directory && !wantHolder) return join(*directory);
+  for (int mount : resolver.mounts) {
+    const UniqueFd fd(
+        ::open_by_handle_at(mount, const_cast<file_handle*>(handle), O_PATH | O_CLOEXEC));
+    if (!fd.valid()) continue;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) == 0) *holder = EventInode::Holder{st.st_uid, st.st_gid};
+    if (!directory) directory = FdPath(fd.get());
+    break;
   }
-  return {};
+  return directory && !directory->empty() ? join(*directory) : std::string();
+}
+
+// The file a record names by its own handle (no name follows).
+void ReadInode(const char* record, size_t length, EventInode* inode) {
+  std::vector<uint64_t> aligned;
+  const file_handle* handle = HandleIn(record, length, &aligned);
+  if (handle == nullptr) return;
+  inode->fsid = FsidOf(record);
+  inode->handle.assign(reinterpret_cast<const char*>(&handle->handle_type),
+                       sizeof(handle->handle_type));
+  inode->handle.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
 }
 
 // The event at bytes (metadata, then its information records), its names
 // resolved.
-Notification Parse(const std::vector<int>& mounts, const fanotify_event_metadata& metadata,
+Notification Parse(const Resolver& resolver, const fanotify_event_metadata& metadata,
                    const char* bytes) {
   Notification event;
   event.directory = (metadata.mask & FAN_ONDIR) != 0;
@@ -107,17 +163,32 @@ Notification Parse(const std::vector<int>& mounts, const fanotify_event_metadata
   event.pid = metadata.pid;
   const char* cursor = bytes + metadata.metadata_len;
   const char* end = bytes + metadata.event_len;
+  // The owner of the directory matters only where a file is seen.
+  const bool wantHolder = event.created || event.renamed;
+  std::optional<EventInode::Holder> from, to;
   while (cursor + sizeof(fanotify_event_info_header) <= end) {
     fanotify_event_info_header header;
     std::memcpy(&header, cursor, sizeof(header));
     if (header.len < sizeof(header) || cursor + header.len > end) break;
-    std::string* target = header.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME       ? &event.path
-                          : header.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME ? &event.oldPath
-                          : header.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME ? &event.newPath
-                                                                                  : nullptr;
-    if (target != nullptr) *target = ResolveName(mounts, cursor, header.len);
+    switch (header.info_type) {
+      case FAN_EVENT_INFO_TYPE_DFID_NAME:
+      case FAN_EVENT_INFO_TYPE_OLD_DFID_NAME:
+        (header.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME ? event.path : event.oldPath) =
+            ResolveName(resolver, cursor, header.len, wantHolder, &from);
+        break;
+      case FAN_EVENT_INFO_TYPE_NEW_DFID_NAME:
+        event.newPath = ResolveName(resolver, cursor, header.len, wantHolder, &to);
+        break;
+      case FAN_EVENT_INFO_TYPE_FID:
+        ReadInode(cursor, header.len, &event.inode);
+        break;
+      default:
+        break;
+    }
     cursor += header.len;
   }
+  // A file renamed lies in the directory it went to.
+  event.inode.holder = event.renamed && !event.newPath.empty() ? to : from;
   return event;
 }
 
@@ -125,8 +196,11 @@ Notification Parse(const std::vector<int>& mounts, const fanotify_event_metadata
 
 FanotifyGroups::FanotifyGroups()
     : permission_(OpenContentGroup()),
-      notification_(::fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_REPORT_DFID_NAME_TARGET,
-                                    O_RDONLY | O_LARGEFILE | O_CLOEXEC)) {
+      // Unlimited: an event dropped from a full queue would lose what a deletion or
+      // a save by rename leaves behind. Events wait in kernel memory meanwhile.
+      notification_(::fanotify_init(
+          FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_REPORT_DFID_NAME_TARGET | FAN_UNLIMITED_QUEUE,
+          O_RDONLY | O_LARGEFILE | O_CLOEXEC)) {
   if (!permission_.valid() || !notification_.valid()) {
     throw ToolError(std::string("fanotify is not available: ") + std::strerror(errno) +
                     " (live protection runs as root)");
@@ -168,6 +242,13 @@ int FanotifyGroups::AddFileSystemMarks(int directory, int replaced) {
     return error;
   }
   return 0;
+}
+
+size_t FanotifyGroups::NotificationBacklog() const {
+  int bytes = 0;
+  return ::ioctl(notification_.get(), FIONREAD, &bytes) == 0 && bytes > 0
+             ? static_cast<size_t>(bytes)
+             : 0;
 }
 
 void FanotifyGroups::Allow(int fd) {
@@ -230,7 +311,7 @@ void FanotifyGroups::ReadHeldOpens(const HeldOpenHandler& onOpen, const RefusedH
   }
 }
 
-void FanotifyGroups::ReadNotifications(const std::vector<int>& mounts,
+void FanotifyGroups::ReadNotifications(const std::vector<int>& mounts, const DirectoryLookup& known,
                                        const NotificationHandler& onEvent,
                                        const OverflowHandler& onOverflow) {
   alignas(fanotify_event_metadata) char buffer[65536];
@@ -259,7 +340,7 @@ void FanotifyGroups::ReadNotifications(const std::vector<int>& mounts,
       if (event.mask & FAN_Q_OVERFLOW) {
         onOverflow();
       } else {
-        onEvent(Parse(mounts, event, buffer + offset));
+        onEvent(Parse(Resolver{mounts, known}, event, buffer + offset));
       }
       if (event.fd >= 0) ::close(event.fd);
       offset += event.event_len;

@@ -10,10 +10,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "protect/event_inode.h"
 #include "protect/tree_marker.h"
 
 namespace orv::tool {
@@ -32,6 +35,7 @@ struct Notification {
   std::string path;     // the entry the event names
   std::string oldPath;  // a rename's source
   std::string newPath;  // a rename's target
+  EventInode inode;     // the file the event is about
 };
 
 // The path by which fd was opened, as the kernel names it now; empty when
@@ -44,6 +48,10 @@ class FanotifyGroups : public GroupMarks {
   using RefusedHandler = std::function<void(pid_t tid, int error)>;
   using NotificationHandler = std::function<void(const Notification&)>;
   using OverflowHandler = std::function<void()>;
+  // The path of a directory known by its file system's id and its handle
+  // (type and bytes), or nothing.
+  using DirectoryLookup =
+      std::function<std::optional<std::string>(uint64_t fsid, int type, std::string_view handle)>;
 
   // Creates both groups. Throws ToolError when fanotify is unavailable (not
   // root, or a kernel without it).
@@ -59,6 +67,10 @@ class FanotifyGroups : public GroupMarks {
   // One mark per group on the whole file system; where no mark is left, the
   // marks of replaced (a directory on it, or -1) make room.
   int AddFileSystemMarks(int directory, int replaced) override;
+
+  // The bytes of notifications queued and not read yet: how far the reader
+  // is behind. Thread-safe.
+  size_t NotificationBacklog() const;
 
   // Answers the held open whose descriptor is fd (letting it through) and
   // closes fd.
@@ -82,11 +94,13 @@ class FanotifyGroups : public GroupMarks {
 
   // Until RequestStop, and then until the queue is empty (so that closes of
   // files opened before the stop settle their entries), passes each event to
-  // onEvent, or calls onOverflow when the kernel's queue overflowed. Directory
-  // handles are opened through mounts (descriptors on the file systems of the
-  // trees).
-  void ReadNotifications(const std::vector<int>& mounts, const NotificationHandler& onEvent,
-                         const OverflowHandler& onOverflow);
+  // onEvent, or calls onOverflow when the kernel's queue overflowed. A
+  // directory is named by known, as the events read so far have left it (it
+  // may be gone by now: the deletions of what it held are read after it has
+  // been removed); one known does not name has its handle opened through
+  // mounts (descriptors on the file systems of the trees).
+  void ReadNotifications(const std::vector<int>& mounts, const DirectoryLookup& known,
+                         const NotificationHandler& onEvent, const OverflowHandler& onOverflow);
 
  private:
   // True when fd became readable, false when a stop was requested.

@@ -35,6 +35,10 @@ namespace orv::tool {
 namespace {
 
 constexpr size_t kQueueLimit = 4096;
+// Notifications queued (bytes, some 40 events) past which a file being made
+// is shadowed as its open is answered: below it the events are read within
+// a millisecond or so, and the link would only add to every create's cost.
+constexpr size_t kBacklogToHold = 4096;
 // Deletions and replacements whose old content could not be kept are said
 // one by one up to this many, and counted always.
 constexpr uint64_t kUnkeptLines = 20;
@@ -111,7 +115,11 @@ class Daemon {
     });
     notificationReader_ = std::thread([this] {
       groups_.ReadNotifications(
-          marker_.RootDescriptors(), [this](const Notification& event) { Dispatch(event); },
+          marker_.RootDescriptors(),
+          [this](uint64_t fsid, int type, std::string_view handle) {
+            return marker_.PathOf(fsid, type, handle);
+          },
+          [this](const Notification& event) { Dispatch(event); },
           [this] {
             ++overflows_;
             std::cerr << "orv protect: the kernel's event queue overflowed; events were lost\n";
@@ -181,10 +189,24 @@ class Daemon {
     if (IsOwnThread(tid) ||
         (marker_.WatchesWholeFileSystems() && !LiesInTrees(FdPath(fd), marker_.Roots()))) {
       groups_.Allow(fd);
+    } else if (struct stat st{}; JustMade(fd, &st)) {
+      // Answered here, not by a worker: a file being made has nothing to
+      // copy. With the notifications far behind, its shadow is made now:
+      // its maker may rename it over a file, and save again over it, before
+      // its events are read.
+      ++uncopiedNew_;
+      if (groups_.NotificationBacklog() > kBacklogToHold) shadows_.Hold(fd, st);
+      groups_.Allow(fd);
     } else if (!pool_->TryPush({fd, tid})) {
       ++passedUncopied_;
       groups_.Allow(fd);
     }
+  }
+
+  // A regular file the open made (empty, born a moment ago): no content to
+  // lose, whoever opens it.
+  static bool JustMade(int fd, struct stat* st) {
+    return ::fstat(fd, st) == 0 && S_ISREG(st->st_mode) && JustMadeAndEmpty(fd, *st);
   }
 
   // An open that waited in the queue past its deadline (copies ahead of it
@@ -221,11 +243,6 @@ class Daemon {
                   << " does not name the file that was opened (another mount namespace, or a "
                      "name swapped); not copied, and such opens are counted, not logged again\n";
       }
-      return;
-    }
-    // A file the open made (empty, born a moment ago) has no content to lose.
-    if (JustMadeAndEmpty(held.fd, st)) {
-      ++uncopiedNew_;
       return;
     }
     // Opened in a tree and not known yet (its creation not read yet, say):
@@ -389,8 +406,10 @@ class Daemon {
       if (event.renamed) MovedDirectory(event.oldPath, event.newPath);
       return;
     }
+    // By the event's own handle: by the time a busy daemon reads the event,
+    // a save's temporary file may have its target's name already.
     if (event.created && Watched(event.path)) {
-      if (std::optional<LeftShadow> replaced = shadows_.Saw(event.path, true)) {
+      if (std::optional<LeftShadow> replaced = shadows_.Saw(event.inode, event.path, true)) {
         Keep(FILE_OP_RENAME, *replaced, event.pid);
       }
     }
@@ -423,13 +442,13 @@ class Daemon {
     const bool from = Watched(event.oldPath), to = Watched(event.newPath);
     bool history = true;
     if (from && to) {
-      const ShadowKeeper::Move move = shadows_.Moved(event.oldPath, event.newPath);
+      const ShadowKeeper::Move move = shadows_.Moved(event.oldPath, event.newPath, &event.inode);
       if (move.replaced) Keep(FILE_OP_RENAME, *move.replaced, event.pid);
       history = !move.fresh;
     } else if (from) {
       for (const LeftShadow& left : shadows_.Left(event.oldPath)) shadows_.Release(left, 1);
     } else if (to) {
-      if (std::optional<LeftShadow> replaced = shadows_.Saw(event.newPath, false)) {
+      if (std::optional<LeftShadow> replaced = shadows_.Saw(event.inode, event.newPath, false)) {
         Keep(FILE_OP_RENAME, *replaced, event.pid);
       }
     }

@@ -5,6 +5,7 @@
 #include <linux/openat2.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -53,12 +54,12 @@ UniqueFd OpenPrivateDirectory(const std::filesystem::path& directory, std::strin
 
 // The raw file handle of name in directory (its type, then its bytes), or
 // nothing. Symbolic links are not followed.
-std::optional<std::string> HandleOf(int directory, const char* name) {
+std::optional<std::string> HandleOf(int directory, const char* name, int flags = 0) {
   std::vector<uint64_t> storage((sizeof(file_handle) + MAX_HANDLE_SZ) / sizeof(uint64_t) + 1);
   auto* handle = reinterpret_cast<file_handle*>(storage.data());
   handle->handle_bytes = MAX_HANDLE_SZ;
   int mount = 0;
-  if (::name_to_handle_at(directory, name, handle, &mount, 0) != 0) return std::nullopt;
+  if (::name_to_handle_at(directory, name, handle, &mount, flags) != 0) return std::nullopt;
   std::string raw(reinterpret_cast<const char*>(&handle->handle_type), sizeof(handle->handle_type));
   raw.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
   return raw;
@@ -79,6 +80,16 @@ std::pair<UniqueFd, std::string> OpenParent(const std::string& path) {
   return {UniqueFd(static_cast<int>(
               ::syscall(SYS_openat2, AT_FDCWD, parent.c_str(), &how, sizeof(how)))),
           path.substr(slash + 1)};
+}
+
+// The file system id of the file open at fd, both words as one number.
+uint64_t FsidOf(int fd) {
+  struct statfs fs {};
+  if (::fstatfs(fd, &fs) != 0) return 0;
+  uint64_t fsid = 0;
+  static_assert(sizeof(fs.f_fsid) == sizeof(fsid));
+  std::memcpy(&fsid, &fs.f_fsid, sizeof(fsid));
+  return fsid;
 }
 
 // Whether user uid, of group gid, may read a file of status st by its mode.
@@ -132,7 +143,8 @@ ShadowKeeper::ShadowKeeper(const std::filesystem::path& store,
       uncovered_.emplace_back(tree, why);
       continue;
     }
-    places_.push_back({st.st_dev, directory, std::move(fd)});
+    const uint64_t fsid = FsidOf(fd.get());
+    places_.push_back({st.st_dev, fsid, directory, std::move(fd)});
   }
 }
 
@@ -159,12 +171,11 @@ std::string ShadowKeeper::ShadowPath(const Known& known) const {
   return (place->directory / HexText(known.handle)).string();
 }
 
-std::optional<std::string> ShadowKeeper::Shadow(int directory, const char* name,
-                                                const struct stat& st, const Place& place,
-                                                struct stat* shadowed) {
+std::optional<std::string> ShadowKeeper::Shadow(const Entry& entry, const struct stat& st,
+                                                const Place& place, struct stat* shadowed) {
   // Shadowed already (by an earlier run, or under another name): the shadow
   // named by this file's handle is this very inode.
-  if (const std::optional<std::string> handle = HandleOf(directory, name)) {
+  if (const std::optional<std::string> handle = HandleOf(entry.at, entry.name, entry.LinkFlags())) {
     if (::fstatat(place.fd.get(), HexText(*handle).c_str(), shadowed, AT_SYMLINK_NOFOLLOW) == 0 &&
         shadowed->st_ino == st.st_ino) {
       return handle;
@@ -179,7 +190,9 @@ std::optional<std::string> ShadowKeeper::Shadow(int directory, const char* name,
     serial = ++serial_;
   }
   const std::string staged = ".new-" + std::to_string(::getpid()) + "-" + std::to_string(serial);
-  if (::linkat(directory, name, place.fd.get(), staged.c_str(), 0) != 0) return std::nullopt;
+  if (::linkat(entry.at, entry.name, place.fd.get(), staged.c_str(), entry.LinkFlags()) != 0) {
+    return std::nullopt;
+  }
   std::optional<std::string> handle = HandleOf(place.fd.get(), staged.c_str());
   if (!handle || ::fstatat(place.fd.get(), staged.c_str(), shadowed, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISREG(shadowed->st_mode)) {
@@ -203,13 +216,22 @@ std::optional<std::string> ShadowKeeper::Shadow(int directory, const char* name,
 
 std::optional<LeftShadow> ShadowKeeper::Saw(int directory, const char* name,
                                             const std::string& path, bool fresh) {
+  struct stat holder {};
+  std::optional<EventInode::Holder> owner;
+  if (::fstat(directory, &holder) == 0) owner = EventInode::Holder{holder.st_uid, holder.st_gid};
+  return SawEntry({directory, name}, owner, path, fresh);
+}
+
+std::optional<LeftShadow> ShadowKeeper::SawEntry(const Entry& entry,
+                                                 std::optional<EventInode::Holder> holder,
+                                                 const std::string& path, bool fresh) {
   // A record without a handle stands for a file with nothing to keep: not a
   // regular file, or made and gone before it could be seen (a temporary file
   // of a save, most often). Its deletion is no loss, and its rename over the
   // file it saves is no history.
   const auto nothingToKeep = [](bool fresh) { return Known{{}, 0, fresh, false}; };
   struct stat st {};
-  if (::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (::fstatat(entry.at, entry.name, &st, entry.StatFlags()) != 0) {
     if (fresh) {
       std::lock_guard guard(lock_);
       known_.try_emplace(path, nothingToKeep(true));
@@ -220,15 +242,15 @@ std::optional<LeftShadow> ShadowKeeper::Saw(int directory, const char* name,
   const Place* place = regular ? PlaceFor(st.st_dev) : nullptr;
   std::optional<std::string> handle;
   struct stat shadowed {};
-  if (place != nullptr) handle = Shadow(directory, name, st, *place, &shadowed);
+  if (place != nullptr) handle = Shadow(entry, st, *place, &shadowed);
   // A file the owner of its directory may not read: a restore hands that
   // name to the directory's owner, so its content is never kept under it
   // (where hard links to others' files are allowed, anyone can put one
   // there). Judged on the inode shadowed, which may not be the one stat saw
-  // a moment before. Root's directories hand nothing to anyone.
-  struct stat holder {};
-  const bool foreign = handle && ::fstat(directory, &holder) == 0 && holder.st_uid != 0 &&
-                       !MayRead(holder.st_uid, holder.st_gid, shadowed);
+  // a moment before. Root's directories hand nothing to anyone; a directory
+  // whose owner is unknown is nobody's to be handed anything.
+  const bool foreign =
+      handle && (!holder || (holder->uid != 0 && !MayRead(holder->uid, holder->gid, shadowed)));
   std::lock_guard guard(lock_);
   std::optional<LeftShadow> replaced;
   if (const auto it = known_.find(path); it != known_.end()) {
@@ -250,6 +272,43 @@ std::optional<LeftShadow> ShadowKeeper::Saw(const std::string& path, bool fresh)
   const auto [directory, name] = OpenParent(path);
   if (!directory.valid()) return std::nullopt;
   return Saw(directory.get(), name.c_str(), path, fresh);
+}
+
+std::optional<LeftShadow> ShadowKeeper::Saw(const EventInode& inode, const std::string& path,
+                                            bool fresh) {
+  const Place* place = nullptr;
+  for (const Place& candidate : places_) {
+    if (inode.fsid != 0 && candidate.fsid == inode.fsid) place = &candidate;
+  }
+  if (place == nullptr || inode.handle.size() <= sizeof(int)) return Saw(path, fresh);
+  std::vector<uint64_t> storage((sizeof(file_handle) + inode.handle.size()) / sizeof(uint64_t) + 1);
+  auto* handle = reinterpret_cast<file_handle*>(storage.data());
+  handle->handle_bytes = static_cast<unsigned>(inode.handle.size() - sizeof(int));
+  std::memcpy(&handle->handle_type, inode.handle.data(), sizeof(int));
+  std::memcpy(handle->f_handle, inode.handle.data() + sizeof(int), handle->handle_bytes);
+  const UniqueFd file(::open_by_handle_at(place->fd.get(), handle, O_PATH | O_CLOEXEC));
+  if (!file.valid()) {
+    // Gone already: nothing is left to keep (a save's temporary file removed
+    // at once, say). A file system that cannot open handles is looked at by
+    // path.
+    if (errno != ESTALE && errno != ENOENT) return Saw(path, fresh);
+    if (fresh) {
+      std::lock_guard guard(lock_);
+      known_.try_emplace(path, Known{{}, 0, true, false});
+    }
+    return std::nullopt;
+  }
+  return SawEntry({file.get(), ""}, inode.holder, path, fresh);
+}
+
+void ShadowKeeper::Hold(int fd, const struct stat& st) {
+  const Place* place = PlaceFor(st.st_dev);
+  if (place == nullptr) return;
+  // Named by the handle of the very inode open at fd: no name can be swapped
+  // under it, so it needs no staging. A shadow there already is this inode.
+  const std::optional<std::string> handle = HandleOf(fd, "", AT_EMPTY_PATH);
+  if (!handle) return;
+  ::linkat(fd, "", place->fd.get(), HexText(*handle).c_str(), AT_EMPTY_PATH);
 }
 
 void ShadowKeeper::Recorded(const std::string& path) {
@@ -277,7 +336,8 @@ std::optional<LeftShadow> ShadowKeeper::Deleted(const std::string& path, bool* k
   return TakeLocked(it);
 }
 
-ShadowKeeper::Move ShadowKeeper::Moved(const std::string& from, const std::string& to) {
+ShadowKeeper::Move ShadowKeeper::Moved(const std::string& from, const std::string& to,
+                                       const EventInode* inode) {
   Move move;
   {
     std::lock_guard guard(lock_);
@@ -303,7 +363,7 @@ ShadowKeeper::Move ShadowKeeper::Moved(const std::string& from, const std::strin
     }
   }
   // Not known: seen now, under its new name.
-  move.replaced = Saw(to, move.fresh);
+  move.replaced = inode != nullptr ? Saw(*inode, to, move.fresh) : Saw(to, move.fresh);
   return move;
 }
 

@@ -11,6 +11,7 @@
 #ifndef ORV_TOOLS_ORV_PROTECT_SHADOW_KEEPER_H_
 #define ORV_TOOLS_ORV_PROTECT_SHADOW_KEEPER_H_
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "protect/event_inode.h"
 
 namespace orv::tool {
 
@@ -71,6 +73,19 @@ class ShadowKeeper {
                                 bool fresh);
   // As Saw, by the path alone.
   std::optional<LeftShadow> Saw(const std::string& path, bool fresh);
+  // As Saw, for the file an event identified: the inode it named when it
+  // happened is shadowed, whatever its names are by now (a save's temporary
+  // file is renamed over its target at once). By path where the event
+  // carried no usable handle.
+  std::optional<LeftShadow> Saw(const EventInode& inode, const std::string& path, bool fresh);
+
+  // The regular file open at fd (of status st), being made by the open that
+  // holds it, gets its shadow now, before its maker goes on; which names it
+  // has is left to the events that tell of them (Saw finds the shadow made).
+  // A save's temporary file renamed over its target, and replaced by the
+  // next save, before a busy daemon reads either event, is then still there
+  // to be kept.
+  void Hold(int fd, const struct stat& st);
 
   // path has an edition now: its renames are history.
   void Recorded(const std::string& path);
@@ -87,8 +102,9 @@ class ShadowKeeper {
     bool known = false;                  // the moved file was known
   };
   // The file at from was renamed to to (both in the trees); a file not known
-  // is shadowed under its new name.
-  Move Moved(const std::string& from, const std::string& to);
+  // is shadowed under its new name (through inode, the file the rename
+  // moved, when given).
+  Move Moved(const std::string& from, const std::string& to, const EventInode* inode = nullptr);
 
   // The file or directory at path left the trees (moved out, or a directory
   // removed): every file known at or below it. links counts the name a moved
@@ -121,17 +137,30 @@ class ShadowKeeper {
   };
   struct Place {
     dev_t device = 0;
+    uint64_t fsid = 0;  // as statfs reports it
     std::filesystem::path directory;
     UniqueFd fd;
   };
 
   // The shadow directory for files of device; null when there is none.
   const Place* PlaceFor(dev_t device) const;
-  // Shadows the regular file name in directory: its handle, or nothing.
-  // *shadowed receives the status of the inode shadowed, seen through the
-  // shadow (st is the entry's a moment before: it may have been swapped).
-  std::optional<std::string> Shadow(int directory, const char* name, const struct stat& st,
-                                    const Place& place, struct stat* shadowed);
+  // The file Saw looks at: name in the directory open at at (never through
+  // a final symbolic link), or the file open at at itself (name "").
+  struct Entry {
+    int at = -1;
+    const char* name = "";
+    // The flags for fstatat, and for name_to_handle_at and linkat.
+    int StatFlags() const { return *name == '\0' ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW; }
+    int LinkFlags() const { return *name == '\0' ? AT_EMPTY_PATH : 0; }
+  };
+  // Shadows the regular file entry: its handle, or nothing. *shadowed
+  // receives the status of the inode shadowed, seen through the shadow (st is
+  // the entry's a moment before: it may have been swapped).
+  std::optional<std::string> Shadow(const Entry& entry, const struct stat& st, const Place& place,
+                                    struct stat* shadowed);
+  // Saw for entry, whose directory's owner is holder (none: unknown).
+  std::optional<LeftShadow> SawEntry(const Entry& entry, std::optional<EventInode::Holder> holder,
+                                     const std::string& path, bool fresh);
   // What path's record left, with the shadow's link count; drops the record.
   // Called with lock_ held.
   std::optional<LeftShadow> TakeLocked(std::map<std::string, Known>::iterator it);

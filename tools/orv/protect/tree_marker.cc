@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -43,17 +44,30 @@ std::unique_ptr<DIR, CloseDirectory> ListDirectory(int fd) {
   return std::unique_ptr<DIR, CloseDirectory>(directory);
 }
 
+// The key of a directory by its file system's id and its handle.
+std::string HandleKey(uint64_t fsid, int type, std::string_view bytes) {
+  std::string key = "h" + std::to_string(fsid) + ":" + std::to_string(type) + ":";
+  key.append(bytes);
+  return key;
+}
+
 // What names the directory open at fd for as long as it exists, and no
-// other directory after it: its file handle (which carries the inode's
-// generation), or, on a file system without handles, its device and inode.
+// other directory after it: its file system's id and its file handle (which
+// carries the inode's generation), as an event names the directory; on a
+// file system without handles, its device and inode.
 std::string DirectoryKey(int fd) {
   std::vector<uint64_t> storage((sizeof(file_handle) + MAX_HANDLE_SZ) / sizeof(uint64_t) + 1);
   auto* handle = reinterpret_cast<file_handle*>(storage.data());
   handle->handle_bytes = MAX_HANDLE_SZ;
   int mount = 0;
-  if (::name_to_handle_at(fd, "", handle, &mount, AT_EMPTY_PATH) == 0) {
-    return "h" + std::to_string(mount) + ":" + std::to_string(handle->handle_type) + ":" +
-           std::string(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
+  struct statfs fs {};
+  if (::name_to_handle_at(fd, "", handle, &mount, AT_EMPTY_PATH) == 0 && ::fstatfs(fd, &fs) == 0) {
+    uint64_t fsid = 0;
+    static_assert(sizeof(fs.f_fsid) == sizeof(fsid));
+    std::memcpy(&fsid, &fs.f_fsid, sizeof(fsid));
+    return HandleKey(
+        fsid, handle->handle_type,
+        std::string_view(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes));
   }
   struct stat st {};
   ::fstat(fd, &st);
@@ -162,6 +176,13 @@ void TreeMarker::Drop(std::map<std::string, std::string>::iterator it) {
   keyByPath_.erase(it);
 }
 
+std::optional<std::string> TreeMarker::PathOf(uint64_t fsid, int type, std::string_view handle) {
+  std::lock_guard guard(lock_);
+  const auto it = pathByKey_.find(HandleKey(fsid, type, handle));
+  if (it == pathByKey_.end()) return std::nullopt;
+  return it->second->first;
+}
+
 void TreeMarker::Forget(const std::string& path) {
   std::lock_guard guard(lock_);
   if (const auto it = keyByPath_.find(path); it != keyByPath_.end()) Drop(it);
@@ -188,7 +209,10 @@ std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path,
       pending.pop_back();
       UniqueFd fd = OpenBeneath(rootFds_[i].get(), next);
       if (!fd.valid()) continue;  // gone, or no longer a directory
-      const std::string name = (root / next).lexically_normal().string();
+      std::string name = (root / next).lexically_normal().string();
+      // The root normalised keeps a trailing slash ("/tree/" for "/tree/."):
+      // a directory is recorded under the name events give it.
+      if (name.size() > 1 && name.back() == '/') name.pop_back();
       if (Excluded(name)) continue;
       if (const int error = MarkDirectory(fd.get(), name, root); error != 0) {
         failures.push_back({name, error});
@@ -196,8 +220,7 @@ std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path,
       }
       const auto directory = ListDirectory(fd.get());
       if (directory == nullptr) continue;
-      // The root normalised keeps its trailing slash ("/tree/" for "/tree/.").
-      const std::string prefix = name.back() == '/' ? name : name + "/";
+      const std::string prefix = name == "/" ? name : name + "/";
       while (const dirent* entry = ::readdir(directory.get())) {
         const std::string_view entryName = entry->d_name;
         if (entryName == "." || entryName == "..") continue;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -94,6 +95,14 @@ class TreeMarker {
   }
   // True when path is an excluded directory or lies below one.
   bool Excluded(std::string_view path) const;
+
+  // The path of the watched directory on the file system fsid (as statfs
+  // reports it) whose file handle has this type and these bytes, as the
+  // events read so far have left it; nothing when it is not known. A
+  // directory's record outlives the directory until its deletion is read,
+  // so that the events of what it held, read after it is gone, still name
+  // their paths.
+  std::optional<std::string> PathOf(uint64_t fsid, int type, std::string_view handle);
 
   // The directory at path is gone, or moved away: its record and those of
   // every directory below it are dropped (the kernel drops the marks of
