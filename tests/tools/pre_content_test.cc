@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "protect/stop_signal.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -38,6 +39,24 @@ TEST(PreContentTest, OnlyATruncateByPathGivesALength) {
   EXPECT_FALSE(tool::TruncateLength(""));
   EXPECT_FALSE(tool::TruncateLength("76 0x7ffd2c1e4f10"));
   EXPECT_FALSE(tool::TruncateLength("760 0x7ffd 0xc350"));
+}
+
+// The readers' wait: a readable descriptor ends it, and so does a stop
+// requested from another thread while nothing is readable.
+TEST(PreContentTest, AStopWakesAWaitingReader) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  tool::StopSignal stop;
+  ASSERT_EQ(::write(ends[1], "x", 1), 1);
+  EXPECT_TRUE(stop.WaitReadable(ends[0]));
+  char byte;
+  ASSERT_EQ(::read(ends[0], &byte, 1), 1);
+  std::thread waiter([&] { EXPECT_FALSE(stop.WaitReadable(ends[0])); });
+  stop.Request();
+  waiter.join();
+  EXPECT_FALSE(stop.WaitReadable(ends[0]));  // stays requested
+  ::close(ends[0]);
+  ::close(ends[1]);
 }
 
 struct Truncation {

@@ -7,13 +7,13 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "protect/stop_signal.h"
 #include "protect/tree_marker.h"
 
 namespace orv::tool {
@@ -89,14 +89,8 @@ class FanotifyGroups : public GroupMarks {
                          const OverflowHandler& onOverflow);
 
  private:
-  // True when fd became readable, false when a stop was requested.
-  bool WaitReadable(int fd);
-  // Waits a moment (less when a stop is requested) after a read that failed.
-  void BackOff();
-
   UniqueFd permission_, notification_;
-  UniqueFd wakeRead_, wakeWrite_;
-  std::atomic<bool> stopping_{false};
+  StopSignal stop_;
 };
 
 }  // namespace orv::tool

@@ -1,7 +1,6 @@
 #include "protect/pre_content.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/fanotify.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protect/permission_group.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -29,22 +29,8 @@ struct fanotify_event_info_range {
   uint64_t count;
 };
 #endif
-#ifndef FAN_REPORT_FD_ERROR
-constexpr unsigned FAN_REPORT_FD_ERROR = 0x00002000;
-#endif
 
 constexpr uint64_t kMask = FAN_PRE_ACCESS | FAN_EVENT_ON_CHILD;
-
-// The thread is reported so that its system call can be read. Descriptors are
-// opened without waiting, as for the content group: a write lease must not
-// hold every read and write of the trees.
-UniqueFd OpenGroup() {
-  constexpr unsigned kFlags = FAN_CLASS_PRE_CONTENT | FAN_CLOEXEC | FAN_REPORT_TID;
-  constexpr unsigned kEventFlags = O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK;
-  UniqueFd group(::fanotify_init(kFlags | FAN_REPORT_FD_ERROR, kEventFlags));
-  if (!group.valid() && errno == EINVAL) group = UniqueFd(::fanotify_init(kFlags, kEventFlags));
-  return group;
-}
 
 // Parses one number of /proc/<tid>/syscall (decimal, or hexadecimal after
 // "0x") at the start of text, and skips it and the spaces after it.
@@ -124,14 +110,11 @@ bool PreContentGuard::Supported(std::string* why) {
 }
 
 PreContentGuard::PreContentGuard()
-    : group_(OpenGroup()), pageSize_(static_cast<uint64_t>(::sysconf(_SC_PAGESIZE))) {
+    : group_(OpenPermissionGroup(FAN_CLASS_PRE_CONTENT)),
+      pageSize_(static_cast<uint64_t>(::sysconf(_SC_PAGESIZE))) {
   if (!group_.valid()) {
     throw ToolError(std::string("pre-content events are not available: ") + std::strerror(errno));
   }
-  int wake[2];
-  if (::pipe2(wake, O_CLOEXEC) != 0) throw ToolError("cannot make a pipe");
-  wakeRead_ = UniqueFd(wake[0]);
-  wakeWrite_ = UniqueFd(wake[1]);
 }
 
 int PreContentGuard::Mark(const std::string& directory) {
@@ -141,24 +124,7 @@ int PreContentGuard::Mark(const std::string& directory) {
   return result == 0 ? 0 : errno;
 }
 
-void PreContentGuard::RequestStop() {
-  stopping_.store(true);
-  const char byte = 0;
-  [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_.get(), &byte, 1);
-}
-
-bool PreContentGuard::WaitReadable() {
-  pollfd fds[2] = {{group_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
-  while (!stopping_.load()) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (fds[1].revents != 0) return false;
-    if (fds[0].revents != 0) return true;
-  }
-  return false;
-}
+void PreContentGuard::RequestStop() { stop_.Request(); }
 
 void PreContentGuard::Answer(int fd, pid_t tid, uint64_t count, const TruncateHandler& onTruncate) {
   // A truncate's range is at most one page (its new length, rounded); most
@@ -177,12 +143,11 @@ void PreContentGuard::Answer(int fd, pid_t tid, uint64_t count, const TruncateHa
 
 void PreContentGuard::Read(const TruncateHandler& onTruncate) {
   alignas(fanotify_event_metadata) char buffer[8192];
-  while (WaitReadable()) {
+  while (stop_.WaitReadable(group_.get())) {
     const ssize_t length = ::read(group_.get(), buffer, sizeof(buffer));
     if (length < 0 && errno != EINTR && errno != EAGAIN) {
       // Out of descriptors, most likely: waited out rather than spun on.
-      pollfd wake{wakeRead_.get(), POLLIN, 0};
-      ::poll(&wake, 1, 10);
+      stop_.Pause(10);
       continue;
     }
     for (size_t offset = 0;

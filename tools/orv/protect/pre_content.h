@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "platform/unique_fd.h"
+#include "protect/stop_signal.h"
 
 namespace orv::tool {
 
@@ -67,15 +68,12 @@ class PreContentGuard {
   uint64_t TruncateCount() const { return truncates_.load(std::memory_order_relaxed); }
 
  private:
-  // True when the group became readable, false when a stop was requested.
-  bool WaitReadable();
   // Passes the event to onTruncate when it is a truncate by path, then
   // answers it.
   void Answer(int fd, pid_t tid, uint64_t count, const TruncateHandler& onTruncate);
 
   UniqueFd group_;
-  UniqueFd wakeRead_, wakeWrite_;
-  std::atomic<bool> stopping_{false};
+  StopSignal stop_;
   std::atomic<uint64_t> events_{0}, truncates_{0};
   const uint64_t pageSize_;
 };
