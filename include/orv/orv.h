@@ -289,6 +289,31 @@ ORV_EXPORT uint32_t OrvSetRetentionQuota(uint64_t bytes);
 ** a negative descriptor; ENG_OK otherwise, whatever became of the event. */
 ORV_EXPORT uint32_t OrvNotifyOpenedFile(const FileEventRecord* record, int descriptor);
 
+/* Why OrvNotifyKeptFile recorded nothing (beside the codes of the read-only store below). */
+#define ORV_E_NOT_PROTECTED ((uint32_t)0x80010115u) /* the policy does not protect the file */
+#define ORV_E_NOT_KEPT ((uint32_t)0x80010116u)      /* its kept content could not be taken */
+
+/* The host kept, in a file of its own, the content a file had just before it
+** was deleted or replaced (a hard link to it made while it still had its name,
+** say). record->FilePath names that file; record->FileOperation says what became
+** of it: FILE_OP_DELETE, it was removed (an edition of kind EDITION_DELETE), or
+** FILE_OP_RENAME, another file was renamed over it (an edition of kind
+** EDITION_MODIFY of FilePath; TargetPath is not read). The policy judges FilePath as it
+** judges an open. keptFile names the kept file; the engine takes its content into the
+** store under the usual snapshot name: a hard link when keptFile lies on the store's
+** file system and keptFile is its only name (nothing else can change it later), a
+** copy otherwise (also for a file with a set-id or sticky bit, whose bits a link
+** would keep). keptFile is never followed through a symbolic link: anything but a
+** regular file cannot be taken. The engine never removes or changes keptFile: the
+** host does when the call returns. The edition is queued for the catalog at once:
+** the deletion or replacement already happened.
+** ENG_OK when the edition was queued; ORV_E_NOT_PROTECTED when the policy does not protect
+** FilePath (nothing done); ORV_E_NOT_KEPT when the content could not be taken (logged why),
+** also when a fault inside the engine lost the event (logged); ENG_E_WRONG_STATE unless
+** started; ENG_E_INVALID_ARGUMENT for a null record, FilePath or keptFile, a RecordType
+** but RECORD_TYPE_FILE, or another operation. */
+ORV_EXPORT uint32_t OrvNotifyKeptFile(const FileEventRecord* record, const char16_t* keptFile);
+
 /* ---- Extensions: reading a store without changing it --------------------- */
 
 /* Why OrvOpenStoreReadOnly could not open a store. */

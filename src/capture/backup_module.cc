@@ -76,6 +76,11 @@ void CBackupModule::Dispatch(const FileEventRecord& record, intptr_t lentHandle)
   }
 }
 
+uint32_t CBackupModule::RecordKept(const FileEventRecord& record, std::u16string_view keptFile) {
+  if (policyKit_.Evaluate(record) != PolicyAction::Backup) return ORV_E_NOT_PROTECTED;
+  return backuper_.OnKept(record, keptFile) ? ENG_OK : ORV_E_NOT_KEPT;
+}
+
 CBackupModule& TheBackupModule() {
   static CBackupModule module;
   return module;

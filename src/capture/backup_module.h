@@ -39,6 +39,13 @@ class CBackupModule {
   // reads lentHandle when the host lent the file it opened.
   void Dispatch(const FileEventRecord& record, intptr_t lentHandle = Env::kNoLentHandle);
 
+  // Records the content the host kept in keptFile of a file deleted or
+  // replaced (record: a FILE_OP_DELETE or FILE_OP_RENAME of FilePath, checked
+  // by the caller). ENG_OK when its edition was queued, ORV_E_NOT_PROTECTED
+  // when the policy does not protect FilePath (nothing done), ORV_E_NOT_KEPT
+  // when the content could not be taken (logged). Any number of host threads.
+  uint32_t RecordKept(const FileEventRecord& record, std::u16string_view keptFile);
+
   const CFilterKit& policyKit() const { return policyKit_; }
   CBackuper& backuper() { return backuper_; }
 

@@ -34,6 +34,15 @@ void RemoveUnusedCopy(const EditionEntry& entry) {
   CurrentEnv()->RemoveFile(JoinPath(directory, entry.copyName));
 }
 
+// An entry of this kind for the record's path, at its event time.
+EditionEntry EntryOf(const FileEventRecord& record, uint32_t kind) {
+  EditionEntry entry;
+  entry.eventTime = record.EventTime;
+  entry.kind = kind;
+  entry.path = View(record.FilePath);
+  return entry;
+}
+
 }  // namespace
 
 CBackuper::CBackuper() = default;
@@ -63,18 +72,15 @@ std::optional<EditionEntry> CBackuper::MakeEntry(const FileEventRecord& record) 
   } else {
     return std::nullopt;
   }
-  EditionEntry entry;
-  entry.eventTime = record.EventTime;
-  entry.kind = kind;
-  entry.path = View(record.FilePath);
+  EditionEntry entry = EntryOf(record, kind);
   // An open's target, like a rename's new name, becomes the edition's link:
   // the file whose content stands for it. Null counts as empty.
   entry.secondPath = View(record.TargetPath);
   return entry;
 }
 
-std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyEpoch,
-                                       intptr_t lentHandle) {
+std::u16string CBackuper::SnapshotCopy(std::u16string_view path, const Env::CopySource& source,
+                                       uint32_t* copyEpoch) {
   const std::u16string directory = SnapshotDirectory();
   if (directory.empty()) return {};
   // "<tree>/../elsewhere" passes a policy on its text while it reaches a file
@@ -93,7 +99,7 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, uint32_t* copyE
   if (copyEpoch != nullptr) *copyEpoch = DbmCopyRemovalEpoch();
   std::u16string failure;
   const std::unique_ptr<StagedCopy> copy =
-      env->StageCopy({path, lentHandle}, directory, kPartialCopyName, &failure);
+      env->StageCopy(source, directory, kPartialCopyName, &failure);
   if (!copy) {
     // The host's operation goes on regardless; the log says which old content
     // was not kept and why (a full or read-only store, an unreadable source).
@@ -134,6 +140,20 @@ void CBackuper::OnOpen(const FileEventRecord& record, intptr_t lentHandle) {
   } else {
     AddPending(std::move(*entry));
   }
+}
+
+bool CBackuper::OnKept(const FileEventRecord& record, std::u16string_view keptFile) {
+  // A replacement is an edition of the name replaced, holding what it held:
+  // the file renamed over it is not its link, so TargetPath is not read.
+  EditionEntry entry =
+      EntryOf(record, record.FileOperation == FILE_OP_DELETE ? EDITION_DELETE : EDITION_MODIFY);
+  Env::CopySource source{keptFile};
+  source.mayLink = true;  // the host changes keptFile no more, only removes it
+  entry.copyName = SnapshotCopy(entry.path, source, &entry.copyEpoch);
+  if (entry.copyName.empty()) return false;
+  // Already confirmed: the deletion or replacement has happened.
+  QueueForWrite(std::move(entry));
+  return true;
 }
 
 void CBackuper::UpdatePending(const FileEventRecord& record) {

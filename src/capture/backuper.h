@@ -32,6 +32,13 @@ class CBackuper {
   // The copy reads lentHandle when the host lent the file it opened (see
   // Env::CopySource), the path otherwise.
   void OnOpen(const FileEventRecord& record, intptr_t lentHandle = Env::kNoLentHandle);
+  // The host kept the content FilePath had before it was deleted
+  // (FILE_OP_DELETE) or replaced (FILE_OP_RENAME) in the file keptFile: takes
+  // it into the store (linked where it may be, see Env::CopySource) and queues
+  // an edition of FilePath, of kind EDITION_DELETE or EDITION_MODIFY. False,
+  // logged, when the content could not be taken. Never changes keptFile. The
+  // caller has checked the operation and the policy.
+  bool OnKept(const FileEventRecord& record, std::u16string_view keptFile);
   // The entry an event makes, with its kind decided; nothing when it makes none.
   // Reads TargetPath (null: empty) only for an open or a rename.
   static std::optional<EditionEntry> MakeEntry(const FileEventRecord& record);
@@ -40,12 +47,18 @@ class CBackuper {
   void UpdatePending(const FileEventRecord& record);
   void AddPending(EditionEntry entry);
   void QueueForWrite(EditionEntry entry);
-  // Copies the file at path (or the file lent under lentHandle, which path
-  // names) into the snapshot directory; the copy's name, or empty when no copy
-  // was made (logged). *copyEpoch receives the copy-removal count read before
-  // the copy was made.
+  // Copies the file source reads into the snapshot directory under the
+  // snapshot name of path's base name (path being the file whose content that
+  // is); the copy's name, or empty when no copy was made (logged).
+  // *copyEpoch receives the copy-removal count read before the copy was made.
+  std::u16string SnapshotCopy(std::u16string_view path, const Env::CopySource& source,
+                              uint32_t* copyEpoch);
+  // The same for the file at path (or the file lent under lentHandle, which
+  // path names).
   std::u16string SnapshotCopy(std::u16string_view path, uint32_t* copyEpoch = nullptr,
-                              intptr_t lentHandle = Env::kNoLentHandle);
+                              intptr_t lentHandle = Env::kNoLentHandle) {
+    return SnapshotCopy(path, Env::CopySource{path, lentHandle}, copyEpoch);
+  }
 
   void StartWriter();
   // Writes every queued entry and every pending entry whose change is already

@@ -39,4 +39,8 @@ ORV_EXPORT uint32_t OrvNotifyOpenedFile(const FileEventRecord* record, int descr
   return Guarded([&] { return orv::HandleNotifyEventWithFile(record, descriptor); });
 }
 
+ORV_EXPORT uint32_t OrvNotifyKeptFile(const FileEventRecord* record, const char16_t* keptFile) {
+  return Guarded([&] { return orv::HandleNotifyKeptFile(record, keptFile); });
+}
+
 }  // extern "C"

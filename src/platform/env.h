@@ -144,15 +144,26 @@ class Env {
   // descriptor on Linux, readable, lent for the one call). A lent file is read
   // as it is, its offset put back before the call returns, and path is never opened: a name swapped
   // since the host's open cannot put another file's content into the copy.
+  //
+  // mayLink (read only for a path, never for a lent file): the caller promises
+  // that nothing will change the file at path from now on, so the copy may be
+  // that file itself under a second name, its data never copied. That happens
+  // only when path is its only name (a file with another name could be
+  // changed through it), it has no set-id or sticky bit, and it lies on the
+  // directory's file system; in every other case, and when the system refuses
+  // the link, its content is copied.
   static constexpr intptr_t kNoLentHandle = -1;
   struct CopySource {
     std::u16string_view path;
     intptr_t lentHandle = kNoLentHandle;
+    bool mayLink = false;
   };
 
   // Copies the content of the regular file source names into a new, unnamed
   // file in directory, readable by at most those the source's permission bits
-  // allow (never set-id or sticky). Where the file system cannot make an
+  // allow (never set-id or sticky); a linked source (see CopySource) is not
+  // copied but named under partial until it is published, and keeps its owner
+  // and permission bits. Where the file system cannot make an
   // unnamed file, the copy is written under partial.prefix, a number unique in
   // the directory, and partial.suffix until it is published. A source path is
   // never followed through a symbolic link and its open never blocks: anything

@@ -298,7 +298,8 @@ class LinuxEnv final : public Env {
     std::unique_ptr<StagedCopy> copy =
         lent ? StageCopyOfDescriptorLinux(static_cast<int>(source.lentHandle), nativeDirectory,
                                           prefix, suffix, &reason)
-             : StageCopyLinux(nativeSource, nativeDirectory, prefix, suffix, &reason);
+             : StageCopyLinux(nativeSource, source.mayLink, nativeDirectory, prefix, suffix,
+                              &reason);
     if (!copy && failure != nullptr) *failure = Utf8ToUtf16OrEmpty(reason);
     return copy;
   }

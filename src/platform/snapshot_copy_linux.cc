@@ -19,6 +19,9 @@
 namespace orv {
 namespace {
 
+// A name that reaches the file open at fd, whatever names it has (or none).
+std::string ProcSelfFd(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 class LinuxStagedCopy final : public StagedCopy {
  public:
   // partialName: the file's temporary name in the directory, or empty when the
@@ -43,7 +46,7 @@ class LinuxStagedCopy final : public StagedCopy {
     int linked;
     if (partialName_.empty()) {
       // Naming an O_TMPFILE file: this form needs no capability.
-      const std::string self = "/proc/self/fd/" + std::to_string(file_.get());
+      const std::string self = ProcSelfFd(file_.get());
       linked =
           ::linkat(AT_FDCWD, self.c_str(), directory_.get(), native.c_str(), AT_SYMLINK_FOLLOW);
     } else {
@@ -177,6 +180,21 @@ std::string FailureText(const SafeOpenFailure& failure) {
   return "unknown failure";
 }
 
+// Calls make with partial names, prefix + "<pid>-<n>" + suffix, until it
+// succeeds (returns true) or fails (false) for another reason than EEXIST. The
+// name it succeeded with, or empty with errno telling why.
+template <typename Make>
+std::string UnderPartialName(const std::string& prefix, const std::string& suffix, Make make) {
+  static std::atomic<uint64_t> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name =
+        prefix + std::to_string(::getpid()) + "-" + std::to_string(counter++) + suffix;
+    if (make(name)) return name;
+    if (errno != EEXIST) break;
+  }
+  return {};
+}
+
 // A new file in directory, not yet visible to readers: an O_TMPFILE file where
 // the file system supports it, else a file under a reserved partial name.
 UniqueFd CreateUnnamedFile(int directory, const std::string& prefix, const std::string& suffix,
@@ -184,19 +202,46 @@ UniqueFd CreateUnnamedFile(int directory, const std::string& prefix, const std::
   UniqueFd file(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR));
   if (file.valid()) return file;
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return UniqueFd();
-  static std::atomic<uint64_t> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name =
-        prefix + std::to_string(::getpid()) + "-" + std::to_string(counter++) + suffix;
+  *partialName = UnderPartialName(prefix, suffix, [&](const std::string& name) {
     file.reset(::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                         S_IRUSR | S_IWUSR));
-    if (file.valid()) {
-      *partialName = name;
-      return file;
-    }
-    if (errno != EEXIST) break;
+    return file.valid();
+  });
+  return partialName->empty() ? UniqueFd() : std::move(file);
+}
+
+// The opened input itself, given a second name (a partial one until it is
+// published) in directory, when that is as good as a copy: the caller
+// promised nothing changes it, nothing else can (no other name), it keeps no
+// set-id or sticky bit into the store, and it lies on the directory's file
+// system. Null otherwise or when the system refuses (across mounts, say): the
+// caller then copies, input untouched.
+std::unique_ptr<StagedCopy> StageLink(UniqueFd& input, const struct stat& opened,
+                                      const std::string& directory,
+                                      const std::string& partialPrefix,
+                                      const std::string& partialSuffix) {
+  if (opened.st_nlink != 1 || (opened.st_mode & 07000) != 0) return nullptr;
+  UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat where {};
+  if (!dir.valid() || ::fstat(dir.get(), &where) != 0 || where.st_dev != opened.st_dev) {
+    return nullptr;
   }
-  return UniqueFd();
+  // Linked through the descriptor, never the name: the file linked is the one
+  // that was opened and looked at, even if its name was swapped meanwhile.
+  const std::string self = ProcSelfFd(input.get());
+  const std::string partialName =
+      UnderPartialName(partialPrefix, partialSuffix, [&](const std::string& name) {
+        return ::linkat(AT_FDCWD, self.c_str(), dir.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+      });
+  if (partialName.empty()) return nullptr;
+  // Another name made between the look and the link would let the edition be
+  // changed through it.
+  struct stat linked {};
+  if (::fstat(input.get(), &linked) != 0 || linked.st_nlink != 2) {
+    ::unlinkat(dir.get(), partialName.c_str(), 0);
+    return nullptr;
+  }
+  return std::make_unique<LinuxStagedCopy>(std::move(dir), std::move(input), partialName);
 }
 
 }  // namespace
@@ -228,7 +273,8 @@ std::unique_ptr<StagedCopy> StageFrom(int input, const struct stat& opened,
 
 }  // namespace
 
-std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std::string& directory,
+std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, bool mayLink,
+                                           const std::string& directory,
                                            const std::string& partialPrefix,
                                            const std::string& partialSuffix, std::string* failure) {
   // Nobody else's link on the way may swap the source for another file (say
@@ -239,6 +285,12 @@ std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std:
   if (!input.valid()) {
     *failure = "source: " + FailureText(why);
     return nullptr;
+  }
+  if (mayLink) {
+    if (std::unique_ptr<StagedCopy> link =
+            StageLink(input, opened, directory, partialPrefix, partialSuffix)) {
+      return link;
+    }
   }
   return StageFrom(input.get(), opened, directory, partialPrefix, partialSuffix, failure);
 }

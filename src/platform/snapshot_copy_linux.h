@@ -10,9 +10,11 @@
 namespace orv {
 
 // Env::StageCopy in native names: where no unnamed file can be made, the copy
-// is written as partialPrefix + "<pid>-<n>" + partialSuffix. On failure null,
-// with the reason in *failure.
-std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, const std::string& directory,
+// is written as partialPrefix + "<pid>-<n>" + partialSuffix; a source linked
+// (mayLink, on the conditions of Env::CopySource) is named so until it is
+// published. On failure null, with the reason in *failure.
+std::unique_ptr<StagedCopy> StageCopyLinux(const std::string& source, bool mayLink,
+                                           const std::string& directory,
                                            const std::string& partialPrefix,
                                            const std::string& partialSuffix, std::string* failure);
 

@@ -74,14 +74,20 @@ TEST_F(NotifyEventFaultTest, AFaultInsideIsLoggedAndTheEventStillAccepted) {
     env.Throw(kind);
     const FileEventRecord open = testing::OpenForWrite(path.c_str());
     EXPECT_EQ(HandleNotifyEvent(&open), ENG_OK);
+    // A kept file's host learns that its content was not taken.
+    const FileEventRecord deletion = testing::Event(FILE_OP_DELETE, path.c_str());
+    EXPECT_EQ(HandleNotifyKeptFile(&deletion, path.c_str()), ORV_E_NOT_KEPT);
   }
   StopEngine();
   const std::vector<std::string> lines = LogLines();
   for (const char* why : {"out of memory", "a system resource was refused", "an internal fault"}) {
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        std::string("[Backup Module] an event (operation 1) was lost: ") + why),
-              lines.end())
-        << why;
+    for (const char* operation : {"1", "8"}) {
+      EXPECT_NE(std::find(lines.begin(), lines.end(),
+                          std::string("[Backup Module] an event (operation ") + operation +
+                              ") was lost: " + why),
+                lines.end())
+          << why << " " << operation;
+    }
   }
 }
 

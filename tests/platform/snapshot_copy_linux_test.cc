@@ -70,7 +70,7 @@ struct stat Stat(const std::filesystem::path& path) {
                                            const std::u16string& name) {
   std::string failure;
   const std::unique_ptr<StagedCopy> copy =
-      StageCopyLinux(source.string(), directory.string(), ".partial-", ".tmp", &failure);
+      StageCopyLinux(source.string(), false, directory.string(), ".partial-", ".tmp", &failure);
   if (!copy) return ::testing::AssertionFailure() << failure;
   if (copy->PublishAs(name) != StagedCopy::PublishResult::kPublished) {
     return ::testing::AssertionFailure() << "not published";
@@ -119,6 +119,51 @@ TEST(SparseCopyTest, ADenseFileIsCopiedWhole) {
   ASSERT_TRUE(StageAndPublish(dir / "dense", dir.path(), u"copy"));
   EXPECT_EQ(Content(dir / "copy"), text);
   EXPECT_GE(Stat(dir / "copy").st_blocks * 512, static_cast<off_t>(text.size()));
+}
+
+// A source that may be linked becomes a second name of itself, partial until
+// published and gone again when discarded; across file systems it is copied.
+TEST(LinkedCopyTest, ASoleNameOnTheStoresFileSystemIsLinkedElseCopied) {
+  const testing::TempDir dir;
+  std::filesystem::create_directory(dir / "store");
+  WriteSparse(dir / "kept", 4, {{0, "kept"}});
+  const auto stage = [](const std::filesystem::path& source, const std::filesystem::path& to) {
+    std::string failure;
+    std::unique_ptr<StagedCopy> copy =
+        StageCopyLinux(source.string(), true, to.string(), ".partial-", ".tmp", &failure);
+    EXPECT_NE(copy, nullptr) << failure;
+    return copy;
+  };
+  {
+    const std::unique_ptr<StagedCopy> discarded = stage(dir / "kept", dir / "store");
+    EXPECT_EQ(Stat(dir / "kept").st_nlink, 2u) << "named under a partial name meanwhile";
+  }
+  EXPECT_EQ(Stat(dir / "kept").st_nlink, 1u);
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "store"));
+
+  std::unique_ptr<StagedCopy> linked = stage(dir / "kept", dir / "store");
+  ASSERT_NE(linked, nullptr);
+  WriteSparse(dir / "store" / "taken", 1, {{0, "x"}});
+  EXPECT_EQ(linked->PublishAs(u"taken"), StagedCopy::PublishResult::kNameTaken);
+  EXPECT_EQ(Content(dir / "store" / "taken"), "x");
+  ASSERT_EQ(linked->PublishAs(u"edition"), StagedCopy::PublishResult::kPublished);
+  linked.reset();
+  EXPECT_EQ(Stat(dir / "store" / "edition").st_ino, Stat(dir / "kept").st_ino);
+  EXPECT_EQ(Stat(dir / "kept").st_nlink, 2u) << "the partial name went at the publish";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "store"),
+                          std::filesystem::directory_iterator()),
+            2);
+
+  const ShmDir shm;
+  if (shm.path().empty() || Stat(shm.path()).st_dev == Stat(dir.path()).st_dev) {
+    GTEST_SKIP() << "no second file system to copy across";
+  }
+  WriteSparse(shm.path() / "elsewhere", 9, {{0, "elsewhere"}});
+  const std::unique_ptr<StagedCopy> copied = stage(shm.path() / "elsewhere", dir / "store");
+  ASSERT_NE(copied, nullptr);
+  ASSERT_EQ(copied->PublishAs(u"copied"), StagedCopy::PublishResult::kPublished);
+  EXPECT_EQ(Content(dir / "store" / "copied"), "elsewhere");
+  EXPECT_EQ(Stat(shm.path() / "elsewhere").st_nlink, 1u);
 }
 
 }  // namespace

@@ -198,6 +198,95 @@ TEST_P(ProtectTest, ChangesInTheTreeBecomeEditionsWithTheOldContent) {
   EXPECT_EQ(ReadFileText(store_ / "Backup" / created[1].backupName), "first");
 }
 
+// Every file in the tree, whatever its name: a deletion, a rename over it
+// and an unlink followed by a new file each keep the content it had; an open
+// that makes a file keeps nothing; a save's temporary file makes no row.
+TEST_P(ProtectTest, DeletionsAndReplacementsKeepTheOldContentAndNewFilesNothing) {
+  WriteFileText(tree_ / "a.txt", "a before");
+  WriteFileText(tree_ / "notes", "notes before");
+  WriteFileText(tree_ / "vault.kdbx", "vault before");
+  WriteFileText(tree_ / "other", "other before");
+  WriteFileText(tree_ / "sub" / "unpacked.txt", "unpacked before");
+  Start();
+  EXPECT_NE(ReadFileText(dir_ / "daemon.log").find("and 5 files"), std::string::npos)
+      << ReadFileText(dir_ / "daemon.log");
+  struct stat st {};
+  ASSERT_EQ(::lstat((tree_ / "notes").c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u) << "the shadow link";
+
+  std::filesystem::remove(tree_ / "a.txt");
+  WriteFileText(tree_ / ".notes.tmp", "notes after");  // an atomic save
+  std::filesystem::rename(tree_ / ".notes.tmp", tree_ / "notes");
+  std::filesystem::rename(tree_ / "other", tree_ / "vault.kdbx");  // mv over
+  std::filesystem::remove(tree_ / "sub" / "unpacked.txt");        // as tar xf does
+  WriteFileText(tree_ / "sub" / "unpacked.txt", "unpacked after");
+  WriteFileText(tree_ / "new.txt", "made now");
+  // A directory made and filled at once: its files are protected from the
+  // first change on.
+  std::filesystem::create_directories(tree_ / "d" / "e");
+  WriteFileText(tree_ / "d" / "e" / "f.txt", "first");
+  WriteFileText(tree_ / "d" / "e" / "f.txt", "second");
+  std::filesystem::remove(tree_ / "d" / "e" / "f.txt");
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+
+  std::map<std::string, std::vector<testing::EditionRow>> byFile;
+  for (const auto& row : Editions()) byFile[row.fileName].push_back(row);
+  const auto content = [&](const testing::EditionRow& row) {
+    return ReadFileText(store_ / "Backup" / row.backupName);
+  };
+  const std::string root = tree_.string(), log = ReadFileText(dir_ / "daemon.log");
+  ASSERT_EQ(byFile[root + "/a.txt"].size(), 1u) << log;
+  EXPECT_EQ(byFile[root + "/a.txt"][0].operation, 3);
+  EXPECT_EQ(content(byFile[root + "/a.txt"][0]), "a before");
+  ASSERT_EQ(byFile[root + "/notes"].size(), 1u) << log;
+  EXPECT_EQ(byFile[root + "/notes"][0].operation, 2);
+  EXPECT_EQ(content(byFile[root + "/notes"][0]), "notes before");
+  EXPECT_EQ(byFile.count(root + "/.notes.tmp"), 0u) << "a save's temporary file has no row";
+  ASSERT_EQ(byFile[root + "/vault.kdbx"].size(), 1u) << log;
+  EXPECT_EQ(content(byFile[root + "/vault.kdbx"][0]), "vault before");
+  ASSERT_EQ(byFile[root + "/other"].size(), 1u) << "a file known before is renamed\n" << log;
+  EXPECT_EQ(byFile[root + "/other"][0].operation, 4);
+  ASSERT_EQ(byFile[root + "/sub/unpacked.txt"].size(), 1u) << "no empty edition\n" << log;
+  EXPECT_EQ(content(byFile[root + "/sub/unpacked.txt"][0]), "unpacked before");
+  EXPECT_EQ(byFile.count(root + "/new.txt"), 0u) << "nothing to lose when it was made";
+  const auto& made = byFile[root + "/d/e/f.txt"];
+  ASSERT_EQ(made.size(), 2u) << log;
+  EXPECT_EQ(content(made[0]), "first");
+  EXPECT_EQ(content(made[1]), "second");
+  EXPECT_EQ(log.find("could not be kept"), std::string::npos) << log;
+  EXPECT_NE(log.find("deletions and replacements kept"), std::string::npos) << log;
+}
+
+// A file made while no daemon watched gets its shadow at the next start; a
+// shadow whose file went meanwhile is removed. A store on another file
+// system than the tree: the shadows lie on the tree's own.
+TEST_P(ProtectTest, ARestartShadowsWhatWasMadeMeanwhileWhereverTheStoreIs) {
+  if (GetParam() != "tmp") store_ = dir_ / "store-elsewhere";
+  WriteFileText(tree_ / "early.txt", "early");
+  WriteFileText(tree_ / "gone.txt", "gone");
+  Start();
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  std::filesystem::remove(tree_ / "gone.txt");
+  WriteFileText(tree_ / "late.txt", "late");
+  Start();
+  std::filesystem::remove(tree_ / "late.txt");
+  std::filesystem::remove(tree_ / "early.txt");
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  std::map<std::string, std::string> deleted;
+  for (const auto& row : Editions()) {
+    if (row.operation == 3) deleted[row.fileName] = ReadFileText(store_ / "Backup" / row.backupName);
+  }
+  EXPECT_EQ(deleted[(tree_ / "late.txt").string()], "late") << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(deleted[(tree_ / "early.txt").string()], "early");
+  const std::filesystem::path shadows =
+      GetParam() == "tmp" ? store_ / "shadows" : base_ / ".orv-shadows";
+  ASSERT_TRUE(std::filesystem::is_directory(shadows));
+  struct stat st {};
+  ASSERT_EQ(::stat(shadows.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 077, 0u) << "no one else reaches the shadows";
+  EXPECT_TRUE(std::filesystem::is_empty(shadows)) << "no shadow outlives its file";
+}
+
 TEST_P(ProtectTest, FilesOverTheCopyLimitPassWithoutACopy) {
   WriteFileText(tree_ / "small.txt", "small");
   WriteFileText(tree_ / "large.txt", std::string(100, 'x'));

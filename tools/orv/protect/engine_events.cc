@@ -58,4 +58,15 @@ void EngineEvents::Report(const FileEvent& event) {
   }
 }
 
+uint32_t EngineEvents::ReportKept(uint32_t operation, const std::string& path,
+                                  const std::string& kept) {
+  const std::u16string path16 = FileNameToUtf16(path), kept16 = FileNameToUtf16(kept);
+  FileEventRecord record{};
+  record.RecordType = RECORD_TYPE_FILE;
+  record.EventTime = Now();
+  record.FilePath = path16.c_str();
+  record.FileOperation = operation;
+  return OrvNotifyKeptFile(&record, kept16.c_str());
+}
+
 }  // namespace orv::tool

@@ -12,6 +12,11 @@ namespace orv::tool {
 class EngineEvents : public EventSink {
  public:
   void Report(const FileEvent& event) override;
+  // The content path had before it was deleted (operation FILE_OP_DELETE) or
+  // replaced by a rename over it (FILE_OP_RENAME) lies in kept, a file of the
+  // daemon's: the engine records it as an edition of path. The engine's
+  // result (ENG_OK when recorded).
+  uint32_t ReportKept(uint32_t operation, const std::string& path, const std::string& kept);
 };
 
 }  // namespace orv::tool

@@ -1,5 +1,8 @@
 #include "protect/protect_daemon.h"
 
+#include <orv/orv.h>
+
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +25,7 @@
 #include "protect/open_intent.h"
 #include "protect/open_tracker.h"
 #include "protect/opener_access.h"
+#include "protect/shadow_keeper.h"
 #include "protect/tree_marker.h"
 #include "protect/tree_policy.h"
 #include "protect/worker_pool.h"
@@ -31,6 +35,24 @@ namespace orv::tool {
 namespace {
 
 constexpr size_t kQueueLimit = 4096;
+// Deletions and replacements whose old content could not be kept are said
+// one by one up to this many, and counted always.
+constexpr uint64_t kUnkeptLines = 20;
+
+// True when the file open at fd was made a moment ago and is still empty:
+// the open made it, so there is no content to lose. Its birth time is used
+// where the file system records one, its status change otherwise.
+bool JustMadeAndEmpty(int fd, const struct stat& st) {
+  if (st.st_size != 0) return false;
+  struct statx sx {};
+  timespec made{st.st_ctim};
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {
+    made = {static_cast<time_t>(sx.stx_btime.tv_sec), static_cast<long>(sx.stx_btime.tv_nsec)};
+  }
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec - made.tv_sec <= 2;
+}
 
 // True when path, in the daemon's namespace, names the file opened (whose
 // status is opened): same device, same inode. The last component is not
@@ -46,11 +68,14 @@ bool NamesOpenedFile(const std::string& path, const struct stat& opened) {
 // marked as they appear.
 class Daemon {
  public:
-  explicit Daemon(const ProtectOptions& options)
+  Daemon(const ProtectOptions& options, ShadowKeeper& shadows)
       : options_(options),
         marker_(options.directories, groups_),
+        shadows_(shadows),
         tracker_(events_),
-        budget_(options.budget) {}
+        budget_(options.budget) {
+    marker_.Exclude(shadows_.Directories());
+  }
   ~Daemon() { Shutdown(); }
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
@@ -58,15 +83,18 @@ class Daemon {
   // Marks every tree. Throws ToolError naming the first directory that cannot
   // be marked: a daemon that watches part of what it was asked to protect
   // would let changes there pass without a copy.
+  // Every file found gets its shadow; shadows of files that are no longer
+  // there (deleted while no daemon watched) are removed afterwards.
   void Open() {
     for (const auto& directory : options_.directories) {
-      const std::vector<MarkFailure> failures = marker_.MarkTree(directory);
+      const std::vector<MarkFailure> failures = marker_.MarkTree(directory, Seer(false));
       TellWholeFileSystems();
       if (!failures.empty()) {
         throw ToolError("cannot watch " + failures.front().directory + ": " +
                         std::strerror(failures.front().error));
       }
     }
+    shadows_.RemoveUnknownShadows();
   }
 
   // Starts the workers and both readers.
@@ -119,11 +147,15 @@ class Daemon {
     add(answeredLate_.load(), " let through late without a copy");
     add(overCopyCap_.load(), " opens uncopied over a user's cap");
     add(overRowCap_.load(), " renames unrecorded over a user's cap");
+    add(kept_.load(), " deletions and replacements kept");
+    add(unkept_.load(), " deletions and replacements whose old content was lost");
+    add(uncopiedNew_.load(), " new files opened without a copy");
     add(unwatched_.load(), " directories not watched");
     add(marker_.WholeFileSystemCount(), " file systems watched whole");
     return text.str();
   }
   size_t DirectoryCount() { return marker_.DirectoryCount(); }
+  size_t KnownFileCount() { return shadows_.KnownCount(); }
 
  private:
   // The kernel could not give the daemon a descriptor for an open: a leased
@@ -191,6 +223,16 @@ class Daemon {
       }
       return;
     }
+    // A file the open made (empty, born a moment ago) has no content to lose.
+    if (JustMadeAndEmpty(held.fd, st)) {
+      ++uncopiedNew_;
+      return;
+    }
+    // Opened in a tree and not known yet (its creation not read yet, say):
+    // shadowed now, so that its deletion keeps it.
+    if (std::optional<LeftShadow> replaced = shadows_.Saw(path, false)) {
+      Keep(FILE_OP_RENAME, *replaced, held.tid);
+    }
     ++opens_;
     // Checked before the copy starts: a copy once started is never cut short.
     if (static_cast<uint64_t>(st.st_size) > options_.maxCopySize) {
@@ -201,6 +243,45 @@ class Daemon {
     }
     if (!WithinCopyBudget(opener ? std::optional<uid_t>(opener->fsuid) : std::nullopt, st)) return;
     tracker_.Opened(path, StampOf(st), held.fd);
+    shadows_.Recorded(path);
+  }
+
+  // The shadow a file left holds the content it had before it was deleted
+  // (FILE_OP_DELETE) or replaced by a rename over it (FILE_OP_RENAME): the
+  // engine records it; the shadow goes once nothing else needs it.
+  void Keep(uint32_t operation, const LeftShadow& left, pid_t pid) {
+    if (!WithinRowBudget(pid, left.shadow)) {
+      ++unkept_;
+    } else {
+      const uint32_t result = events_.ReportKept(operation, left.path, left.shadow);
+      if (result == ENG_OK) {
+        ++kept_;
+        if (operation == FILE_OP_RENAME) shadows_.Recorded(left.path);
+      } else if (result != ORV_E_NOT_PROTECTED) {
+        Unkept(left.path, "the engine could not take it; see its log");
+      }
+    }
+    shadows_.Release(left, 0);
+  }
+
+  // A protected file deleted or replaced whose old content is lost: said (up
+  // to kUnkeptLines times) and counted.
+  void Unkept(const std::string& path, const char* why) {
+    if (unkept_.fetch_add(1) < kUnkeptLines) {
+      std::cerr << "orv protect: " << DisplayText(path)
+                << " was deleted or replaced and its old content could not be kept (" << why << ")"
+                << (unkept_.load() == kUnkeptLines ? "; further ones are counted only" : "")
+                << "\n";
+    }
+  }
+
+  // Sees each file a walk finds.
+  TreeMarker::FileVisitor Seer(bool fresh) {
+    return [this, fresh](int directory, const char* name, const std::string& path) {
+      if (std::optional<LeftShadow> replaced = shadows_.Saw(directory, name, path, fresh)) {
+        Keep(FILE_OP_RENAME, *replaced, 0);
+      }
+    };
   }
 
   // Charges the opener one copy of st's bytes; false when that passes its
@@ -251,8 +332,11 @@ class Daemon {
   // be marked is said and counted, and left wholly unmarked.
   // Marks running out is said once, loudly: every directory after it fails
   // alike, while what is marked stays protected.
-  void MarkNew(const std::string& path) {
-    const std::vector<MarkFailure> failures = marker_.MarkTree(path);
+  // What the new directory already holds is seen as it is marked: files
+  // made in it before its mark are known at once. fresh: it was made while
+  // watched (not moved in).
+  void MarkNew(const std::string& path, bool fresh) {
+    const std::vector<MarkFailure> failures = marker_.MarkTree(path, Seer(fresh));
     TellWholeFileSystems();
     for (const MarkFailure& failure : failures) {
       ++unwatched_;
@@ -281,9 +365,11 @@ class Daemon {
   // True when the event names something in a tree: a file system watched
   // whole reports all of it.
   bool InTrees(const Notification& event) const {
-    const auto& roots = marker_.Roots();
-    return LiesInTrees(event.path, roots) || LiesInTrees(event.oldPath, roots) ||
-           LiesInTrees(event.newPath, roots);
+    return Watched(event.path) || Watched(event.oldPath) || Watched(event.newPath);
+  }
+  // In a tree, and not in the daemon's own shadow directory.
+  bool Watched(const std::string& path) const {
+    return LiesInTrees(path, marker_.Roots()) && !marker_.Excluded(path);
   }
 
   void Dispatch(const Notification& event) {
@@ -293,26 +379,76 @@ class Daemon {
       // is forgotten first, then marked if it is there. A directory moved
       // loses its records under the old name, and is known under the new
       // one as its walk finds it.
-      if (event.deleted && !event.path.empty()) marker_.Forget(event.path);
-      if (event.created && !event.path.empty()) MarkNew(event.path);
-      if (event.renamed && !event.oldPath.empty()) marker_.Forget(event.oldPath);
-      if (event.renamed && !event.newPath.empty()) MarkNew(event.newPath);
+      if (event.deleted && !event.path.empty()) {
+        marker_.Forget(event.path);
+        for (const LeftShadow& left : shadows_.Left(event.path)) shadows_.Release(left, 0);
+      }
+      if (event.created && !event.path.empty()) MarkNew(event.path, true);
+      if (event.renamed) MovedDirectory(event.oldPath, event.newPath);
       return;
+    }
+    if (event.created && Watched(event.path)) {
+      if (std::optional<LeftShadow> replaced = shadows_.Saw(event.path, true)) {
+        Keep(FILE_OP_RENAME, *replaced, event.pid);
+      }
     }
     if (event.modified && !event.path.empty()) tracker_.Modified(event.path);
     // A deletion reported with a close came before it (the file was
     // unlinked while open).
-    if (event.deleted && !event.path.empty()) tracker_.Deleted(event.path);
+    if (event.deleted && !event.path.empty()) {
+      tracker_.Deleted(event.path);
+      bool known = false;
+      if (std::optional<LeftShadow> left = shadows_.Deleted(event.path, &known)) {
+        Keep(FILE_OP_DELETE, *left, event.pid);
+      } else if (!known && Watched(event.path)) {
+        Unkept(event.path, "never seen by the daemon, or not shadowed");
+      }
+    }
     if (event.closedAfterWrite && !event.path.empty()) tracker_.Closed(event.path);
-    if (event.renamed && !event.oldPath.empty() && !event.newPath.empty() &&
+    if (event.renamed) MovedFile(event);
+  }
+
+  // A rename within the trees keeps the file known under its new name; the
+  // file it replaced is kept. A rename of a file made while watched (the
+  // temporary file of a save) is no history of its own: no row.
+  void MovedFile(const Notification& event) {
+    const bool from = Watched(event.oldPath), to = Watched(event.newPath);
+    bool history = true;
+    if (from && to) {
+      const ShadowKeeper::Move move = shadows_.Moved(event.oldPath, event.newPath);
+      if (move.replaced) Keep(FILE_OP_RENAME, *move.replaced, event.pid);
+      history = !move.fresh;
+    } else if (from) {
+      for (const LeftShadow& left : shadows_.Left(event.oldPath)) shadows_.Release(left, 1);
+    } else if (to) {
+      if (std::optional<LeftShadow> replaced = shadows_.Saw(event.newPath, false)) {
+        Keep(FILE_OP_RENAME, *replaced, event.pid);
+      }
+    }
+    if (history && !event.oldPath.empty() && !event.newPath.empty() &&
         WithinRowBudget(event.pid, event.newPath)) {
       tracker_.Renamed(event.oldPath, event.newPath);
     }
   }
 
+  // A directory moved: within the trees its files stay known; out of them
+  // they are let go; into them they are seen. A merged event may name one
+  // side only.
+  void MovedDirectory(const std::string& from, const std::string& to) {
+    const bool inFrom = !from.empty() && Watched(from), inTo = !to.empty() && Watched(to);
+    if (!from.empty()) marker_.Forget(from);
+    if (inFrom && inTo) {
+      shadows_.MovedDirectory(from, to);
+    } else if (inFrom) {
+      for (const LeftShadow& left : shadows_.Left(from)) shadows_.Release(left, 1);
+    }
+    if (!to.empty()) MarkNew(to, false);
+  }
+
   const ProtectOptions& options_;
   FanotifyGroups groups_;
   TreeMarker marker_;
+  ShadowKeeper& shadows_;
   EngineEvents events_;
   OpenTracker tracker_;
   UserBudget budget_;
@@ -321,7 +457,7 @@ class Daemon {
   std::atomic<bool> marksExhausted_{false};
   std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0}, unwatched_{0}, refused_{0},
       foreignPaths_{0}, answeredLate_{0}, refusedForDescriptors_{0}, overCopyCap_{0},
-      overRowCap_{0};
+      overRowCap_{0}, kept_{0}, unkept_{0}, uncopiedNew_{0};
   std::atomic<bool> saidRefused_{false}, saidOutOfDescriptors_{false};
 };
 
@@ -349,9 +485,17 @@ int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
   hostOptions.store = store;
   // The store is made before its policy directory, readable by root only.
   CreatePrivateDirectories(store);
+  // Shadows beside every tree, before anything is watched: a tree without
+  // is said, never silently left without delete and rename protection.
+  ShadowKeeper shadows(store, resolved.directories);
+  for (const auto& [tree, why] : shadows.Uncovered()) {
+    std::cerr << "orv protect: no shadow directory for " << DisplayText(tree.string()) << " ("
+              << DisplayText(why)
+              << "); deletions and renames over files there keep no old content\n";
+  }
   if (options.policy.empty()) {
     hostOptions.policy = store / "protect-policy";
-    WriteTreePolicy(hostOptions.policy, resolved.directories);
+    WriteTreePolicy(hostOptions.policy, resolved.directories, shadows.Directories());
   }
 
   // Signals are taken by this thread alone, so that no worker is interrupted.
@@ -362,11 +506,12 @@ int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   EngineHost host(hostOptions, EngineHost::Mode::kCapture);
-  Daemon daemon(resolved);
+  Daemon daemon(resolved, shadows);
   daemon.Open();
   daemon.Start();
-  std::cerr << "orv protect: watching " << daemon.DirectoryCount() << " directories, store "
-            << DisplayText(store.string()) << std::endl;
+  std::cerr << "orv protect: watching " << daemon.DirectoryCount() << " directories and "
+            << daemon.KnownFileCount() << " files, store " << DisplayText(store.string())
+            << std::endl;
   // A status line on a terminal, refreshed every two seconds until a signal.
   const bool terminal = ::isatty(2) != 0;
   while (true) {

@@ -174,7 +174,10 @@ void TreeMarker::Forget(const std::string& path) {
   }
 }
 
-std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path) {
+bool TreeMarker::Excluded(std::string_view path) const { return LiesInTrees(path, excluded_); }
+
+std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path,
+                                              const FileVisitor& onFile) {
   std::vector<MarkFailure> failures;
   for (size_t i = 0; i < rootFds_.size(); ++i) {
     const std::filesystem::path& root = roots_[i];
@@ -186,6 +189,7 @@ std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path)
       UniqueFd fd = OpenBeneath(rootFds_[i].get(), next);
       if (!fd.valid()) continue;  // gone, or no longer a directory
       const std::string name = (root / next).lexically_normal().string();
+      if (Excluded(name)) continue;
       if (const int error = MarkDirectory(fd.get(), name, root); error != 0) {
         failures.push_back({name, error});
         continue;
@@ -197,6 +201,10 @@ std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path)
         if (entryName == "." || entryName == "..") continue;
         if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
           pending.push_back(next / entry->d_name);
+        }
+        if (onFile && entry->d_type != DT_DIR) {
+          onFile(fd.get(), entry->d_name,
+                 name == "/" ? name + entry->d_name : name + "/" + entry->d_name);
         }
       }
     }

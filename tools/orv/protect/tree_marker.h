@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -78,8 +79,21 @@ class TreeMarker {
   // (ENOSPC, ENOMEM), the directory's file system is marked whole, once, and
   // every directory on it counts as watched from then on. A directory that
   // can be marked neither way is left unmarked with everything below it, and
-  // returned.
-  std::vector<MarkFailure> MarkTree(const std::filesystem::path& path);
+  // returned. onFile, when given, is called for every entry of a directory
+  // marked (or found marked) that is not a directory: its directory's
+  // descriptor, its name and its path; what already lies in a new directory
+  // is then seen as it is marked.
+  using FileVisitor = std::function<void(int directory, const char* name, const std::string& path)>;
+  std::vector<MarkFailure> MarkTree(const std::filesystem::path& path,
+                                    const FileVisitor& onFile = {});
+
+  // The directories at these paths, and everything below them, are never
+  // marked nor visited (the daemon's own). Called before any MarkTree.
+  void Exclude(std::vector<std::filesystem::path> directories) {
+    excluded_ = std::move(directories);
+  }
+  // True when path is an excluded directory or lies below one.
+  bool Excluded(std::string_view path) const;
 
   // The directory at path is gone, or moved away: its record and those of
   // every directory below it are dropped (the kernel drops the marks of
@@ -126,6 +140,7 @@ class TreeMarker {
   void Drop(std::map<std::string, std::string>::iterator it);
 
   const std::vector<std::filesystem::path> roots_;
+  std::vector<std::filesystem::path> excluded_;
   std::vector<UniqueFd> rootFds_;
   GroupMarks& marks_;
   std::mutex lock_;

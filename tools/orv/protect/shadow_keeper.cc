@@ -1,0 +1,353 @@
+#include "protect/shadow_keeper.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unordered_set>
+#include <utility>
+
+namespace orv::tool {
+namespace {
+
+// The top directory of the file system that holds path: the last ancestor
+// on the same device.
+std::filesystem::path FileSystemTop(const std::filesystem::path& path, dev_t device) {
+  std::filesystem::path top = path;
+  while (top.has_parent_path() && top.parent_path() != top) {
+    struct stat st {};
+    if (::stat(top.parent_path().c_str(), &st) != 0 || st.st_dev != device) break;
+    top = top.parent_path();
+  }
+  return top;
+}
+
+// Opens directory, made private when missing; a directory that is not root's
+// own and private (a link, another user's, open to others) is refused: a user
+// who could reach the shadows could read every protected file. Empty with
+// *why on failure.
+UniqueFd OpenPrivateDirectory(const std::filesystem::path& directory, std::string* why) {
+  if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+    *why = "cannot make " + directory.string() + ": " + std::strerror(errno);
+    return UniqueFd();
+  }
+  UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+    *why = "cannot open " + directory.string() + ": " + std::strerror(errno);
+    return UniqueFd();
+  }
+  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    *why = directory.string() + " is not a private directory of root's";
+    return UniqueFd();
+  }
+  return fd;
+}
+
+// The raw file handle of name in directory (its type, then its bytes), or
+// nothing. Symbolic links are not followed.
+std::optional<std::string> HandleOf(int directory, const char* name) {
+  std::vector<uint64_t> storage((sizeof(file_handle) + MAX_HANDLE_SZ) / sizeof(uint64_t) + 1);
+  auto* handle = reinterpret_cast<file_handle*>(storage.data());
+  handle->handle_bytes = MAX_HANDLE_SZ;
+  int mount = 0;
+  if (::name_to_handle_at(directory, name, handle, &mount, 0) != 0) return std::nullopt;
+  std::string raw(reinterpret_cast<const char*>(&handle->handle_type), sizeof(handle->handle_type));
+  raw.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
+  return raw;
+}
+
+// The directory that holds path, opened through no symbolic link (the trees
+// are canonical: a link on the way was swapped in by someone), and the
+// entry's name in it.
+std::pair<UniqueFd, std::string> OpenParent(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 == path.size()) {
+    return std::pair<UniqueFd, std::string>(UniqueFd(), std::string());
+  }
+  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  return {UniqueFd(static_cast<int>(
+              ::syscall(SYS_openat2, AT_FDCWD, parent.c_str(), &how, sizeof(how)))),
+          path.substr(slash + 1)};
+}
+
+bool Below(const std::string& path, const std::string& directory) {
+  return path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
+         path[directory.size()] == '/';
+}
+
+}  // namespace
+
+std::string HexText(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const unsigned char byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 15];
+  }
+  return text;
+}
+
+ShadowKeeper::ShadowKeeper(const std::filesystem::path& store,
+                           const std::vector<std::filesystem::path>& trees) {
+  struct stat storeStat {};
+  const bool haveStore = ::stat(store.c_str(), &storeStat) == 0;
+  for (const auto& tree : trees) {
+    struct stat st {};
+    if (::stat(tree.c_str(), &st) != 0) {
+      uncovered_.emplace_back(tree, std::strerror(errno));
+      continue;
+    }
+    if (PlaceFor(st.st_dev) != nullptr) continue;
+    const std::filesystem::path directory =
+        haveStore && storeStat.st_dev == st.st_dev
+            ? store / "shadows"
+            : FileSystemTop(tree, st.st_dev) / kShadowDirectoryName;
+    std::string why;
+    UniqueFd fd = OpenPrivateDirectory(directory, &why);
+    struct stat made {};
+    if (fd.valid() && (::fstat(fd.get(), &made) != 0 || made.st_dev != st.st_dev)) {
+      why = directory.string() + " lies on another file system";
+      fd = UniqueFd();
+    }
+    if (!fd.valid()) {
+      uncovered_.emplace_back(tree, why);
+      continue;
+    }
+    places_.push_back({st.st_dev, directory, std::move(fd)});
+  }
+}
+
+std::vector<std::filesystem::path> ShadowKeeper::Directories() const {
+  std::vector<std::filesystem::path> directories;
+  for (const Place& place : places_) directories.push_back(place.directory);
+  return directories;
+}
+
+std::vector<std::pair<std::filesystem::path, std::string>> ShadowKeeper::Uncovered() const {
+  return uncovered_;
+}
+
+const ShadowKeeper::Place* ShadowKeeper::PlaceFor(dev_t device) const {
+  for (const Place& place : places_) {
+    if (place.device == device) return &place;
+  }
+  return nullptr;
+}
+
+std::string ShadowKeeper::ShadowPath(const Known& known) const {
+  const Place* place = PlaceFor(known.device);
+  if (place == nullptr || known.handle.empty()) return {};
+  return (place->directory / HexText(known.handle)).string();
+}
+
+std::optional<std::string> ShadowKeeper::Shadow(int directory, const char* name,
+                                                const struct stat& st, const Place& place) {
+  // Shadowed already (by an earlier run, or under another name): the shadow
+  // named by this file's handle is this very inode.
+  if (const std::optional<std::string> handle = HandleOf(directory, name)) {
+    struct stat shadow {};
+    if (::fstatat(place.fd.get(), HexText(*handle).c_str(), &shadow, AT_SYMLINK_NOFOLLOW) == 0 &&
+        shadow.st_ino == st.st_ino) {
+      return handle;
+    }
+  }
+  // Linked under a name of our own first, and named by the link's own
+  // handle: the entry may be swapped for another file at any moment, the
+  // link in our private directory cannot.
+  uint64_t serial = 0;
+  {
+    std::lock_guard guard(lock_);
+    serial = ++serial_;
+  }
+  const std::string staged = ".new-" + std::to_string(::getpid()) + "-" + std::to_string(serial);
+  if (::linkat(directory, name, place.fd.get(), staged.c_str(), 0) != 0) return std::nullopt;
+  std::optional<std::string> handle = HandleOf(place.fd.get(), staged.c_str());
+  struct stat linked {};
+  if (!handle || ::fstatat(place.fd.get(), staged.c_str(), &linked, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(linked.st_mode)) {
+    ::unlinkat(place.fd.get(), staged.c_str(), 0);
+    return std::nullopt;
+  }
+  const std::string shadowName = HexText(*handle);
+  if (::renameat2(place.fd.get(), staged.c_str(), place.fd.get(), shadowName.c_str(),
+                  RENAME_NOREPLACE) != 0) {
+    ::unlinkat(place.fd.get(), staged.c_str(), 0);
+    if (errno != EEXIST) return std::nullopt;
+  }
+  return handle;
+}
+
+std::optional<LeftShadow> ShadowKeeper::Saw(int directory, const char* name,
+                                            const std::string& path, bool fresh) {
+  // A record without a handle stands for a file with nothing to keep: not a
+  // regular file, or made and gone before it could be seen (a temporary file
+  // of a save, most often). Its deletion is no loss, and its rename over the
+  // file it saves is no history.
+  const auto nothingToKeep = [](bool fresh) { return Known{{}, 0, fresh}; };
+  struct stat st {};
+  if (::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fresh) {
+      std::lock_guard guard(lock_);
+      known_.try_emplace(path, nothingToKeep(true));
+    }
+    return std::nullopt;
+  }
+  const bool regular = S_ISREG(st.st_mode);
+  const Place* place = regular ? PlaceFor(st.st_dev) : nullptr;
+  std::optional<std::string> handle;
+  if (place != nullptr) handle = Shadow(directory, name, st, *place);
+  std::lock_guard guard(lock_);
+  std::optional<LeftShadow> replaced;
+  if (const auto it = known_.find(path); it != known_.end()) {
+    if (handle ? it->second.handle == *handle : it->second.handle.empty()) return std::nullopt;
+    fresh = fresh || it->second.fresh;
+    replaced = TakeLocked(it);
+  }
+  if (handle) {
+    known_.emplace(path, Known{std::move(*handle), st.st_dev, fresh});
+  } else if (!regular || (fresh && place != nullptr)) {
+    known_.emplace(path, nothingToKeep(fresh || !regular));
+  } else {
+    ++failed_;  // its deletion will be said: its content could not be kept
+  }
+  return replaced;
+}
+
+std::optional<LeftShadow> ShadowKeeper::Saw(const std::string& path, bool fresh) {
+  const auto [directory, name] = OpenParent(path);
+  if (!directory.valid()) return std::nullopt;
+  return Saw(directory.get(), name.c_str(), path, fresh);
+}
+
+void ShadowKeeper::Recorded(const std::string& path) {
+  std::lock_guard guard(lock_);
+  if (const auto it = known_.find(path); it != known_.end()) it->second.fresh = false;
+}
+
+std::optional<LeftShadow> ShadowKeeper::TakeLocked(std::map<std::string, Known>::iterator it) {
+  std::optional<LeftShadow> left;
+  if (std::string shadow = ShadowPath(it->second); !shadow.empty()) {
+    struct stat st {};
+    if (::lstat(shadow.c_str(), &st) == 0)
+      left = LeftShadow{it->first, std::move(shadow), st.st_nlink};
+  }
+  known_.erase(it);
+  return left;
+}
+
+std::optional<LeftShadow> ShadowKeeper::Deleted(const std::string& path, bool* known) {
+  std::lock_guard guard(lock_);
+  const auto it = known_.find(path);
+  if (known != nullptr) *known = it != known_.end();
+  if (it == known_.end()) return std::nullopt;
+  return TakeLocked(it);
+}
+
+ShadowKeeper::Move ShadowKeeper::Moved(const std::string& from, const std::string& to) {
+  Move move;
+  {
+    std::lock_guard guard(lock_);
+    const auto it = known_.find(from);
+    if (it != known_.end() && !it->second.handle.empty()) {
+      Known entry = std::move(it->second);
+      known_.erase(it);
+      move.known = true;
+      move.fresh = entry.fresh;
+      if (const auto old = known_.find(to); old != known_.end()) {
+        if (old->second.handle == entry.handle) {
+          known_.erase(old);  // two names of one file: one name left
+        } else {
+          move.replaced = TakeLocked(old);
+        }
+      }
+      known_.emplace(to, std::move(entry));
+      return move;
+    }
+    if (it != known_.end()) {  // made and moved before it could be seen
+      move.fresh = true;
+      known_.erase(it);
+    }
+  }
+  // Not known: seen now, under its new name.
+  move.replaced = Saw(to, move.fresh);
+  return move;
+}
+
+std::vector<LeftShadow> ShadowKeeper::Left(const std::string& path) {
+  std::vector<LeftShadow> left;
+  std::lock_guard guard(lock_);
+  if (const auto it = known_.find(path); it != known_.end()) {
+    if (auto shadow = TakeLocked(it)) left.push_back(std::move(*shadow));
+  }
+  for (auto it = known_.lower_bound(path + "/"); it != known_.end() && Below(it->first, path);) {
+    const auto next = std::next(it);
+    if (auto shadow = TakeLocked(it)) left.push_back(std::move(*shadow));
+    it = next;
+  }
+  return left;
+}
+
+void ShadowKeeper::MovedDirectory(const std::string& from, const std::string& to) {
+  std::lock_guard guard(lock_);
+  std::vector<std::pair<std::string, Known>> moved;
+  for (auto it = known_.lower_bound(from + "/"); it != known_.end() && Below(it->first, from);) {
+    moved.emplace_back(to + it->first.substr(from.size()), std::move(it->second));
+    it = known_.erase(it);
+  }
+  for (auto& [path, known] : moved) known_.insert_or_assign(std::move(path), std::move(known));
+}
+
+void ShadowKeeper::Release(const LeftShadow& left, nlink_t namesElsewhere) {
+  if (left.links <= 1 + namesElsewhere) ::unlink(left.shadow.c_str());
+}
+
+size_t ShadowKeeper::RemoveUnknownShadows() {
+  std::unordered_set<std::string> wanted;
+  {
+    std::lock_guard guard(lock_);
+    for (const auto& [path, known] : known_) {
+      if (!known.handle.empty()) wanted.insert(ShadowPath(known));
+    }
+  }
+  size_t removed = 0;
+  for (const Place& place : places_) {
+    const int copy = ::fcntl(place.fd.get(), F_DUPFD_CLOEXEC, 0);
+    DIR* listing = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (listing == nullptr) {
+      if (copy >= 0) ::close(copy);
+      continue;
+    }
+    std::vector<std::string> unknown;
+    while (const dirent* entry = ::readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (wanted.count((place.directory / name).string()) == 0) unknown.push_back(name);
+    }
+    ::closedir(listing);
+    for (const std::string& name : unknown) {
+      if (::unlinkat(place.fd.get(), name.c_str(), 0) == 0) ++removed;
+    }
+  }
+  return removed;
+}
+
+size_t ShadowKeeper::KnownCount() {
+  std::lock_guard guard(lock_);
+  return known_.size();
+}
+
+uint64_t ShadowKeeper::FailedCount() const { return failed_.load(); }
+
+}  // namespace orv::tool

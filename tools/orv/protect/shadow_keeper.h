@@ -1,0 +1,147 @@
+// Shadow links: a hard link, in a private directory on the same file system,
+// to every protected file the daemon knows. Linux tells of an unlink or a
+// rename over a file only once it has happened; the shadow still holds the
+// content the file had, so that it can become an edition then. A shadow
+// shares the live file's inode: in-place writes need nothing (they are copied
+// before the write), and a shadow costs a directory entry, no data.
+//
+// A shadow is named by the file handle of its inode (which carries the
+// inode's generation), so that a restart finds the shadows made before and
+// one inode known by two names has one shadow.
+#ifndef ORV_TOOLS_ORV_PROTECT_SHADOW_KEEPER_H_
+#define ORV_TOOLS_ORV_PROTECT_SHADOW_KEEPER_H_
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace orv::tool {
+
+// The name the private shadow directory has beside a tree on a file system
+// other than the store's (at that file system's top).
+inline constexpr const char* kShadowDirectoryName = ".orv-shadows";
+
+// What a file that is gone (deleted, replaced, moved out of the trees) left:
+// its shadow, to be handed to the engine and then let go.
+struct LeftShadow {
+  std::string path;    // the name the file had
+  std::string shadow;  // the shadow's path
+  // The shadow's link count before the engine took it: the shadow alone (and
+  // the file's new name, for one moved away) means nothing else needs it.
+  nlink_t links = 0;
+};
+
+// Thread-safe.
+class ShadowKeeper {
+ public:
+  // A shadow directory for each tree: store/"shadows" when the tree is on the
+  // store's file system, else kShadowDirectoryName at the top of the tree's
+  // file system; each made private (root only) when missing. A tree whose file
+  // system allows neither is left without one (see Uncovered).
+  ShadowKeeper(const std::filesystem::path& store, const std::vector<std::filesystem::path>& trees);
+  ShadowKeeper(const ShadowKeeper&) = delete;
+  ShadowKeeper& operator=(const ShadowKeeper&) = delete;
+
+  // The shadow directories: never protected, never marked.
+  std::vector<std::filesystem::path> Directories() const;
+  // The trees without a shadow directory, each with why.
+  std::vector<std::pair<std::filesystem::path, std::string>> Uncovered() const;
+
+  // The entry name in the directory open at directory, whose path is path, is
+  // known from now on when it is a regular file: shadowed, unless its shadow
+  // is there already. fresh: the file was made while watched (its renames are
+  // no history of their own until it has an edition). When path was known as
+  // another file, that one's shadow is returned: it was replaced.
+  std::optional<LeftShadow> Saw(int directory, const char* name, const std::string& path,
+                                bool fresh);
+  // As Saw, by the path alone.
+  std::optional<LeftShadow> Saw(const std::string& path, bool fresh);
+
+  // path has an edition now: its renames are history.
+  void Recorded(const std::string& path);
+
+  // path was deleted: its shadow, when it had one; it is known no more.
+  // *known tells whether it was known at all (a file made and gone before it
+  // could be seen was, without a shadow).
+  std::optional<LeftShadow> Deleted(const std::string& path, bool* known = nullptr);
+
+  // What a rename within the trees did.
+  struct Move {
+    std::optional<LeftShadow> replaced;  // the file that had the new name
+    bool fresh = false;                  // the moved file was made while watched
+    bool known = false;                  // the moved file was known
+  };
+  // The file at from was renamed to to (both in the trees); a file not known
+  // is shadowed under its new name.
+  Move Moved(const std::string& from, const std::string& to);
+
+  // The file or directory at path left the trees (moved out, or a directory
+  // removed): every file known at or below it. links counts the name a moved
+  // file keeps.
+  std::vector<LeftShadow> Left(const std::string& path);
+
+  // A directory was renamed within the trees: what was known below from is
+  // known below to.
+  void MovedDirectory(const std::string& from, const std::string& to);
+
+  // Removes the shadow of left unless another name still needs it: once the
+  // engine has taken its content, or when nothing could keep it.
+  void Release(const LeftShadow& left, nlink_t namesElsewhere);
+
+  // Removes every shadow that no known file has: those of files deleted
+  // while no daemon watched, and half-made ones. Called once the trees were
+  // walked at start; the number removed.
+  size_t RemoveUnknownShadows();
+
+  size_t KnownCount();
+  // Files that could not be shadowed (no shadow directory, a link refused).
+  uint64_t FailedCount() const;
+
+ private:
+  struct Known {
+    std::string handle;  // the file handle, raw: the shadow's name in hex
+    dev_t device = 0;
+    bool fresh = false;
+  };
+  struct Place {
+    dev_t device = 0;
+    std::filesystem::path directory;
+    UniqueFd fd;
+  };
+
+  // The shadow directory for files of device; null when there is none.
+  const Place* PlaceFor(dev_t device) const;
+  // Shadows the regular file name in directory: its handle, or nothing.
+  std::optional<std::string> Shadow(int directory, const char* name, const struct stat& st,
+                                    const Place& place);
+  // What path's record left, with the shadow's link count; drops the record.
+  // Called with lock_ held.
+  std::optional<LeftShadow> TakeLocked(std::map<std::string, Known>::iterator it);
+  std::string ShadowPath(const Known& known) const;
+
+  std::vector<Place> places_;
+  std::vector<std::pair<std::filesystem::path, std::string>> uncovered_;
+  std::mutex lock_;
+  // Ordered: a directory's files are one range.
+  std::map<std::string, Known> known_;
+  std::atomic<uint64_t> failed_{0};
+  uint64_t serial_ = 0;  // for the names links are made under before their own
+};
+
+// The hexadecimal text of raw bytes (a file handle).
+std::string HexText(const std::string& bytes);
+
+}  // namespace orv::tool
+
+#endif  // ORV_TOOLS_ORV_PROTECT_SHADOW_KEEPER_H_
