@@ -8,12 +8,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "latency_sample.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {
@@ -28,8 +28,7 @@ int main(int argc, char** argv) {
                                                       : O_WRONLY | O_APPEND;
   const bool write4k = std::strcmp(mode, "append4k") == 0;
   std::vector<char> block(4096, 'x');
-  std::vector<double> micros;
-  micros.reserve(static_cast<size_t>(count));
+  orv::bench::LatencySample sample(count);
   if (write4k) {
     const int fd = ::open(path, flags);
     if (fd < 0) {
@@ -37,30 +36,27 @@ int main(int argc, char** argv) {
       return 1;
     }
     for (int i = 0; i < count; ++i) {
-      const auto start = std::chrono::steady_clock::now();
-      if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) return 1;
-      micros.push_back(
-          std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
-              .count());
+      const bool ok = sample.Time([&] {
+        return ::write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size());
+      });
+      if (!ok) return 1;
     }
     ::close(fd);
   }
   for (int i = 0; i < count && !write4k; ++i) {
     char name[4096];
     std::snprintf(name, sizeof(name), path, i);
-    const auto start = std::chrono::steady_clock::now();
-    const int fd = ::open(name, flags);
-    if (fd < 0) {
+    const bool ok = sample.Time([&] {
+      const int fd = ::open(name, flags);
+      if (fd < 0) return false;
+      ::close(fd);
+      return true;
+    });
+    if (!ok) {
       std::perror(name);
       return 1;
     }
-    ::close(fd);
-    micros.push_back(
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
-            .count());
   }
-  std::sort(micros.begin(), micros.end());
-  std::printf("%-9s median %8.1f us   p99 %8.1f us   (%d opens of %s)\n", mode,
-              micros[micros.size() / 2], micros[micros.size() * 99 / 100], count, path);
+  sample.Print(mode, "opens", path);
   return 0;
 }

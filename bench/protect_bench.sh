@@ -1,35 +1,18 @@
 #!/usr/bin/env bash
 # Live protection's cost (root): open latencies with and without `orv protect`,
 # copies of a large file on a reflink file system, and 8 processes saving
-# 10,000 files each.  Usage: sudo bench/protect_bench.sh [BUILD_DIR]
+# 10,000 files each, by writing in place and by renaming a temporary over
+# each file, with how many saves kept the content before them.
+# Usage: sudo bench/protect_bench.sh [BUILD_DIR]   (ORV=path runs another orv)
 set -euo pipefail
-build=$(realpath "${1:-build}")
-orv="$build/orv"
+source "$(dirname "$0")/live_support.sh" protect-bench "${1:-build}"
 latency="$build/bench/orv_open_latency"
-work=$(mktemp -d /tmp/orv-protect-bench-XXXXXX)
-daemon=
-cleanup() {
-  [ -n "$daemon" ] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null || true
-  for m in btrfs ext4; do mountpoint -q "$work/$m" && umount "$work/$m"; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-start_daemon() {  # store tree...
-  local store=$1; shift
-  "$orv" --store "$store" protect "$@" 2>"$work/daemon.log" &
-  daemon=$!
-  until grep -q watching "$work/daemon.log"; do sleep 0.05; done
-}
-stop_daemon() {
-  kill -TERM "$daemon"; wait "$daemon" || true; daemon=
-}
+names="$build/bench/orv_name_latency"
 
 # Latencies on a fresh ext4 (a loop image): an ext4 that has just had many
 # files deleted allocates new inodes slowly, which would measure that instead.
 base="$work"
-if truncate -s 2G "$work/ext4.img" && mkfs.ext4 -q "$work/ext4.img" && mkdir -p "$work/ext4" &&
-   mount -o loop "$work/ext4.img" "$work/ext4"; then
+if mount_loop ext4 2G "$work/ext4"; then
   base="$work/ext4"
   echo "(latencies on a fresh loop-mounted ext4)"
 fi
@@ -54,9 +37,7 @@ start_daemon "$base/store" "$base/tree"
 measure
 stop_daemon
 
-if command -v mkfs.btrfs >/dev/null && truncate -s 1G "$work/btrfs.img" &&
-   mkfs.btrfs -q "$work/btrfs.img" && mkdir -p "$work/btrfs" &&
-   mount -o loop "$work/btrfs.img" "$work/btrfs"; then
+if mount_loop btrfs 1G "$work/btrfs"; then
   echo "== a 200 MB file on btrfs, store on the same file system (reflink)"
   mkdir -p "$work/btrfs/tree"
   head -c 200000000 /dev/urandom > "$work/btrfs/tree/big.bin"
@@ -67,17 +48,44 @@ else
   echo "== (no btrfs loop file system here: reflink case skipped)"
 fi
 
-echo "== 8 processes saving 10,000 files each"
-rm -rf "$work/store" && mkdir -p "$work/tree/many"
-for p in $(seq 0 7); do mkdir -p "$work/tree/many/p$p"; for i in $(seq 0 9999); do echo old > "$work/tree/many/p$p/f$i.txt"; done; done
-start_daemon "$work/store" "$work/tree"
-begin=$(date +%s.%N)
-for p in $(seq 0 7); do
-  ( for i in $(seq 0 9999); do echo new > "$work/tree/many/p$p/f$i.txt"; done ) &
-done
-wait $(jobs -p | grep -v "^$daemon\$") 2>/dev/null || true
-end=$(date +%s.%N)
-memory=$(grep VmHWM /proc/$daemon/status | awk '{print $2 " " $3}')
-stop_daemon
-echo "  80,000 saves in $(echo "$end - $begin" | bc) s; daemon peak memory $memory"
-"$orv" --store "$work/store" status | sed 's/^/  /'
+old_digest=$(echo "old content" | sha1sum | cut -c1-40)
+saves() {  # how: 8 processes save 10,000 files each, then the editions are checked
+  local how=$1 many="$work/saves-$1/many" store="$work/store-$1"
+  for p in $(seq 0 7); do
+    mkdir -p "$many/p$p"
+    for i in $(seq 0 9999); do echo "old content" >"$many/p$p/f$i.txt"; done
+  done
+  start_daemon "$store" "$work/saves-$how"
+  local begin end p pids=()
+  begin=$(date +%s.%N)
+  for p in $(seq 0 7); do
+    if [ "$how" = in-place ]; then
+      ( for i in $(seq 0 9999); do echo new >"$many/p$p/f$i.txt"; done ) &
+    else
+      "$names" replace "$many/p$p/f%d.txt" 10000 >"$work/replace$p.txt" &
+    fi
+    pids+=($!)
+  done
+  wait "${pids[@]}"
+  end=$(date +%s.%N)
+  local memory
+  memory=$(daemon_memory VmHWM)
+  stop_daemon
+  echo "  80,000 saves in $(echo "$end - $begin" | bc) s; daemon peak memory $memory kB"
+  grep -v -e watching -e stopping "$work/daemon.log" | sed 's/^orv protect: /  daemon: /'
+  [ "$how" = in-place ] || sed 's/^/  one process: /' "$work/replace0.txt"
+  # A save kept what it replaced when some edition of that file holds "old content".
+  local kept
+  "$orv" --store "$store" --json versions "$many/%" |
+    jq -r '.editions[] | select(.content != null) | [.file, .content] | @tsv' >"$work/editions.tsv"
+  cut -f2 "$work/editions.tsv" | sort -u | xargs -d '\n' -r sha1sum |
+    awk -v old="$old_digest" '$1 == old {print substr($0, 43)}' >"$work/old-contents"
+  kept=$(awk -F'\t' 'NR == FNR {old[$0]; next} ($2 in old) {print $1}' \
+    "$work/old-contents" "$work/editions.tsv" | sort -u | wc -l)
+  echo "  saves whose previous content is kept: $kept/80000"
+  "$orv" --store "$store" status | sed 's/^/  /'
+}
+echo "== 8 processes saving 10,000 files each, in place (shell >)"
+saves in-place
+echo "== 8 processes saving 10,000 files each by rename (a temporary renamed over each)"
+saves by-rename

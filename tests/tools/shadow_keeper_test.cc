@@ -146,6 +146,29 @@ TEST_F(ShadowKeeperTest, HardLinksDirectoriesAndARestartKeepWhatIsNeeded) {
   EXPECT_EQ(ShadowCount(), 1u);
 }
 
+// A hard link in a user's directory to a file only root may read: its
+// content must never be kept under that name (where such links are allowed,
+// anyone could make one). A file the directory's owner may read is an
+// ordinary file.
+TEST_F(ShadowKeeperTest, AFileTheDirectorysOwnerMayNotReadIsMarkedForeign) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a directory away";
+  ASSERT_EQ(::chown(tree_.c_str(), 65534, 65534), 0);
+  WriteFileText(tree_ / "sub" / "secret.txt", "secret");
+  ASSERT_EQ(::chmod((tree_ / "sub" / "secret.txt").c_str(), 0600), 0);
+  ASSERT_EQ(::link((tree_ / "sub" / "secret.txt").c_str(), (tree_ / "link.txt").c_str()), 0);
+  WriteFileText(tree_ / "mine.txt", "mine");
+  ASSERT_EQ(::chown((tree_ / "mine.txt").c_str(), 65534, 65534), 0);
+  tool::ShadowKeeper keeper(store_, {tree_});
+  keeper.Saw((tree_ / "link.txt").string(), false);
+  keeper.Saw((tree_ / "mine.txt").string(), false);
+  const auto link = keeper.Deleted((tree_ / "link.txt").string());
+  ASSERT_TRUE(link);
+  EXPECT_TRUE(link->foreign);
+  const auto mine = keeper.Deleted((tree_ / "mine.txt").string());
+  ASSERT_TRUE(mine);
+  EXPECT_FALSE(mine->foreign);
+}
+
 TEST_F(ShadowKeeperTest, AShadowDirectoryOthersCouldReachIsRefusedAndSaid) {
   std::filesystem::create_directories(store_ / "shadows");
   ASSERT_EQ(::chmod((store_ / "shadows").c_str(), 0755), 0);

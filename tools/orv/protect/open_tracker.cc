@@ -66,10 +66,14 @@ void OpenTracker::Closed(const std::string& path) {
   sink_.Report(FileEvent::Close(path, changed));
 }
 
-void OpenTracker::Deleted(const std::string& path) {
+bool OpenTracker::Deleted(const std::string& path) {
   sink_.Report(FileEvent::Delete(path));
   std::lock_guard guard(lock_);
-  open_.erase(path);
+  const auto it = open_.find(path);
+  if (it == open_.end()) return false;
+  const bool unwritten = !it->second.modified;
+  open_.erase(it);
+  return unwritten;
 }
 
 void OpenTracker::Renamed(const std::string& from, const std::string& to) {

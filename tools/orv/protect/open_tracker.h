@@ -87,8 +87,10 @@ class OpenTracker {
   // known: the daemon cannot tell, and a change not reported loses an edition).
   void Closed(const std::string& path);
 
-  // path was removed: reports the deletion and forgets its opens.
-  void Deleted(const std::string& path);
+  // path was removed: reports the deletion and forgets its opens. True when
+  // an open of it not closed yet saw no write: the copy that open made holds
+  // what the file had at its deletion.
+  bool Deleted(const std::string& path);
 
   // from was renamed to: reports the rename.
   void Renamed(const std::string& from, const std::string& to);

@@ -250,7 +250,9 @@ class Daemon {
   // (FILE_OP_DELETE) or replaced by a rename over it (FILE_OP_RENAME): the
   // engine records it; the shadow goes once nothing else needs it.
   void Keep(uint32_t operation, const LeftShadow& left, pid_t pid) {
-    if (!WithinRowBudget(pid, left.shadow)) {
+    if (left.foreign) {
+      Unkept(left.path, "a hard link to a file of another user's, who alone may read it");
+    } else if (!WithinRowBudget(pid, left.shadow)) {
       ++unkept_;
     } else {
       const uint32_t result = events_.ReportKept(operation, left.path, left.shadow);
@@ -396,10 +398,16 @@ class Daemon {
     // A deletion reported with a close came before it (the file was
     // unlinked while open).
     if (event.deleted && !event.path.empty()) {
-      tracker_.Deleted(event.path);
+      // An open of it not closed and not written has its copy already: that
+      // is the deleted content, and one edition says it.
+      const bool copied = tracker_.Deleted(event.path);
       bool known = false;
       if (std::optional<LeftShadow> left = shadows_.Deleted(event.path, &known)) {
-        Keep(FILE_OP_DELETE, *left, event.pid);
+        if (copied) {
+          shadows_.Release(*left, 0);
+        } else {
+          Keep(FILE_OP_DELETE, *left, event.pid);
+        }
       } else if (!known && Watched(event.path)) {
         Unkept(event.path, "never seen by the daemon, or not shadowed");
       }

@@ -81,6 +81,13 @@ std::pair<UniqueFd, std::string> OpenParent(const std::string& path) {
           path.substr(slash + 1)};
 }
 
+// Whether user uid, of group gid, may read a file of status st by its mode.
+bool MayRead(uid_t uid, gid_t gid, const struct stat& st) {
+  if (st.st_uid == uid) return (st.st_mode & S_IRUSR) != 0;
+  if (st.st_gid == gid) return (st.st_mode & S_IRGRP) != 0;
+  return (st.st_mode & S_IROTH) != 0;
+}
+
 bool Below(const std::string& path, const std::string& directory) {
   return path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
          path[directory.size()] == '/';
@@ -153,13 +160,13 @@ std::string ShadowKeeper::ShadowPath(const Known& known) const {
 }
 
 std::optional<std::string> ShadowKeeper::Shadow(int directory, const char* name,
-                                                const struct stat& st, const Place& place) {
+                                                const struct stat& st, const Place& place,
+                                                struct stat* shadowed) {
   // Shadowed already (by an earlier run, or under another name): the shadow
   // named by this file's handle is this very inode.
   if (const std::optional<std::string> handle = HandleOf(directory, name)) {
-    struct stat shadow {};
-    if (::fstatat(place.fd.get(), HexText(*handle).c_str(), &shadow, AT_SYMLINK_NOFOLLOW) == 0 &&
-        shadow.st_ino == st.st_ino) {
+    if (::fstatat(place.fd.get(), HexText(*handle).c_str(), shadowed, AT_SYMLINK_NOFOLLOW) == 0 &&
+        shadowed->st_ino == st.st_ino) {
       return handle;
     }
   }
@@ -174,17 +181,22 @@ std::optional<std::string> ShadowKeeper::Shadow(int directory, const char* name,
   const std::string staged = ".new-" + std::to_string(::getpid()) + "-" + std::to_string(serial);
   if (::linkat(directory, name, place.fd.get(), staged.c_str(), 0) != 0) return std::nullopt;
   std::optional<std::string> handle = HandleOf(place.fd.get(), staged.c_str());
-  struct stat linked {};
-  if (!handle || ::fstatat(place.fd.get(), staged.c_str(), &linked, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(linked.st_mode)) {
+  if (!handle || ::fstatat(place.fd.get(), staged.c_str(), shadowed, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(shadowed->st_mode)) {
     ::unlinkat(place.fd.get(), staged.c_str(), 0);
     return std::nullopt;
   }
   const std::string shadowName = HexText(*handle);
   if (::renameat2(place.fd.get(), staged.c_str(), place.fd.get(), shadowName.c_str(),
                   RENAME_NOREPLACE) != 0) {
+    const int error = errno;
     ::unlinkat(place.fd.get(), staged.c_str(), 0);
-    if (errno != EEXIST) return std::nullopt;
+    if (error != EEXIST) return std::nullopt;
+  }
+  // What was shadowed, seen through the shadow: the inode whose content it
+  // holds, its links counting the shadow once.
+  if (::fstatat(place.fd.get(), shadowName.c_str(), shadowed, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
   }
   return handle;
 }
@@ -195,7 +207,7 @@ std::optional<LeftShadow> ShadowKeeper::Saw(int directory, const char* name,
   // regular file, or made and gone before it could be seen (a temporary file
   // of a save, most often). Its deletion is no loss, and its rename over the
   // file it saves is no history.
-  const auto nothingToKeep = [](bool fresh) { return Known{{}, 0, fresh}; };
+  const auto nothingToKeep = [](bool fresh) { return Known{{}, 0, fresh, false}; };
   struct stat st {};
   if (::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (fresh) {
@@ -207,7 +219,16 @@ std::optional<LeftShadow> ShadowKeeper::Saw(int directory, const char* name,
   const bool regular = S_ISREG(st.st_mode);
   const Place* place = regular ? PlaceFor(st.st_dev) : nullptr;
   std::optional<std::string> handle;
-  if (place != nullptr) handle = Shadow(directory, name, st, *place);
+  struct stat shadowed {};
+  if (place != nullptr) handle = Shadow(directory, name, st, *place, &shadowed);
+  // A file the owner of its directory may not read: a restore hands that
+  // name to the directory's owner, so its content is never kept under it
+  // (where hard links to others' files are allowed, anyone can put one
+  // there). Judged on the inode shadowed, which may not be the one stat saw
+  // a moment before. Root's directories hand nothing to anyone.
+  struct stat holder {};
+  const bool foreign = handle && ::fstat(directory, &holder) == 0 && holder.st_uid != 0 &&
+                       !MayRead(holder.st_uid, holder.st_gid, shadowed);
   std::lock_guard guard(lock_);
   std::optional<LeftShadow> replaced;
   if (const auto it = known_.find(path); it != known_.end()) {
@@ -216,7 +237,7 @@ std::optional<LeftShadow> ShadowKeeper::Saw(int directory, const char* name,
     replaced = TakeLocked(it);
   }
   if (handle) {
-    known_.emplace(path, Known{std::move(*handle), st.st_dev, fresh});
+    known_.emplace(path, Known{std::move(*handle), shadowed.st_dev, fresh, foreign});
   } else if (!regular || (fresh && place != nullptr)) {
     known_.emplace(path, nothingToKeep(fresh || !regular));
   } else {
@@ -240,8 +261,9 @@ std::optional<LeftShadow> ShadowKeeper::TakeLocked(std::map<std::string, Known>:
   std::optional<LeftShadow> left;
   if (std::string shadow = ShadowPath(it->second); !shadow.empty()) {
     struct stat st {};
-    if (::lstat(shadow.c_str(), &st) == 0)
-      left = LeftShadow{it->first, std::move(shadow), st.st_nlink};
+    if (::lstat(shadow.c_str(), &st) == 0) {
+      left = LeftShadow{it->first, std::move(shadow), st.st_nlink, it->second.foreign};
+    }
   }
   known_.erase(it);
   return left;

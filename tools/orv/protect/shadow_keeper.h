@@ -40,6 +40,10 @@ struct LeftShadow {
   // The shadow's link count before the engine took it: the shadow alone (and
   // the file's new name, for one moved away) means nothing else needs it.
   nlink_t links = 0;
+  // A file the owner of the directory it lay in may not read (a hard link to
+  // another user's file, where such links are allowed): its content is never
+  // kept under that name, which a restore would hand to that owner.
+  bool foreign = false;
 };
 
 // Thread-safe.
@@ -113,6 +117,7 @@ class ShadowKeeper {
     std::string handle;  // the file handle, raw: the shadow's name in hex
     dev_t device = 0;
     bool fresh = false;
+    bool foreign = false;  // see LeftShadow
   };
   struct Place {
     dev_t device = 0;
@@ -123,8 +128,10 @@ class ShadowKeeper {
   // The shadow directory for files of device; null when there is none.
   const Place* PlaceFor(dev_t device) const;
   // Shadows the regular file name in directory: its handle, or nothing.
+  // *shadowed receives the status of the inode shadowed, seen through the
+  // shadow (st is the entry's a moment before: it may have been swapped).
   std::optional<std::string> Shadow(int directory, const char* name, const struct stat& st,
-                                    const Place& place);
+                                    const Place& place, struct stat* shadowed);
   // What path's record left, with the shadow's link count; drops the record.
   // Called with lock_ held.
   std::optional<LeftShadow> TakeLocked(std::map<std::string, Known>::iterator it);

@@ -196,6 +196,8 @@ std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path,
       }
       const auto directory = ListDirectory(fd.get());
       if (directory == nullptr) continue;
+      // The root normalised keeps its trailing slash ("/tree/" for "/tree/.").
+      const std::string prefix = name.back() == '/' ? name : name + "/";
       while (const dirent* entry = ::readdir(directory.get())) {
         const std::string_view entryName = entry->d_name;
         if (entryName == "." || entryName == "..") continue;
@@ -203,8 +205,7 @@ std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path,
           pending.push_back(next / entry->d_name);
         }
         if (onFile && entry->d_type != DT_DIR) {
-          onFile(fd.get(), entry->d_name,
-                 name == "/" ? name + entry->d_name : name + "/" + entry->d_name);
+          onFile(fd.get(), entry->d_name, prefix + entry->d_name);
         }
       }
     }
