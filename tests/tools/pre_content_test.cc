@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/unique_fd.h"
 #include "protect/stop_signal.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
@@ -85,10 +86,15 @@ TEST(PreContentTest, ATruncateByPathIsSeenBeforeTheOldContentGoes) {
   testing::WriteFileText(file, old);
 
   tool::PreContentGuard guard;
-  if (const int error = guard.Mark(dir.path().string()); error != 0) {
+  // Marked through a descriptor, as a walk that opened the directory does.
+  const UniqueFd directory(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd regular(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(directory.valid() && regular.valid());
+  if (const int error = guard.Mark(directory.get()); error != 0) {
     GTEST_SKIP() << "cannot mark " << dir.path() << ": " << std::strerror(error)
                  << " (tmpfs has no pre-content events)";
   }
+  EXPECT_EQ(guard.Mark(regular.get()), ENOTDIR);
   EXPECT_EQ(guard.Mark((dir / "doc.txt").string()), ENOTDIR);
   std::mutex lock;
   std::vector<Truncation> seen;

@@ -118,9 +118,14 @@ PreContentGuard::PreContentGuard()
 }
 
 int PreContentGuard::Mark(const std::string& directory) {
-  const int result =
-      ::fanotify_mark(group_.get(), FAN_MARK_ADD | FAN_MARK_ONLYDIR | FAN_MARK_DONT_FOLLOW, kMask,
-                      AT_FDCWD, directory.c_str());
+  return MarkAt(AT_FDCWD, directory.c_str());
+}
+
+int PreContentGuard::Mark(int directory) { return MarkAt(directory, nullptr); }
+
+int PreContentGuard::MarkAt(int directory, const char* path) {
+  const int result = ::fanotify_mark(
+      group_.get(), FAN_MARK_ADD | FAN_MARK_ONLYDIR | FAN_MARK_DONT_FOLLOW, kMask, directory, path);
   return result == 0 ? 0 : errno;
 }
 

@@ -49,6 +49,10 @@ class PreContentGuard {
   // never following a final symbolic link: 0, or the errno value
   // (EOPNOTSUPP on a file system without pre-content events, such as tmpfs).
   int Mark(const std::string& directory);
+  // Marks the files directly in the directory open at fd, as Mark above:
+  // what a walk that opened the directory safely marks, so that no name is
+  // resolved again.
+  int Mark(int directory);
 
   // Until RequestStop, answers every pre-content event: a truncate by path
   // is passed to onTruncate first and let through when it returns (so the
@@ -71,6 +75,10 @@ class PreContentGuard {
   // Passes the event to onTruncate when it is a truncate by path, then
   // answers it.
   void Answer(int fd, pid_t tid, uint64_t count, const TruncateHandler& onTruncate);
+
+  // The one mark of both Marks: path relative to the directory open at
+  // directory, or that directory itself when path is null.
+  int MarkAt(int directory, const char* path);
 
   UniqueFd group_;
   StopSignal stop_;
