@@ -92,6 +92,25 @@ TEST_F(OpenTrackerTest, TwoOpensOfOneFileAreClosedOneByOne) {
   EXPECT_TRUE(TakeCloses().empty()) << "both opens were closed";
 }
 
+TEST_F(OpenTrackerTest, ATruncateIsAnOpenClosedChangedAtOnceThatLeavesOtherOpensAlone) {
+  files_["/t/a"] = Stamp(5, 100, 100);
+  tracker_.Opened("/t/a", files_["/t/a"]);
+  sink_.events.clear();
+  tracker_.Truncated("/t/a", 7);
+  ASSERT_EQ(sink_.events.size(), 2u);
+  EXPECT_EQ(sink_.events[0].kind, Kind::kOpenForWriting);
+  EXPECT_EQ(sink_.events[0].path, "/t/a");
+  EXPECT_EQ(sink_.events[0].descriptor, 7) << "copied from the file, not its name";
+  EXPECT_EQ(TakeCloses(), (Closes{{"/t/a", true}}));
+  // The open still waits for its own close, judged by its own stamp.
+  tracker_.Closed("/t/a");
+  EXPECT_EQ(TakeCloses(), (Closes{{"/t/a", false}}));
+  tracker_.Truncated("/t/b", 8);
+  sink_.events.clear();
+  tracker_.SettleMergedCloses();
+  EXPECT_TRUE(sink_.events.empty()) << "a truncate leaves no open behind";
+}
+
 TEST_F(OpenTrackerTest, MergedClosesAreSettledByTheSameRuleAsAClose) {
   files_["/t/same"] = files_["/t/ctime"] = files_["/t/gone"] = files_["/t/twice"] =
       Stamp(5, 100, 100);

@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "protect/pre_content.h"
 #include "support/catalog_rows.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
@@ -489,20 +490,24 @@ TEST_P(ProtectTest, ATreeWhoseNameIsNotPlainTextIsProtectedAndTheStoreIsPrivate)
   EXPECT_EQ(st.st_mode & 0777, 0700u) << "the store is root's alone";
 }
 
-// Whether any fanotify group of process pid marks the inode of path.
-bool Marked(pid_t pid, const std::filesystem::path& path) {
+// How many of the daemon pid's fanotify groups mark the inode at path.
+int MarkCount(pid_t pid, const std::filesystem::path& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return false;
+  if (::stat(path.c_str(), &st) != 0) return 0;
   char inode[32];
   std::snprintf(inode, sizeof(inode), "ino:%lx ", static_cast<unsigned long>(st.st_ino));
   const std::string fdinfo = "/proc/" + std::to_string(pid) + "/fdinfo";
+  int marks = 0;
   for (const auto& entry : std::filesystem::directory_iterator(fdinfo)) {
     for (const std::string& line : testing::SplitLines(ReadFileText(entry.path()))) {
-      if (line.rfind("fanotify ", 0) == 0 && line.find(inode) != std::string::npos) return true;
+      if (line.rfind("fanotify ", 0) == 0 && line.find(inode) != std::string::npos) ++marks;
     }
   }
-  return false;
+  return marks;
 }
+
+// Whether any fanotify group of process pid marks the inode of path.
+bool Marked(pid_t pid, const std::filesystem::path& path) { return MarkCount(pid, path) > 0; }
 
 TEST_P(ProtectTest, ADirectorySwappedForALinkNeverGetsItsTargetWatched) {
   if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
@@ -910,6 +915,60 @@ TEST_P(ProtectTest, AnOpenInAnotherMountNamespaceNeverCopiesTheFileItsPathNamesH
   for (const auto& row : Editions()) {
     EXPECT_NE(row.fileName, (victim / "secret.txt").string()) << ReadFileText(dir_ / "daemon.log");
   }
+}
+
+// truncate(2) by path opens nothing: only with --pre-content is the content
+// it cuts kept, as an open with O_TRUNC keeps it; without, the start says so.
+TEST_P(ProtectTest, WithPreContentATruncateByPathKeepsTheOldContent) {
+  if (GetParam() != "ext4") GTEST_SKIP() << "one file system with pre-content events is enough";
+  std::string why;
+  if (!tool::PreContentGuard::Supported(&why)) GTEST_SKIP() << why;
+  const std::filesystem::path doc = tree_ / "doc.txt", same = tree_ / "same.txt";
+  WriteFileText(doc, "old content");
+  WriteFileText(same, "same length");
+  Start();
+  const std::string uncovered = "truncate(2) by path is not covered";
+  EXPECT_NE(ReadFileText(dir_ / "daemon.log").find(uncovered + " (start with --pre-content"),
+            std::string::npos)
+      << ReadFileText(dir_ / "daemon.log");
+  ASSERT_EQ(::truncate(doc.c_str(), 3), 0);
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_TRUE(Editions().empty()) << "not seen without pre-content events";
+
+  WriteFileText(doc, "old content");
+  StartWith({"--pre-content"});
+  EXPECT_EQ(ReadFileText(dir_ / "daemon.log").find(uncovered), std::string::npos)
+      << ReadFileText(dir_ / "daemon.log");
+  ASSERT_EQ(::truncate(doc.c_str(), 0), 0);
+  ASSERT_EQ(::truncate(same.c_str(), 11), 0);  // its length already: nothing cut
+  EXPECT_EQ(ReadFileText(same), "same length") << "reads pass";
+  // A directory made later is covered once the daemon has marked it.
+  std::filesystem::create_directory(tree_ / "new");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (MarkCount(pid_, tree_ / "new") < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(MarkCount(pid_, tree_ / "new"), 3) << "content, notification and pre-content";
+  WriteFileText(tree_ / "new" / "n.txt", "first");
+  ASSERT_EQ(::truncate((tree_ / "new" / "n.txt").c_str(), 2), 0);
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_NE(ReadFileText(dir_ / "daemon.log").find("2 truncates by path copied"), std::string::npos)
+      << ReadFileText(dir_ / "daemon.log");
+
+  std::map<std::string, std::vector<testing::EditionRow>> byFile;
+  for (const auto& row : Editions()) byFile[row.fileName].push_back(row);
+  EXPECT_EQ(byFile.size(), 2u) << "none for the truncate that cut nothing";
+  ASSERT_EQ(byFile[doc.string()].size(), 1u) << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(byFile[doc.string()][0].operation, 2);
+  ASSERT_EQ(byFile[(tree_ / "new" / "n.txt").string()].size(), 1u);
+  EXPECT_EQ(
+      ReadFileText(store_ / "Backup" / byFile[(tree_ / "new" / "n.txt").string()][0].backupName),
+      "first");
+  const std::filesystem::path restored = dir_ / "restored.txt";
+  ASSERT_TRUE(Shell(std::string(ORV_TOOL_PATH) + " --store " + store_.string() + " restore " +
+                    doc.string() + " --to " + restored.string()));
+  EXPECT_EQ(ReadFileText(restored), "old content");
+  EXPECT_EQ(ReadFileText(doc), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, ProtectTest, ::testing::Values("tmp", "ext4", "btrfs", "xfs"),

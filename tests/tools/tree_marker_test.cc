@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstdint>
 #include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -146,6 +148,46 @@ TEST(TreeMarkerTest, ADirectoryMadeAgainUnderAMarkedNameIsMarkedAgain) {
   EXPECT_EQ(marker.DirectoryCount(), 1u) << "a directory gone is forgotten";
   marker.Forget((root / "never").string());
   EXPECT_EQ(marker.DirectoryCount(), 1u);
+}
+
+// What else follows the marks sees each directory once, when it is first
+// watched, through the descriptor the walk opened.
+TEST(TreeMarkerTest, TheHookSeesEveryDirectoryNewlyWatchedOnce) {
+  testing::TempDir dir;
+  const std::filesystem::path root = std::filesystem::canonical(dir.path()) / "tree";
+  std::filesystem::create_directories(root / "a" / "b");
+  std::filesystem::create_directories(root / "failed");
+  FakeGroups groups;
+  groups.contentFailures = {(root / "failed").string()};
+  tool::TreeMarker marker({root}, groups);
+  std::multiset<std::string> seen;
+  marker.OnNewDirectory([&](int fd, const std::string& path) {
+    EXPECT_TRUE(std::filesystem::equivalent(path, PathOf(fd))) << path;
+    seen.insert(PathOf(fd));
+  });
+  const auto Take = [&seen] { return std::exchange(seen, {}); };
+
+  EXPECT_EQ(marker.MarkTree(root).size(), 1u);
+  EXPECT_EQ(Take(), (std::multiset<std::string>{root.string(), (root / "a").string(),
+                                                (root / "a" / "b").string()}))
+      << "not the directory that failed";
+  EXPECT_EQ(marker.MarkTree(root).size(), 1u);
+  EXPECT_TRUE(Take().empty()) << "a directory watched already";
+
+  std::filesystem::rename(root / "a", root / "moved");
+  EXPECT_TRUE(marker.MarkTree(root / "moved").empty());
+  EXPECT_TRUE(Take().empty()) << "moved, still watched";
+
+  std::filesystem::remove(root / "moved" / "b");
+  std::filesystem::create_directory(root / "moved" / "b");
+  std::filesystem::create_directory(root / "c");
+  EXPECT_TRUE(marker.MarkTree(root / "moved" / "b").empty());
+  groups.markLimit = groups.notification.size() + groups.content.size();  // none left for c
+  EXPECT_TRUE(marker.MarkTree(root / "c").empty());
+  EXPECT_EQ(groups.fileSystems.size(), 1u);
+  EXPECT_EQ(Take(),
+            (std::multiset<std::string>{(root / "moved" / "b").string(), (root / "c").string()}))
+      << "made again, and watched with its whole file system";
 }
 
 TEST(TreeMarkerTest, MarksRunningOutWatchTheWholeFileSystemOnce) {

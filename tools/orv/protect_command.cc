@@ -22,6 +22,10 @@ DefinedCommand Define(CLI::App& app) {
                       "bytes one user's copies may take a minute (default 16 GiB)");
   command->add_option("--max-rows-per-minute", protect->budget.rows,
                       "renames of one user reported a minute (default 60000)");
+  command->add_flag("--pre-content", protect->preContent,
+                    "also copy before truncate(2) by path (Linux 6.14 or later; every read and "
+                    "write of a protected file then waits for the daemon: cat 5x, grep -r 9x "
+                    "slower)");
   return {command, [protect, directories](const GlobalOptions& options, Output&) {
             for (const std::string& directory : *directories) {
               protect->directories.emplace_back(directory);

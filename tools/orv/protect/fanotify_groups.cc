@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protect/permission_group.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -22,13 +23,6 @@ constexpr unsigned kMarkFlags = FAN_MARK_ADD | FAN_MARK_ONLYDIR;
 constexpr uint64_t kNotificationMask = FAN_MODIFY | FAN_CLOSE_WRITE | FAN_DELETE | FAN_RENAME |
                                        FAN_CREATE | FAN_ONDIR | FAN_EVENT_ON_CHILD;
 constexpr uint64_t kContentMask = FAN_OPEN_PERM | FAN_EVENT_ON_CHILD;
-
-// Reports an event whose descriptor the kernel could not open (fd holds the
-// error); kernels before 6.13 drop such an event without a word. Not in every
-// header yet.
-#ifndef FAN_REPORT_FD_ERROR
-constexpr unsigned FAN_REPORT_FD_ERROR = 0x00002000;
-#endif
 
 int MarkResult(int result) { return result == 0 ? 0 : errno; }
 
@@ -48,18 +42,6 @@ int AddFileSystemMark(int group, uint64_t mask, int directory, int replaced) {
   error = add();
   if (error != 0) ::fanotify_mark(group, kMarkFlags, mask, replaced, nullptr);
   return error;
-}
-
-// The content group. Its descriptors are opened without waiting: a file with
-// a write lease, or a FIFO, would otherwise hold the one reader (and with it
-// every open in the trees) until the lease breaks or a writer comes. Such an
-// open the kernel refuses at once instead.
-UniqueFd OpenContentGroup() {
-  constexpr unsigned kFlags = FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_REPORT_TID;
-  constexpr unsigned kEventFlags = O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK;
-  UniqueFd group(::fanotify_init(kFlags | FAN_REPORT_FD_ERROR, kEventFlags));
-  if (!group.valid() && errno == EINVAL) group = UniqueFd(::fanotify_init(kFlags, kEventFlags));
-  return group;
 }
 
 }  // namespace
@@ -195,7 +177,7 @@ Notification Parse(const Resolver& resolver, const fanotify_event_metadata& meta
 }  // namespace
 
 FanotifyGroups::FanotifyGroups()
-    : permission_(OpenContentGroup()),
+    : permission_(OpenPermissionGroup(FAN_CLASS_CONTENT)),
       // Unlimited: an event dropped from a full queue would lose what a deletion or
       // a save by rename leaves behind. Events wait in kernel memory meanwhile.
       notification_(::fanotify_init(
@@ -205,10 +187,6 @@ FanotifyGroups::FanotifyGroups()
     throw ToolError(std::string("fanotify is not available: ") + std::strerror(errno) +
                     " (live protection runs as root)");
   }
-  int wake[2];
-  if (::pipe2(wake, O_CLOEXEC) != 0) throw ToolError("cannot make a pipe");
-  wakeRead_ = UniqueFd(wake[0]);
-  wakeWrite_ = UniqueFd(wake[1]);
 }
 
 int FanotifyGroups::AddNotificationMark(int directory) {
@@ -257,40 +235,18 @@ void FanotifyGroups::Allow(int fd) {
   ::close(fd);
 }
 
-void FanotifyGroups::RequestStop() {
-  stopping_.store(true);
-  const char byte = 0;
-  [[maybe_unused]] ssize_t ignored = ::write(wakeWrite_.get(), &byte, 1);
-}
-
-void FanotifyGroups::BackOff() {
-  pollfd wake{wakeRead_.get(), POLLIN, 0};
-  ::poll(&wake, 1, 10);
-}
-
-bool FanotifyGroups::WaitReadable(int fd) {
-  pollfd fds[2] = {{fd, POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
-  while (!stopping_.load()) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (fds[1].revents != 0) return false;
-    if (fds[0].revents != 0) return true;
-  }
-  return false;
-}
+void FanotifyGroups::RequestStop() { stop_.Request(); }
 
 void FanotifyGroups::ReadHeldOpens(const HeldOpenHandler& onOpen, const RefusedHandler& onRefused,
                                    const OverflowHandler& onOverflow) {
   alignas(fanotify_event_metadata) char buffer[8192];
-  while (WaitReadable(permission_.get())) {
+  while (stop_.WaitReadable(permission_.get())) {
     const ssize_t length = ::read(permission_.get(), buffer, sizeof(buffer));
     if (length < 0 && errno != EINTR && errno != EAGAIN) {
       // Out of descriptors, most likely (kernels that cannot report it per
       // event fail the read): counted, and waited out rather than spun on.
       onRefused(0, errno);
-      BackOff();
+      stop_.Pause(10);
       continue;
     }
     if (length <= 0) continue;
@@ -316,7 +272,7 @@ void FanotifyGroups::ReadNotifications(const std::vector<int>& mounts, const Dir
                                        const OverflowHandler& onOverflow) {
   alignas(fanotify_event_metadata) char buffer[65536];
   while (true) {
-    const bool readable = WaitReadable(notification_.get());
+    const bool readable = stop_.WaitReadable(notification_.get());
     if (!readable) {
       pollfd pending{notification_.get(), POLLIN, 0};
       if (::poll(&pending, 1, 0) <= 0) return;
@@ -324,7 +280,7 @@ void FanotifyGroups::ReadNotifications(const std::vector<int>& mounts, const Dir
     const ssize_t length = ::read(notification_.get(), buffer, sizeof(buffer));
     if (length <= 0) {
       if (!readable) return;
-      if (length < 0 && errno != EINTR && errno != EAGAIN) BackOff();
+      if (length < 0 && errno != EINTR && errno != EAGAIN) stop_.Pause(10);
       continue;
     }
     // Events with names have any length: they are copied out, never read in

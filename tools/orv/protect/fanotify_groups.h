@@ -7,7 +7,6 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -17,6 +16,7 @@
 
 #include "platform/unique_fd.h"
 #include "protect/event_inode.h"
+#include "protect/stop_signal.h"
 #include "protect/tree_marker.h"
 
 namespace orv::tool {
@@ -103,14 +103,8 @@ class FanotifyGroups : public GroupMarks {
                          const NotificationHandler& onEvent, const OverflowHandler& onOverflow);
 
  private:
-  // True when fd became readable, false when a stop was requested.
-  bool WaitReadable(int fd);
-  // Waits a moment (less when a stop is requested) after a read that failed.
-  void BackOff();
-
   UniqueFd permission_, notification_;
-  UniqueFd wakeRead_, wakeWrite_;
-  std::atomic<bool> stopping_{false};
+  StopSignal stop_;
 };
 
 }  // namespace orv::tool

@@ -43,6 +43,14 @@ void OpenTracker::Opened(const std::string& path, const FileStamp& atOpen, int d
   sink_.Report(FileEvent::OpenForWriting(path, descriptor));
 }
 
+void OpenTracker::Truncated(const std::string& path, int descriptor) {
+  // The engine settles the oldest open of path with a close: while another
+  // open of it waits, that one is settled now (changed: the truncate comes)
+  // and the truncate's copy by the other open's close.
+  sink_.Report(FileEvent::OpenForWriting(path, descriptor));
+  sink_.Report(FileEvent::Close(path, true));
+}
+
 void OpenTracker::Modified(const std::string& path) {
   std::lock_guard guard(lock_);
   if (auto it = open_.find(path); it != open_.end()) it->second.modified = true;

@@ -79,6 +79,12 @@ class OpenTracker {
   // not -1: the file opened, lent for the call).
   void Opened(const std::string& path, const FileStamp& atOpen, int descriptor = -1);
 
+  // A truncate by path (which opens nothing) is about to change path:
+  // reports it as an open for writing, copied from descriptor (the file, lent
+  // for the call), whose close follows at once, changed. The opens tracked
+  // are left as they are: the truncate has no close of its own to wait for.
+  void Truncated(const std::string& path, int descriptor);
+
   // The kernel saw a write to path.
   void Modified(const std::string& path);
 

@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -25,6 +27,7 @@
 #include "protect/open_intent.h"
 #include "protect/open_tracker.h"
 #include "protect/opener_access.h"
+#include "protect/pre_content.h"
 #include "protect/shadow_keeper.h"
 #include "protect/tree_marker.h"
 #include "protect/tree_policy.h"
@@ -79,6 +82,10 @@ class Daemon {
         tracker_(events_),
         budget_(options.budget) {
     marker_.Exclude(shadows_.Directories());
+    if (options.preContent) {
+      preContent_.emplace();
+      marker_.OnNewDirectory([this](int fd, const std::string& path) { MarkPreContent(fd, path); });
+    }
   }
   ~Daemon() { Shutdown(); }
   Daemon(const Daemon&) = delete;
@@ -90,6 +97,14 @@ class Daemon {
   // Every file found gets its shadow; shadows of files that are no longer
   // there (deleted while no daemon watched) are removed afterwards.
   void Open() {
+    // Its reader runs before the first mark: a marked file's every read
+    // waits for an answer.
+    if (preContent_) {
+      preContentReader_ = std::thread([this] {
+        preContent_->Read(
+            [this](int fd, pid_t tid, uint64_t length) { CopyBeforeTruncate(fd, tid, length); });
+      });
+    }
     for (const auto& directory : options_.directories) {
       const std::vector<MarkFailure> failures = marker_.MarkTree(directory, Seer(false));
       TellWholeFileSystems();
@@ -128,8 +143,16 @@ class Daemon {
   }
 
   // Stops taking events, answers every held open, drains the workers and
-  // settles merged closes. Does nothing unless started, or a second time.
+  // settles merged closes. Does nothing unless started, or a second time
+  // (but for the pre-content guard, which goes even when the start failed).
   void Shutdown() {
+    // First, and gone at once: while its marks live, every read of a marked
+    // file waits for a reader.
+    if (preContent_) {
+      preContent_->RequestStop();
+      if (preContentReader_.joinable()) preContentReader_.join();
+      preContent_.reset();
+    }
     if (!pool_ || !permissionReader_.joinable()) return;
     groups_.RequestStop();
     permissionReader_.join();
@@ -158,6 +181,7 @@ class Daemon {
     add(kept_.load(), " deletions and replacements kept");
     add(unkept_.load(), " deletions and replacements whose old content was lost");
     add(uncopiedNew_.load(), " new files opened without a copy");
+    add(truncates_.load(), " truncates by path copied");
     add(unwatched_.load(), " directories not watched");
     add(marker_.WholeFileSystemCount(), " file systems watched whole");
     return text.str();
@@ -226,13 +250,17 @@ class Daemon {
     groups_.Allow(held.fd);
   }
 
-  void ReportOpen(const HeldOpen& held) {
+  // truncating: held is a truncate by path about to change the file, not an
+  // open (the kernel checked that the caller may write it).
+  void ReportOpen(const HeldOpen& held, bool truncating = false) {
     struct stat st {};
     if (::fstat(held.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
     // A reader who may not write the file is no writer, whatever flags it
     // shows: without this any reader could make root copy what it may read.
     const std::optional<Credentials> opener = OpenerCredentials(held.tid);
-    if (!OpenerMayWrite(opener, held.fd, st) || !OpensForWriting(held.tid)) return;
+    if (!OpenerMayWrite(opener, held.fd, st) || (!truncating && !OpensForWriting(held.tid))) {
+      return;
+    }
     const std::string path = FdPath(held.fd);
     if (path.empty()) return;
     if (!NamesOpenedFile(path, st)) {
@@ -250,7 +278,7 @@ class Daemon {
     if (std::optional<LeftShadow> replaced = shadows_.Saw(path, false)) {
       Keep(FILE_OP_RENAME, *replaced, held.tid);
     }
-    ++opens_;
+    ++(truncating ? truncates_ : opens_);
     // Checked before the copy starts: a copy once started is never cut short.
     if (static_cast<uint64_t>(st.st_size) > options_.maxCopySize) {
       ++passedUncopied_;
@@ -259,8 +287,39 @@ class Daemon {
       return;
     }
     if (!WithinCopyBudget(opener ? std::optional<uid_t>(opener->fsuid) : std::nullopt, st)) return;
-    tracker_.Opened(path, StampOf(st), held.fd);
+    if (truncating) {
+      tracker_.Truncated(path, held.fd);
+    } else {
+      tracker_.Opened(path, StampOf(st), held.fd);
+    }
     shadows_.Recorded(path);
+  }
+
+  // On the pre-content reader, with the truncating thread (and every read of
+  // a marked file) waiting: copies the file a truncate by path to length is
+  // about to change. One that leaves the length as it is changes nothing.
+  void CopyBeforeTruncate(int fd, pid_t tid, uint64_t length) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) == length) return;
+    ReportOpen({fd, tid}, true);
+  }
+
+  // A directory newly watched gets its pre-content mark too. A file system
+  // without pre-content events (tmpfs) is said once and left uncovered.
+  void MarkPreContent(int fd, const std::string& path) {
+    const int error = preContent_->Mark(fd);
+    struct stat st {};
+    if (error == 0 || ::fstat(fd, &st) != 0) return;
+    {
+      std::lock_guard guard(preContentLock_);
+      if (!preContentUnmarked_.insert(st.st_dev).second) return;
+    }
+    std::cerr << "orv protect: cannot mark " << DisplayText(path)
+              << " for pre-content events: " << std::strerror(error)
+              << (error == EOPNOTSUPP ? "; its file system has none, and truncate(2) by path on it "
+                                        "is not covered\n"
+                                      : "; truncate(2) by path there is not covered (said once "
+                                        "per file system)\n");
   }
 
   // The shadow a file left holds the content it had before it was deleted
@@ -480,19 +539,42 @@ class Daemon {
   OpenTracker tracker_;
   UserBudget budget_;
   std::optional<WorkerPool> pool_;
-  std::thread permissionReader_, notificationReader_;
+  std::optional<PreContentGuard> preContent_;  // with --pre-content only
+  std::mutex preContentLock_;
+  std::set<dev_t> preContentUnmarked_;  // file systems said to be uncovered
+  std::thread permissionReader_, notificationReader_, preContentReader_;
   std::atomic<bool> marksExhausted_{false};
   std::atomic<uint64_t> opens_{0}, passedUncopied_{0}, overflows_{0}, unwatched_{0}, refused_{0},
       foreignPaths_{0}, answeredLate_{0}, refusedForDescriptors_{0}, overCopyCap_{0},
-      overRowCap_{0}, kept_{0}, unkept_{0}, uncopiedNew_{0};
+      overRowCap_{0}, kept_{0}, unkept_{0}, uncopiedNew_{0}, truncates_{0};
   std::atomic<bool> saidRefused_{false}, saidOutOfDescriptors_{false};
 };
+
+// Refuses --pre-content where the kernel has no pre-content events: asked
+// for, their absence would leave truncates uncovered unawares. True when
+// the kernel has them.
+bool CheckPreContent(bool wanted) {
+  std::string why;
+  const bool supported = PreContentGuard::Supported(&why);
+  if (wanted && !supported) throw ToolError("--pre-content: " + why);
+  return supported;
+}
+
+// Without --pre-content the gap is said once, as the daemon starts.
+void TellTruncateGap(bool supported) {
+  std::cerr << "orv protect: truncate(2) by path is not covered ("
+            << (supported ? "start with --pre-content to cover it"
+                          : "this kernel has no pre-content events; --pre-content covers it on "
+                            "Linux 6.14 or later")
+            << ", at a cost to every read)\n";
+}
 
 }  // namespace
 
 int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
   CheckKernel();
   if (protect.directories.empty()) throw ToolError("name the directories to protect");
+  const bool preContentSupported = CheckPreContent(protect.preContent);
   ProtectOptions resolved = protect;
   const std::filesystem::path store =
       std::filesystem::weakly_canonical(options.store.empty() ? DefaultStore() : options.store);
@@ -536,6 +618,7 @@ int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
   Daemon daemon(resolved, shadows);
   daemon.Open();
   daemon.Start();
+  if (!protect.preContent) TellTruncateGap(preContentSupported);
   std::cerr << "orv protect: watching " << daemon.DirectoryCount() << " directories and "
             << daemon.KnownFileCount() << " files, store " << DisplayText(store.string())
             << std::endl;

@@ -6,7 +6,8 @@
 // until the engine has copied it (when the opener means to write); a
 // notification group reports modifications, closes after writing, deletions,
 // renames and new directories. Only the trees' directories are marked, so
-// opens elsewhere cost nothing.
+// opens elsewhere cost nothing. With --pre-content a third group copies
+// before a truncate(2) by path, which opens nothing.
 #ifndef ORV_TOOLS_ORV_PROTECT_PROTECT_DAEMON_H_
 #define ORV_TOOLS_ORV_PROTECT_PROTECT_DAEMON_H_
 
@@ -24,6 +25,9 @@ struct ProtectOptions {
   uint64_t maxCopySize = 1ull << 30;  // larger files are let through without a copy
   unsigned workers = 4;
   BudgetLimits budget;  // per user a minute
+  // Also copy before a truncate(2) by path, through pre-content events: every
+  // read and write of a file in the trees then waits for the daemon.
+  bool preContent = false;
 };
 
 // Runs until SIGTERM or SIGINT; the exit status.

@@ -125,13 +125,15 @@ TreeMarker::TreeMarker(const std::vector<std::filesystem::path>& roots, GroupMar
   }
 }
 
-int TreeMarker::MarkDirectory(int fd, const std::string& path, const std::filesystem::path& root) {
+int TreeMarker::MarkDirectory(int fd, const std::string& path, const std::filesystem::path& root,
+                              bool* fresh) {
   const std::string key = DirectoryKey(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0) return errno;
   std::lock_guard guard(lock_);
+  *fresh = pathByKey_.count(key) == 0;
   // Known already (moved, perhaps), or on a file system watched whole.
-  if (pathByKey_.count(key) != 0 || wholeFileSystems_.count(st.st_dev) != 0) {
+  if (!*fresh || wholeFileSystems_.count(st.st_dev) != 0) {
     Remember(key, path);
     return 0;
   }
@@ -214,10 +216,12 @@ std::vector<MarkFailure> TreeMarker::MarkTree(const std::filesystem::path& path,
       // a directory is recorded under the name events give it.
       if (name.size() > 1 && name.back() == '/') name.pop_back();
       if (Excluded(name)) continue;
-      if (const int error = MarkDirectory(fd.get(), name, root); error != 0) {
+      bool fresh = false;
+      if (const int error = MarkDirectory(fd.get(), name, root, &fresh); error != 0) {
         failures.push_back({name, error});
         continue;
       }
+      if (fresh && onNewDirectory_) onNewDirectory_(fd.get(), name);
       const auto directory = ListDirectory(fd.get());
       if (directory == nullptr) continue;
       const std::string prefix = name == "/" ? name : name + "/";

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/unique_fd.h"
@@ -88,6 +89,14 @@ class TreeMarker {
   std::vector<MarkFailure> MarkTree(const std::filesystem::path& path,
                                     const FileVisitor& onFile = {});
 
+  // Called, without the marker's lock held, for each directory MarkTree
+  // newly counts as watched (marked now, or on a file system watched whole):
+  // its descriptor, valid during the call, and its path. Whatever else
+  // watches the trees' directories follows the marks this way. Called before
+  // any MarkTree.
+  using DirectoryHook = std::function<void(int directory, const std::string& path)>;
+  void OnNewDirectory(DirectoryHook hook) { onNewDirectory_ = std::move(hook); }
+
   // The directories at these paths, and everything below them, are never
   // marked nor visited (the daemon's own). Called before any MarkTree.
   void Exclude(std::vector<std::filesystem::path> directories) {
@@ -132,8 +141,9 @@ class TreeMarker {
   // Marks the directory open at fd, named path, unless it is marked already:
   // 0, or the errno value of the failed mark. A directory is known by its
   // file handle, never by its name: a name removed and made again names a
-  // new directory, without marks.
-  int MarkDirectory(int fd, const std::string& path, const std::filesystem::path& root);
+  // new directory, without marks. *fresh: it was not known before.
+  int MarkDirectory(int fd, const std::string& path, const std::filesystem::path& root,
+                    bool* fresh);
 
   // Marks the file system of the directory open at fd (device) whole, its
   // directory marks having run out: 0, or the errno value. Called with lock_
@@ -152,6 +162,7 @@ class TreeMarker {
   std::vector<std::filesystem::path> excluded_;
   std::vector<UniqueFd> rootFds_;
   GroupMarks& marks_;
+  DirectoryHook onNewDirectory_;
   std::mutex lock_;
   // Each path is held once: ordered, so that a directory's subtree is one
   // range; the index by key points into it.
