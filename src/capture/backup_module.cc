@@ -41,6 +41,9 @@ uint32_t CBackupModule::LoadPolicy() {
 
 uint32_t CBackupModule::Start() {
   RemovePartialCopies();
+  // Before the policy: what an earlier process left is written whatever the
+  // policy says now, and renames are journaled even without one.
+  backuper_.OpenJournal();
   if (LoadPolicy() != ENG_OK) return ENG_E_NO_POLICY;
   backuper_.StartWriter();
   WriteLog(kLogLifecycle, u"[Backup Module] Started\n");

@@ -3,9 +3,11 @@
 #include <vector>
 
 #include "capture/catalog_writer.h"
+#include "capture/journal_recovery.h"
 #include "catalog/database_manager.h"
 #include "catalog/store_layout.h"
 #include "engine/log.h"
+#include "engine/timings.h"
 #include "platform/env.h"
 #include "platform/path.h"
 #include "platform/text.h"
@@ -80,7 +82,7 @@ std::optional<EditionEntry> CBackuper::MakeEntry(const FileEventRecord& record) 
 }
 
 std::u16string CBackuper::SnapshotCopy(std::u16string_view path, const Env::CopySource& source,
-                                       uint32_t* copyEpoch) {
+                                       uint32_t* copyEpoch, FileState* copied) {
   const std::u16string directory = SnapshotDirectory();
   if (directory.empty()) return {};
   // "<tree>/../elsewhere" passes a policy on its text while it reaches a file
@@ -106,6 +108,7 @@ std::u16string CBackuper::SnapshotCopy(std::u16string_view path, const Env::Copy
     WriteLog(kLogStoreFault, u"[Backup Module] %s could not be copied (%s)\n", path, failure);
     return {};
   }
+  if (copied != nullptr) *copied = copy->SourceState();
   // Two files of one base name copied in the same millisecond would collide:
   // the later one takes the next free millisecond instead of being lost.
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
@@ -131,7 +134,10 @@ void CBackuper::OnOpen(const FileEventRecord& record, intptr_t lentHandle) {
   std::optional<EditionEntry> entry = MakeEntry(record);
   if (!entry) return;
   uint32_t copyEpoch = 0;
-  std::u16string copyName = SnapshotCopy(View(record.FilePath), &copyEpoch, lentHandle);
+  // The source's state goes into the journal: a replay after a kill tells by
+  // it whether the save this open announced happened.
+  std::u16string copyName =
+      SnapshotCopy(View(record.FilePath), &copyEpoch, lentHandle, &entry->source);
   if (copyName.empty()) return;
   entry->copyName = std::move(copyName);
   entry->copyEpoch = copyEpoch;
@@ -191,17 +197,20 @@ void CBackuper::UpdatePending(const FileEventRecord& record) {
   }
   if (!move) return;
   EditionEntry moved = pending_.RemoveOldest(path);
+  journal_.Record(JournalRecordType::kConfirmed, moved);
   std::lock_guard queueGuard(queueLock_);
   queue_.push_back(std::move(moved));
 }
 
 void CBackuper::AddPending(EditionEntry entry) {
   std::lock_guard guard(pendingLock_);
+  journal_.Record(JournalRecordType::kPending, entry);
   pending_.Append(std::move(entry));
 }
 
 void CBackuper::QueueForWrite(EditionEntry entry) {
   std::lock_guard guard(queueLock_);
+  journal_.Record(JournalRecordType::kConfirmed, entry);
   queue_.push_back(std::move(entry));
 }
 
@@ -219,6 +228,7 @@ void CBackuper::ExpirePending(uint32_t nowTick, uint32_t expiryMs) {
             unused.push_back(std::move(entry));
             return;
           }
+          journal_.Record(JournalRecordType::kConfirmed, entry);
           std::lock_guard queueGuard(queueLock_);
           queue_.push_back(std::move(entry));
         });
@@ -234,6 +244,7 @@ void CBackuper::ConfirmPendingChanges() {
         return entry.closeTick != 0 && entry.kind == EDITION_MODIFY;
       },
       [&](EditionEntry entry) {
+        journal_.Record(JournalRecordType::kConfirmed, entry);
         std::lock_guard queueGuard(queueLock_);
         queue_.push_back(std::move(entry));
       });
@@ -241,16 +252,57 @@ void CBackuper::ConfirmPendingChanges() {
 
 std::deque<EditionEntry> CBackuper::TakeQueued() {
   std::deque<EditionEntry> taken;
-  std::lock_guard guard(queueLock_);
-  taken.swap(queue_);
+  std::string pendingRecords;
+  {
+    // Both locks: no entry can enter either list between the cut and its
+    // record, so every entry not taken here has a record in the new generation.
+    std::lock_guard pendingGuard(pendingLock_);
+    std::lock_guard queueGuard(queueLock_);
+    taken.swap(queue_);
+    if (taken.empty() || !journal_.Rotate()) return taken;
+    pending_.ForEach([&](const EditionEntry& entry) {
+      EncodeEntryRecord(JournalRecordType::kPending, entry, &pendingRecords);
+    });
+  }
+  // Outside the locks: a pending entry changed meanwhile has its later record
+  // in the same generation, and a replay takes the confirmed state of an id
+  // wherever it lies.
+  journal_.Append(pendingRecords);
   return taken;
 }
 
 void CBackuper::ReturnToQueue(std::deque<EditionEntry> entries) {
-  std::lock_guard guard(queueLock_);
-  // Entries queued meanwhile stay behind the ones that were first.
-  for (auto& entry : queue_) entries.push_back(std::move(entry));
-  queue_.swap(entries);
+  {
+    std::lock_guard guard(queueLock_);
+    for (EditionEntry& entry : entries) journal_.Record(JournalRecordType::kConfirmed, entry);
+    // Entries queued meanwhile stay behind the ones that were first.
+    for (auto& entry : queue_) entries.push_back(std::move(entry));
+    queue_.swap(entries);
+  }
+  // Nothing was committed: the watermark stays what it was.
+  journal_.Settle(journal_.watermark());
+}
+
+void CBackuper::OpenJournal() {
+  const std::u16string directory = SnapshotDirectory();
+  if (directory.empty() || !journal_.Acquire(directory)) return;
+  JournalReplay replay = ReplayJournal(journal_);
+  if (replay.undecided) {
+    journal_.Begin(replay.lastId, EditionJournal::Leftovers::kKept, 0);
+    return;
+  }
+  int64_t highestId = 0;
+  if (CatalogWriter::WriteBatch(replay.entries, &highestId)) {
+    journal_.Begin(replay.lastId, EditionJournal::Leftovers::kWritten, highestId);
+    if (replay.complete) RemoveUnnamedCopies(directory, CurrentTimings().pendingExpiry);
+    return;
+  }
+  // The catalog cannot take them now: they wait in the queue like any entry,
+  // and the leftover generations stay until the writer has written them.
+  WriteLog(kLogStoreFault, u"[Backup Module] %d editions of the journal wait for the catalog\n",
+           static_cast<int32_t>(replay.entries.size()));
+  journal_.Begin(replay.lastId, EditionJournal::Leftovers::kQueued, replay.watermark);
+  for (EditionEntry& entry : replay.entries) QueueForWrite(std::move(entry));
 }
 
 void CBackuper::StartWriter() {
@@ -266,10 +318,13 @@ void CBackuper::Stop() {
   } else {
     CatalogWriter::FinalFlush(*this);
   }
-  std::lock_guard pendingGuard(pendingLock_);
-  pending_.RemoveIf([](const EditionEntry&) { return true; }, [](EditionEntry) {});
-  std::lock_guard queueGuard(queueLock_);
-  queue_.clear();
+  {
+    std::lock_guard pendingGuard(pendingLock_);
+    pending_.RemoveIf([](const EditionEntry&) { return true; }, [](EditionEntry) {});
+    std::lock_guard queueGuard(queueLock_);
+    queue_.clear();
+  }
+  journal_.Release();
 }
 
 size_t CBackuper::pendingCount() {

@@ -1,6 +1,7 @@
 // CBackuper: turns events into edition entries. Owns the pending list and the
 // write queue, each with its lock (taken in that order when both are held),
-// and the catalog writer that empties the queue into the catalog.
+// the journal that records both lists' entries in the store, and the catalog
+// writer that empties the queue into the catalog.
 #ifndef ORV_CAPTURE_BACKUPER_H_
 #define ORV_CAPTURE_BACKUPER_H_
 
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "capture/edition_entry.h"
+#include "capture/edition_journal.h"
 #include "capture/pending_list.h"
 #include "platform/env.h"
 
@@ -50,20 +52,29 @@ class CBackuper {
   // Copies the file source reads into the snapshot directory under the
   // snapshot name of path's base name (path being the file whose content that
   // is); the copy's name, or empty when no copy was made (logged).
-  // *copyEpoch receives the copy-removal count read before the copy was made.
+  // *copyEpoch receives the copy-removal count read before the copy was made,
+  // *copied (when not null) the source's state as the copy read it.
   std::u16string SnapshotCopy(std::u16string_view path, const Env::CopySource& source,
-                              uint32_t* copyEpoch);
+                              uint32_t* copyEpoch, FileState* copied = nullptr);
   // The same for the file at path (or the file lent under lentHandle, which
   // path names).
   std::u16string SnapshotCopy(std::u16string_view path, uint32_t* copyEpoch = nullptr,
-                              intptr_t lentHandle = Env::kNoLentHandle) {
-    return SnapshotCopy(path, Env::CopySource{path, lentHandle}, copyEpoch);
+                              intptr_t lentHandle = Env::kNoLentHandle,
+                              FileState* copied = nullptr) {
+    return SnapshotCopy(path, Env::CopySource{path, lentHandle}, copyEpoch, copied);
   }
+
+  // At Start, before any event: takes the store's journal, writes what an
+  // earlier process left in it (journal_recovery.h), removes the copies no row
+  // names, and journals from then on. Without a journal (another engine holds
+  // the store, or it cannot be made) events are handled as before, unjournaled.
+  void OpenJournal();
 
   void StartWriter();
   // Writes every queued entry and every pending entry whose change is already
-  // confirmed, then discards the rest. The writer thread does it when there is
-  // one, the calling thread otherwise.
+  // confirmed, then discards the rest (their records stay in the journal, for
+  // the next Start to settle) and lets the journal go. The writer thread does
+  // it when there is one, the calling thread otherwise.
   void Stop();
 
   // For the writer. Moves pending entries whose close is older than expiryMs:
@@ -72,9 +83,15 @@ class CBackuper {
   void ExpirePending(uint32_t nowTick, uint32_t expiryMs);
   // Moves confirmed changes to the queue, whatever their age (at Stop).
   void ConfirmPendingChanges();
+  // Takes the queue. When anything was taken, a new journal generation starts
+  // and receives the pending entries' records, so that the older ones can go
+  // once the batch is committed (journal().Settle).
   std::deque<EditionEntry> TakeQueued();
-  // Puts entries that could not be written back in front of the queue.
+  // Puts entries that could not be written back in front of the queue, and
+  // into the newest journal generation, which then stands in for the older.
   void ReturnToQueue(std::deque<EditionEntry> entries);
+
+  EditionJournal& journal() { return journal_; }
 
   size_t pendingCount();
   size_t queuedCount();
@@ -85,6 +102,7 @@ class CBackuper {
   std::mutex queueLock_;
   std::deque<EditionEntry> queue_;
   std::unique_ptr<CatalogWriter> writer_;
+  EditionJournal journal_;
 };
 
 }  // namespace orv

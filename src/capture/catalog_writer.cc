@@ -31,28 +31,6 @@ RowResult EnsureFile(const std::u16string& path, int32_t* id) {
   return *id != 0 ? RowResult::kWritten : RowResult::kDropped;
 }
 
-// Local event time as stored: read as standard time, cut to 32 bits (catalogs
-// already written rely on this rule). Entries of one batch mostly share their
-// second, and the conversion is slow: the last one is remembered.
-class TimeStampConverter {
- public:
-  int32_t Convert(const FileEventTime& t) {
-    const LocalTime local{t.Year, t.Month, t.DayOfWeek, t.Day, t.Hour, t.Minute, t.Second, 0};
-    if (!valid_ || std::memcmp(&local, &last_, sizeof(local)) != 0) {
-      const std::optional<int64_t> seconds = CurrentEnv()->LocalTimeToEpochSeconds(local);
-      lastResult_ = static_cast<int32_t>(static_cast<uint32_t>(seconds.value_or(0)));
-      last_ = local;
-      valid_ = true;
-    }
-    return lastResult_;
-  }
-
- private:
-  bool valid_ = false;
-  LocalTime last_;
-  int32_t lastResult_ = 0;
-};
-
 RowResult WriteEdition(const EditionEntry& entry, TimeStampConverter& times) {
   int32_t fileId = 0, linkFileId = 0;
   RowResult result = EnsureFile(entry.path, &fileId);
@@ -102,7 +80,25 @@ class DisconnectOnExit {
 
 }  // namespace
 
-bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries) {
+int32_t TimeStampConverter::Convert(const FileEventTime& t) {
+  const LocalTime local{t.Year, t.Month, t.DayOfWeek, t.Day, t.Hour, t.Minute, t.Second, 0};
+  if (!valid_ || std::memcmp(&local, &last_, sizeof(local)) != 0) {
+    const std::optional<int64_t> seconds = CurrentEnv()->LocalTimeToEpochSeconds(local);
+    lastResult_ = static_cast<int32_t>(static_cast<uint32_t>(seconds.value_or(0)));
+    last_ = local;
+    valid_ = true;
+  }
+  return lastResult_;
+}
+
+std::optional<int64_t> HighestEditionId() {
+  int32_t id = 0;
+  const DbmField fields[] = {IntField(u"max(ID)", &id)};
+  if (DbmSelectFirst(u"Edition", fields) != 1) return std::nullopt;
+  return id;
+}
+
+bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries, int64_t* highestId) {
   if (!IsCatalogReady()) return false;
   CatalogConnection* connection = DbmConnect();
   if (connection == nullptr) return false;
@@ -129,12 +125,19 @@ bool CatalogWriter::WriteBatch(std::deque<EditionEntry>& entries) {
     }
   }
   // No committed row may name a copy that a power cut could leave empty.
+  // Read inside the transaction: once it commits, no row of this batch or
+  // before lies above it, and every later row will.
+  const std::optional<int64_t> highest = HighestEditionId();
+  if (!highest) return false;
+  // No committed row may name a copy that a power cut could leave empty (the
+  // journal's records lie on the same file system and are made durable too).
   if (CurrentTimings().syncCopiesBeforeCommit && !entries.empty() &&
       !CurrentEnv()->SyncFileSystemOf(SnapshotDirectory())) {
     return false;
   }
   if (!transaction.Commit()) return false;
   entries.clear();
+  if (highestId != nullptr) *highestId = *highest;
   return true;
 }
 
@@ -144,7 +147,11 @@ bool CatalogWriter::WriteQueued(CBackuper& source) {
   // is read only when there is something to write.
   DbmRepairStore(!entries.empty());
   if (entries.empty()) return true;
-  if (WriteBatch(entries)) return true;
+  int64_t highestId = 0;
+  if (WriteBatch(entries, &highestId)) {
+    source.journal().Settle(highestId);
+    return true;
+  }
   WriteLog(kLogStoreFault, u"[Backup Module] %d editions wait for the catalog\n",
            static_cast<int32_t>(entries.size()));
   source.ReturnToQueue(std::move(entries));

@@ -8,15 +8,36 @@
 #define ORV_CAPTURE_CATALOG_WRITER_H_
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "capture/edition_entry.h"
+#include "platform/env.h"
 
 namespace orv {
 
 class CBackuper;
+
+// An event's local time as the catalog stores it: read as standard time, cut
+// to 32 bits (catalogs already written rely on this rule). Entries of one
+// batch mostly share their second, and the conversion is slow: the last one
+// is remembered.
+class TimeStampConverter {
+ public:
+  int32_t Convert(const FileEventTime& t);
+
+ private:
+  bool valid_ = false;
+  LocalTime last_;
+  int32_t lastResult_ = 0;
+};
+
+// The highest Edition ID on the calling thread's connection (0 for none);
+// nothing when it cannot be read (logged).
+std::optional<int64_t> HighestEditionId();
 
 class CatalogWriter {
  public:
@@ -34,10 +55,12 @@ class CatalogWriter {
   // times. Entries that still cannot be written are logged as lost.
   static void FinalFlush(CBackuper& source);
 
-  // Writes entries in one transaction on the calling thread's connection. True
-  // when committed (entries whose rows can never be written are dropped with a
-  // log line); false when nothing was committed, entries unchanged.
-  static bool WriteBatch(std::deque<EditionEntry>& entries);
+  // Writes entries in one transaction on the calling thread's connection
+  // (closed afterwards). True when committed (entries whose rows can never be
+  // written are dropped with a log line), with the highest Edition ID after it
+  // in *highestId when not null; false when nothing was committed, entries
+  // unchanged.
+  static bool WriteBatch(std::deque<EditionEntry>& entries, int64_t* highestId = nullptr);
 
  private:
   void Run();

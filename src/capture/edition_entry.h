@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/env.h"
+
 namespace orv {
 
 struct EditionEntry {
@@ -18,6 +20,8 @@ struct EditionEntry {
   std::u16string copyName;    // the snapshot copy's name; empty for a rename
   std::u16string secondPath;  // the record's TargetPath (a rename's new name); may be empty
   uint32_t copyEpoch = 0;     // DbmCopyRemovalEpoch when the copy was made
+  uint64_t journalId = 0;     // names the entry's records in the journal; 0 before the first
+  FileState source{};         // the copied file as it was opened for the copy
 };
 
 }  // namespace orv

@@ -40,6 +40,12 @@ class PendingList {
     }
   }
 
+  // Calls visit(entry) for each entry, in arrival order.
+  template <typename Visit>
+  void ForEach(Visit visit) const {
+    for (const Node& node : order_) visit(node.entry);
+  }
+
   size_t size() const { return order_.size(); }
   bool empty() const { return order_.empty(); }
 

@@ -64,6 +64,28 @@ bool IsPartialCopyName(std::u16string_view name) {
   return name.starts_with(kPartialCopyPrefix) && name.ends_with(kPartialCopySuffix);
 }
 
+std::u16string JournalFileName(uint64_t generation) {
+  const std::string digits = std::to_string(generation);
+  std::u16string name(kJournalFilePrefix);
+  name.append(digits.begin(), digits.end());
+  return name;
+}
+
+std::optional<uint64_t> JournalGeneration(std::u16string_view name) {
+  if (!name.starts_with(kJournalFilePrefix)) return std::nullopt;
+  const std::u16string_view digits = name.substr(std::char_traits<char16_t>::length(kJournalFilePrefix));
+  // 19 digits always fit; one name per generation, so no leading zeros.
+  if (digits.empty() || digits.size() > 19 || (digits.size() > 1 && digits[0] == u'0')) {
+    return std::nullopt;
+  }
+  uint64_t generation = 0;
+  for (const char16_t digit : digits) {
+    if (digit < u'0' || digit > u'9') return std::nullopt;
+    generation = generation * 10 + static_cast<uint64_t>(digit - u'0');
+  }
+  return generation;
+}
+
 void AddOneMillisecond(LocalTime& t) {
   if (++t.milliseconds < 1000) return;
   t.milliseconds = 0;

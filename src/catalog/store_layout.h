@@ -4,11 +4,15 @@
 //   <store>/BackupDB.s3db   the catalog (kCatalogFileName)
 //   <store>/Backup/         the snapshot directory (kSnapshotDirectoryName),
 //                           one file per copy, named by SnapshotName
+//   <store>/journal.<n>     the journal of the editions not yet in the catalog,
+//                           one file per generation n (JournalFileName)
 //
 // Every reader and writer of the store takes these names from here.
 #ifndef ORV_CATALOG_STORE_LAYOUT_H_
 #define ORV_CATALOG_STORE_LAYOUT_H_
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,6 +49,14 @@ inline constexpr Env::PartialName kPartialCopyName{kPartialCopyPrefix, kPartialC
 // reserved partial name (a copy being written, or one whose writer died): never
 // a copy of the store.
 bool IsPartialCopyName(std::u16string_view name);
+
+// The journal's generation files: kJournalFilePrefix followed by the
+// generation in decimal, without leading zeros ("journal.17").
+inline constexpr char16_t kJournalFilePrefix[] = u"journal.";
+std::u16string JournalFileName(uint64_t generation);
+// The generation a store file's name gives, or nothing when the name is not a
+// generation file's.
+std::optional<uint64_t> JournalGeneration(std::u16string_view name);
 
 // Moves time on by one millisecond, carrying into seconds, minutes, hours and
 // the calendar.

@@ -45,6 +45,19 @@ class AppendFile {
   virtual bool Flush() = 0;
 };
 
+// What tells one state of a file from the next: which file it is, its size,
+// and when its content and its inode last changed (in 100-nanosecond units
+// since 1601-01-01 00:00:00 UTC, as DirectoryFile::creationTime). Any change
+// to the file, or another file under its name, changes one of them.
+struct FileState {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  uint64_t modification = 0;
+  uint64_t change = 0;
+  bool operator==(const FileState&) const = default;
+};
+
 // A copy of a file, complete but not visible under any name yet, so that no
 // reader ever sees it half-written. Discarded, leaving nothing behind, when
 // destroyed unpublished. Not safe for concurrent use.
@@ -53,6 +66,8 @@ class StagedCopy {
   enum class PublishResult { kPublished, kNameTaken, kFailed };
 
   virtual ~StagedCopy() = default;
+  // The source as it was when opened for the copy.
+  virtual FileState SourceState() const = 0;
   // Gives the copy its name in the directory it was staged in. Never replaces
   // an existing file: kNameTaken lets the caller try another name.
   virtual PublishResult PublishAs(const std::u16string& name) = 0;
@@ -76,6 +91,13 @@ struct DirectoryFile {
   // else its last modification), in 100-nanosecond units since 1601-01-01
   // 00:00:00 UTC.
   uint64_t creationTime = 0;
+};
+
+// An advisory lock held by this process while the object lives, and never
+// past the process's end, however it ends.
+class DirectoryLock {
+ public:
+  virtual ~DirectoryLock() = default;
 };
 
 class Env {
@@ -210,6 +232,19 @@ class Env {
   // The value of the process environment variable name (names are
   // case-sensitive); nothing when it is not set or not valid text.
   virtual std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) = 0;
+
+  // Takes an exclusive lock on the directory at path, or null: when another
+  // process (or another lock of this one) holds it, with *heldElsewhere set,
+  // or when it cannot be taken (heldElsewhere may be null).
+  virtual std::unique_ptr<DirectoryLock> TryLockDirectory(const std::u16string& path,
+                                                          bool* heldElsewhere) = 0;
+
+  // The state of the file at path itself (a symbolic link is not followed);
+  // nothing when it does not exist or cannot be examined.
+  virtual std::optional<FileState> GetFileState(const std::u16string& path) = 0;
+
+  // The wall clock now, in the units of FileState.
+  virtual uint64_t GetSystemTime() = 0;
 };
 
 // Forwards every call to another Env; tests override just what they need.
@@ -271,6 +306,14 @@ class EnvWrapper : public Env {
     return target_->OpenRandomAccessFile(path);
   }
   void WriteStandardOutput(std::string_view text) override { target_->WriteStandardOutput(text); }
+  std::unique_ptr<DirectoryLock> TryLockDirectory(const std::u16string& path,
+                                                  bool* heldElsewhere) override {
+    return target_->TryLockDirectory(path, heldElsewhere);
+  }
+  std::optional<FileState> GetFileState(const std::u16string& path) override {
+    return target_->GetFileState(path);
+  }
+  uint64_t GetSystemTime() override { return target_->GetSystemTime(); }
 
  private:
   Env* target_;

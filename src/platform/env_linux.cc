@@ -1,6 +1,7 @@
 // The Linux backend of Env.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,6 +132,17 @@ constexpr uint64_t kUnixEpochIn100ns = 116444736000000000ull;
 uint64_t To100ns(const statx_timestamp& t) {
   return kUnixEpochIn100ns + static_cast<uint64_t>(t.tv_sec) * 10000000ull + t.tv_nsec / 100;
 }
+
+
+// flock(2): released by the kernel when the descriptor closes, also when the
+// process is killed, so a dead engine never keeps its store locked.
+class LinuxDirectoryLock final : public DirectoryLock {
+ public:
+  explicit LinuxDirectoryLock(UniqueFd fd) : fd_(std::move(fd)) {}
+
+ private:
+  UniqueFd fd_;
+};
 
 class LinuxEnv final : public Env {
  public:
@@ -394,6 +406,36 @@ class LinuxEnv final : public Env {
     std::string native;
     if (!ToNativePath(path, &native)) return false;
     return ::unlink(native.c_str()) == 0 || errno == ENOENT;
+  }
+
+  std::unique_ptr<DirectoryLock> TryLockDirectory(const std::u16string& path,
+                                                  bool* heldElsewhere) override {
+    if (heldElsewhere != nullptr) *heldElsewhere = false;
+    std::string native;
+    if (!ToNativePath(path, &native)) return nullptr;
+    UniqueFd fd(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid()) return nullptr;
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      if (errno == EWOULDBLOCK && heldElsewhere != nullptr) *heldElsewhere = true;
+      return nullptr;
+    }
+    return std::make_unique<LinuxDirectoryLock>(std::move(fd));
+  }
+
+  std::optional<FileState> GetFileState(const std::u16string& path) override {
+    std::string native;
+    if (!ToNativePath(path, &native)) return std::nullopt;
+    struct stat st {};
+    if (::lstat(native.c_str(), &st) != 0) return std::nullopt;
+    return StateOf(st);
+  }
+
+  uint64_t GetSystemTime() override {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return kUnixEpochIn100ns + static_cast<uint64_t>(now.tv_sec) * 10000000ull +
+           static_cast<uint64_t>(now.tv_nsec) / 100;
   }
 
   std::optional<std::u16string> GetEnvironmentVariable(std::u16string_view name) override {

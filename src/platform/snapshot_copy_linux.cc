@@ -17,6 +17,18 @@
 #include "platform/unique_fd.h"
 
 namespace orv {
+
+FileState StateOf(const struct stat& status) {
+  constexpr uint64_t kUnixEpochIn100ns = 116444736000000000ull;
+  const auto in100ns = [](const timespec& t) {
+    return kUnixEpochIn100ns + static_cast<uint64_t>(t.tv_sec) * 10000000ull +
+           static_cast<uint64_t>(t.tv_nsec) / 100;
+  };
+  return FileState{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
+                   static_cast<uint64_t>(status.st_size), in100ns(status.st_mtim),
+                   in100ns(status.st_ctim)};
+}
+
 namespace {
 
 // A name that reaches the file open at fd, whatever names it has (or none).
@@ -26,12 +38,16 @@ class LinuxStagedCopy final : public StagedCopy {
  public:
   // partialName: the file's temporary name in the directory, or empty when the
   // file has none (O_TMPFILE).
-  LinuxStagedCopy(UniqueFd directory, UniqueFd file, std::string partialName)
+  LinuxStagedCopy(UniqueFd directory, UniqueFd file, std::string partialName,
+                  const struct stat& source)
       : directory_(std::move(directory)),
         file_(std::move(file)),
-        partialName_(std::move(partialName)) {}
+        partialName_(std::move(partialName)),
+        source_(StateOf(source)) {}
 
   int fd() const { return file_.get(); }
+
+  FileState SourceState() const override { return source_; }
 
   ~LinuxStagedCopy() override {
     if (!partialName_.empty()) ::unlinkat(directory_.get(), partialName_.c_str(), 0);
@@ -65,6 +81,7 @@ class LinuxStagedCopy final : public StagedCopy {
   UniqueFd directory_;
   UniqueFd file_;
   std::string partialName_;
+  FileState source_;
 };
 
 // strerror's text, thread-safe.
@@ -241,7 +258,7 @@ std::unique_ptr<StagedCopy> StageLink(UniqueFd& input, const struct stat& opened
     ::unlinkat(dir.get(), partialName.c_str(), 0);
     return nullptr;
   }
-  return std::make_unique<LinuxStagedCopy>(std::move(dir), std::move(input), partialName);
+  return std::make_unique<LinuxStagedCopy>(std::move(dir), std::move(input), partialName, opened);
 }
 
 }  // namespace
@@ -263,7 +280,8 @@ std::unique_ptr<StagedCopy> StageFrom(int input, const struct stat& opened,
   UniqueFd output = CreateUnnamedFile(dir.get(), partialPrefix, partialSuffix, &partialName);
   if (!output.valid()) return fail("copy", errno);
   // From here on the staged copy owns the partial name and removes it on failure.
-  auto staged = std::make_unique<LinuxStagedCopy>(std::move(dir), std::move(output), partialName);
+  auto staged =
+      std::make_unique<LinuxStagedCopy>(std::move(dir), std::move(output), partialName, opened);
   if (!CopyContent(input, staged->fd(), static_cast<uint64_t>(opened.st_size)) ||
       ::fchmod(staged->fd(), opened.st_mode & 0777) != 0) {
     return fail("copy", errno);

@@ -7,7 +7,12 @@
 
 #include "platform/env.h"
 
+struct stat;
+
 namespace orv {
+
+// The FileState of a status.
+FileState StateOf(const struct stat& status);
 
 // Env::StageCopy in native names: where no unnamed file can be made, the copy
 // is written as partialPrefix + "<pid>-<n>" + partialSuffix; a source linked

@@ -1,9 +1,12 @@
 // Load and crashes: what the engine promises must hold under both.
 //  - No confirmed edition is lost: every save that reached NotifyEvent before
-//    Stop is in the catalog exactly once, with a copy of the content it had.
-//  - The catalog is never corrupted and never names a missing or torn copy.
+//    Stop, or before the host was killed, is in the catalog exactly once (after
+//    the next Start), with a copy of the content it had.
+//  - The catalog is never corrupted and never names a missing or torn copy,
+//    and after a Start no copy lies in the store without a row.
 #include <signal.h>
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,10 +47,12 @@ std::string Version(int file, int v) {
 
 class StressTest : public testing::EngineFixture {
  protected:
-  void StartProtecting(std::chrono::milliseconds writerPeriod) {
+  void StartProtecting(std::chrono::milliseconds writerPeriod,
+                       std::chrono::milliseconds pendingExpiry = std::chrono::seconds(2)) {
     ProtectEverythingUnder(files_.path(), policy_);
     EngineTimings timings;
     timings.writerPeriod = writerPeriod;
+    timings.pendingExpiry = pendingExpiry;
     timings.postCheckerSecond = std::chrono::milliseconds(1);  // maintenance every 300 ms
     timings.catalogBusyTimeout = std::chrono::milliseconds(2000);
     SetTimingsForTesting(timings);
@@ -177,18 +182,24 @@ TEST_F(StressTest, EightHostThreadsWhileQueriesAndMaintenanceRun) {
 }
 
 // A child process runs the engine under load and is killed at a random
-// moment; a fresh engine on the same store must find it whole.
+// moment; a fresh engine on the same store must find it whole, and once
+// started must hold every save the child was told of, once.
 TEST_F(StressTest, KilledMidWorkTheStoreStaysWhole) {
   constexpr int kFiles = 20, kKills = 50;
-  int storesChecked = 0, editionsChecked = 0;
+  int storesChecked = 0, editionsChecked = 0, confirmedChecked = 0;
   for (int f = 0; f < kFiles; ++f) testing::WriteFileText(FilePath(f), Version(f, 0));
+  // The saves whose close NotifyEvent had answered, as "file version" lines.
+  const std::filesystem::path confirmedFile = policy_ / "confirmed";
+  std::set<std::string> confirmed;
   std::mt19937 random(42);
   for (int kill = 0; kill < kKills; ++kill) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+      const int side = ::open(confirmedFile.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
       StartProtecting(std::chrono::milliseconds(5));
-      for (int v = 1;; ++v) {
+      // Versions unique across children: each content is copied once at most.
+      for (int v = (kill + 1) * 1000000 + 1;; ++v) {
         for (int f = 0; f < kFiles; ++f) {
           const std::u16string path = U16(FilePath(f));
           const FileEventRecord open = OpenForWrite(path.c_str()),
@@ -200,6 +211,9 @@ TEST_F(StressTest, KilledMidWorkTheStoreStaysWhole) {
           testing::WriteFileText(next, Version(f, v));
           std::filesystem::rename(next, FilePath(f));
           HandleNotifyEvent(&close);
+          // The copy made at the open holds the version before this one.
+          const std::string line = std::to_string(f) + " " + std::to_string(v) + "\n";
+          if (::write(side, line.data(), line.size()) < 0) ::_exit(1);
         }
       }
     }
@@ -228,9 +242,43 @@ TEST_F(StressTest, KilledMidWorkTheStoreStaysWhole) {
           << " ts " << row.timeStamp;
       ASSERT_EQ(copy.rfind("file ", 0), 0u) << "kill " << kill << ": " << row.backupName;
     }
+
+    // The next Start replays what the child left (and, with no expiry, sweeps
+    // every copy nothing names).
+    StartProtecting(std::chrono::hours(1), std::chrono::milliseconds(0));
+    StopEngine();
+    for (const std::string& line : testing::SplitLines(testing::ReadFileText(confirmedFile))) {
+      const size_t blank = line.find(' ');
+      if (blank == std::string::npos) continue;  // the kill tore the last line
+      const int f = std::stoi(line.substr(0, blank)), v = std::stoi(line.substr(blank + 1));
+      confirmed.insert(Version(f, v - 1));
+    }
+    std::map<std::string, int> contents;
+    std::set<std::string> named;
+    for (const testing::EditionRow& row : testing::ReadEditions(catalogFile())) {
+      const std::string copy = testing::ReadFileText(store_ / "Backup" / row.backupName);
+      ASSERT_EQ(copy.size(), kCopySize) << "kill " << kill << ": " << row.backupName;
+      ++contents[copy];
+      named.insert(row.backupName);
+    }
+    for (const auto& [content, count] : contents) {
+      ASSERT_EQ(count, 1) << "kill " << kill << ": written twice: " << content.substr(0, 30);
+    }
+    for (const std::string& content : confirmed) {
+      ASSERT_EQ(contents.count(content), 1u)
+          << "kill " << kill << ": a confirmed save is lost: " << content.substr(0, 30);
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(store_ / "Backup")) {
+      ASSERT_EQ(named.count(entry.path().filename().string()), 1u)
+          << "kill " << kill << ": a copy without a row: " << entry.path().filename();
+    }
+    confirmedChecked = static_cast<int>(confirmed.size());
   }
-  std::printf("crash: %d kills, the store checked whole after %d of them (%d editions)\n", kKills,
-              storesChecked, editionsChecked);
+  std::printf(
+      "crash: %d kills, the store checked whole after %d of them (%d editions), %d confirmed "
+      "saves each found once after the next Start\n",
+      kKills, storesChecked, editionsChecked, confirmedChecked);
+  EXPECT_GT(confirmedChecked, 0);
   // And the engine keeps working on that store.
   StartProtecting(std::chrono::hours(1));
   const size_t before = testing::ReadEditions(catalogFile()).size();
