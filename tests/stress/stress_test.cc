@@ -188,7 +188,8 @@ TEST_F(StressTest, KilledMidWorkTheStoreStaysWhole) {
   constexpr int kFiles = 20, kKills = 50;
   int storesChecked = 0, editionsChecked = 0, confirmedChecked = 0;
   for (int f = 0; f < kFiles; ++f) testing::WriteFileText(FilePath(f), Version(f, 0));
-  // The saves whose close NotifyEvent had answered, as "file version" lines.
+  // The saves whose close NotifyEvent had answered, as "file version" lines
+  // (the version the copy holds).
   const std::filesystem::path confirmedFile = policy_ / "confirmed";
   std::set<std::string> confirmed;
   std::mt19937 random(42);
@@ -198,6 +199,12 @@ TEST_F(StressTest, KilledMidWorkTheStoreStaysWhole) {
     if (child == 0) {
       const int side = ::open(confirmedFile.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
       StartProtecting(std::chrono::milliseconds(5));
+      // The version each file holds now (left by the child before).
+      std::vector<int> current(kFiles);
+      for (int f = 0; f < kFiles; ++f) {
+        const std::string content = testing::ReadFileText(FilePath(f));
+        current[f] = std::stoi(content.substr(content.find("version ") + 8));
+      }
       // Versions unique across children: each content is copied once at most.
       for (int v = (kill + 1) * 1000000 + 1;; ++v) {
         for (int f = 0; f < kFiles; ++f) {
@@ -211,9 +218,10 @@ TEST_F(StressTest, KilledMidWorkTheStoreStaysWhole) {
           testing::WriteFileText(next, Version(f, v));
           std::filesystem::rename(next, FilePath(f));
           HandleNotifyEvent(&close);
-          // The copy made at the open holds the version before this one.
-          const std::string line = std::to_string(f) + " " + std::to_string(v) + "\n";
+          // The copy made at the open holds the version the file held.
+          const std::string line = std::to_string(f) + " " + std::to_string(current[f]) + "\n";
           if (::write(side, line.data(), line.size()) < 0) ::_exit(1);
+          current[f] = v;
         }
       }
     }
@@ -250,8 +258,8 @@ TEST_F(StressTest, KilledMidWorkTheStoreStaysWhole) {
     for (const std::string& line : testing::SplitLines(testing::ReadFileText(confirmedFile))) {
       const size_t blank = line.find(' ');
       if (blank == std::string::npos) continue;  // the kill tore the last line
-      const int f = std::stoi(line.substr(0, blank)), v = std::stoi(line.substr(blank + 1));
-      confirmed.insert(Version(f, v - 1));
+      confirmed.insert(
+          Version(std::stoi(line.substr(0, blank)), std::stoi(line.substr(blank + 1))));
     }
     std::map<std::string, int> contents;
     std::set<std::string> named;
