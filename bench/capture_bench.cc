@@ -1,8 +1,12 @@
 // Capture costs: events that make no copy, settling events against many
-// pending entries, snapshot copies against cp, the catalog writer's batch, and
-// the memory a pending entry takes.
+// pending entries, snapshot copies against cp, the catalog writer's batch, the
+// memory a pending entry takes, and what the journal adds to a close, a Stop
+// and a Start.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <orv/orv.h>
 #include <sqlite3.h>
 
@@ -10,11 +14,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
 
 #include "bench_support.h"
+#include "latency_sample.h"
 #include "capture/backup_module.h"
 #include "capture/catalog_writer.h"
 #include "capture/notify_event.h"
@@ -26,6 +32,7 @@
 #include "engine/timings.h"
 #include "platform/env.h"
 #include "platform/path.h"
+#include "query/editions.h"
 
 namespace {
 
@@ -255,5 +262,102 @@ void BM_PlainEditionInsert(benchmark::State& state) {
   std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_PlainEditionInsert)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+// A protected file whose open has made its copy: the entry waits for the close.
+std::u16string OpenedForChange(const std::filesystem::path& directory, int i) {
+  const auto path = directory / ("notes-" + std::to_string(i) + ".txt");
+  std::ofstream(path, std::ios::binary) << std::string(4096, 'n');
+  const std::u16string text = U16(path.string());
+  orv::TheBackupModule().backuper().OnOpen(Record(FILE_OP_OPEN, text.c_str(), ORV_GENERIC_WRITE));
+  return text;
+}
+
+// NotifyEvent for a close with a change (the entry moves to the write queue),
+// with the journal (journal:1) and without it (journal:0: another holder of
+// the store's lock keeps the engine from journaling). The opens are not timed.
+void BM_CloseWithChange(benchmark::State& state) {
+  constexpr int kCloses = 20000;
+  StartedEngine engine;
+  std::unique_ptr<orv::DirectoryLock> heldElsewhere;
+  if (state.range(0) == 0) {
+    orv::EngineStop();
+    heldElsewhere = orv::Env::Default()->TryLockDirectory(U16(engine.snapshots().string()), nullptr);
+    orv::EngineStart();
+  }
+  const auto directory = engine.dir() / "documents";
+  std::filesystem::create_directories(directory);
+  orv::bench::LatencySample closes(kCloses);
+  for (auto _ : state) {
+    for (int i = 0; i < kCloses; ++i) {
+      const std::u16string path = OpenedForChange(directory, i);
+      FileEventRecord close = Record(FILE_OP_CLOSE, path.c_str());
+      close.CloseFlags = ORV_CLOSE_FLAG_CHANGED;
+      closes.Time([&] { return orv::HandleNotifyEvent(&close) == ENG_OK; });
+    }
+  }
+  state.counters["median_us"] = closes.Median();
+  state.counters["p99_us"] = closes.Percentile(99);
+}
+BENCHMARK(BM_CloseWithChange)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgNames({"journal"})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+double MillisecondsOf(const std::function<void()>& call) {
+  const auto start = std::chrono::steady_clock::now();
+  call();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// Stop with 10,000 confirmed editions queued (one batch, the journal
+// settled), and Start after a host was killed with 10,000 of them queued
+// (every one replayed from the journal), against a Start with nothing to
+// replay.
+void BM_StopStartWithJournal(benchmark::State& state) {
+  constexpr int kEntries = 10000;
+  for (auto _ : state) {
+    StartedEngine engine;
+    const auto directory = engine.dir() / "documents";
+    std::filesystem::create_directories(directory);
+    const auto queue = [&] {
+      for (int i = 0; i < kEntries; ++i) {
+        const std::u16string path = OpenedForChange(directory, i);
+        FileEventRecord close = Record(FILE_OP_CLOSE, path.c_str());
+        close.CloseFlags = ORV_CLOSE_FLAG_CHANGED;
+        orv::HandleNotifyEvent(&close);
+      }
+    };
+    queue();
+    const auto stop = [] {
+      orv::EngineStop();
+      orv::EngineFinalize();
+    };
+    const auto start = [&state] {
+      orv::EngineInitialize();
+      if (orv::EngineStart() != ENG_OK) state.SkipWithError("no start");
+    };
+    state.counters["stop_ms"] = MillisecondsOf(stop);
+    state.counters["start_ms"] = MillisecondsOf(start);
+    stop();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      start();
+      queue();
+      ::raise(SIGKILL);
+    }
+    ::waitpid(child, nullptr, 0);
+    state.counters["start_replaying_ms"] = MillisecondsOf(start);
+    // 2 x kEntries: the first run's, and the killed run's, replayed.
+    state.counters["editions"] = orv::query::GetFileEditionCount(nullptr);
+  }
+}
+BENCHMARK(BM_StopStartWithJournal)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -25,6 +25,14 @@ class LatencySample {
     return ok;
   }
 
+  // The median and the given percentile, in microseconds. Requires: at least
+  // one call was timed.
+  double Median() { return Percentile(50); }
+  double Percentile(int percent) {
+    std::sort(micros_.begin(), micros_.end());
+    return micros_[std::min(micros_.size() - 1, micros_.size() * static_cast<size_t>(percent) / 100)];
+  }
+
   // Prints "<what> median ... p99 ..." with the count and what was measured.
   // Requires: at least one call was timed.
   void Print(const char* what, const char* unit, const char* subject) {

@@ -154,14 +154,39 @@ std::vector<JournalRecord> Finish(std::vector<JournalRecord> records, size_t ski
   return records;
 }
 
-}  // namespace
-
-uint32_t Crc32c(std::string_view data) {
-  uint32_t crc = 0xFFFFFFFFu;
+uint32_t Crc32cPortable(uint32_t crc, std::string_view data) {
   for (const char byte : data) {
     crc = kCrcTable[(crc ^ static_cast<uint8_t>(byte)) & 0xFF] ^ (crc >> 8);
   }
-  return crc ^ 0xFFFFFFFFu;
+  return crc;
+}
+
+#if defined(__x86_64__)
+// The processor's CRC-32C instruction: the record is checksummed on the host's
+// thread, and a table walk would cost it a good part of a microsecond.
+__attribute__((target("sse4.2"))) uint32_t Crc32cHardware(uint32_t crc, std::string_view data) {
+  const char* at = data.data();
+  size_t left = data.size();
+  uint64_t wide = crc;
+  for (; left >= 8; at += 8, left -= 8) {
+    uint64_t word;
+    std::memcpy(&word, at, sizeof(word));
+    wide = __builtin_ia32_crc32di(wide, word);
+  }
+  crc = static_cast<uint32_t>(wide);
+  for (; left > 0; ++at, --left) crc = __builtin_ia32_crc32qi(crc, static_cast<uint8_t>(*at));
+  return crc;
+}
+#endif
+
+}  // namespace
+
+uint32_t Crc32c(std::string_view data) {
+#if defined(__x86_64__)
+  static const bool hardware = __builtin_cpu_supports("sse4.2");
+  if (hardware) return Crc32cHardware(0xFFFFFFFFu, data) ^ 0xFFFFFFFFu;
+#endif
+  return Crc32cPortable(0xFFFFFFFFu, data) ^ 0xFFFFFFFFu;
 }
 
 void EncodeEntryRecord(JournalRecordType type, const EditionEntry& entry, std::string* out) {

@@ -41,6 +41,9 @@ EditionEntry Entry(uint64_t id, uint32_t kind, std::u16string path, std::u16stri
 }
 
 TEST(JournalRecordTest, RecordsReadBackWholeAndAnythingElseIsSkipped) {
+  // The standard check value, and a length that is no multiple of eight.
+  EXPECT_EQ(Crc32c("123456789"), 0xE3069283u);
+  EXPECT_EQ(Crc32c(""), 0u);
   std::string data;
   EncodeEntryRecord(JournalRecordType::kPending,
                     Entry(7, EDITION_MODIFY, u"/d/a.txt", u"a.txt20260401060845123"), &data);
