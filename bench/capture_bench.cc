@@ -4,11 +4,11 @@
 // and a Start.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <orv/orv.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <orv/orv.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "latency_sample.h"
 #include "capture/backup_module.h"
 #include "capture/catalog_writer.h"
 #include "capture/notify_event.h"
@@ -30,6 +29,7 @@
 #include "engine/configure_manager.h"
 #include "engine/lifecycle.h"
 #include "engine/timings.h"
+#include "latency_sample.h"
 #include "platform/env.h"
 #include "platform/path.h"
 #include "query/editions.h"
@@ -285,7 +285,8 @@ void BM_CloseWithChange(benchmark::State& state) {
   std::unique_ptr<orv::DirectoryLock> heldElsewhere;
   if (state.range(0) == 0) {
     orv::EngineStop();
-    heldElsewhere = orv::Env::Default()->TryLockDirectory(U16(engine.snapshots().string()), nullptr);
+    heldElsewhere =
+        orv::Env::Default()->TryLockDirectory(U16(engine.snapshots().string()), nullptr);
     orv::EngineStart();
   }
   const auto directory = engine.dir() / "documents";

@@ -30,7 +30,8 @@ class LatencySample {
   double Median() { return Percentile(50); }
   double Percentile(int percent) {
     std::sort(micros_.begin(), micros_.end());
-    return micros_[std::min(micros_.size() - 1, micros_.size() * static_cast<size_t>(percent) / 100)];
+    return micros_[std::min(micros_.size() - 1,
+                            micros_.size() * static_cast<size_t>(percent) / 100)];
   }
 
   // Prints "<what> median ... p99 ..." with the count and what was measured.

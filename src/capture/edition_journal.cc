@@ -24,7 +24,8 @@ bool EditionJournal::Acquire(const std::u16string& snapshotDirectory) {
     return false;
   }
   std::lock_guard guard(lock_);
-  storeDirectory_ = slash == 0 ? std::u16string(1, kPathSeparator) : snapshotDirectory.substr(0, slash);
+  storeDirectory_ =
+      slash == 0 ? std::u16string(1, kPathSeparator) : snapshotDirectory.substr(0, slash);
   storeLock_ = std::move(storeLock);
   return true;
 }
@@ -83,8 +84,9 @@ bool EditionJournal::Begin(uint64_t lastId, Leftovers fate, int64_t watermark) {
   nextId_.store(lastId + 1);
   file_ = env->OpenAppendText(PathOf(generation_));
   if (!file_) {
-    WriteLog(kLogStoreFault, u"[Backup Module] The journal %s cannot be made: changes are not "
-                             u"journaled\n",
+    WriteLog(kLogStoreFault,
+             u"[Backup Module] The journal %s cannot be made: changes are not "
+             u"journaled\n",
              PathOf(generation_));
     return false;
   }

@@ -11,9 +11,9 @@ namespace {
 
 // "OrvJ" in the file, read as a little-endian number.
 constexpr uint32_t kMagic = 0x4A76724Fu;
-constexpr size_t kHeaderBytes = 12;       // magic, payload length, CRC-32C of the payload
-constexpr size_t kEntryFixedBytes = 80;   // type, kind, 0, three lengths, id, time, source
-constexpr size_t kWatermarkBytes = 12;    // type, three 0 bytes, the ID
+constexpr size_t kHeaderBytes = 12;      // magic, payload length, CRC-32C of the payload
+constexpr size_t kEntryFixedBytes = 80;  // type, kind, 0, three lengths, id, time, source
+constexpr size_t kWatermarkBytes = 12;   // type, three 0 bytes, the ID
 constexpr size_t kMaxPayloadBytes = kEntryFixedBytes + 3 * 2 * size_t{kMaxJournalTextUnits};
 
 constexpr std::array<uint32_t, 256> MakeCrcTable() {
@@ -133,8 +133,8 @@ bool DecodePayload(std::string_view payload, JournalRecord* record) {
   }
   entry.journalId = reader.U64();
   FileEventTime& t = entry.eventTime;
-  for (uint16_t* field : {&t.Year, &t.Month, &t.DayOfWeek, &t.Day, &t.Hour, &t.Minute, &t.Second,
-                          &t.Milliseconds}) {
+  for (uint16_t* field :
+       {&t.Year, &t.Month, &t.DayOfWeek, &t.Day, &t.Hour, &t.Minute, &t.Second, &t.Milliseconds}) {
     *field = reader.U16();
   }
   FileState& source = entry.source;
@@ -236,7 +236,8 @@ std::vector<JournalRecord> DecodeJournal(std::string_view data, size_t* skipped)
   while (at + kHeaderBytes <= data.size()) {
     Reader header(data.substr(at, kHeaderBytes));
     const uint32_t magic = header.U32(), length = header.U32(), crc = header.U32();
-    if (magic == kMagic && length <= kMaxPayloadBytes && length <= data.size() - at - kHeaderBytes) {
+    if (magic == kMagic && length <= kMaxPayloadBytes &&
+        length <= data.size() - at - kHeaderBytes) {
       const std::string_view payload = data.substr(at + kHeaderBytes, length);
       JournalRecord record;
       if (Crc32c(payload) == crc && DecodePayload(payload, &record)) {

@@ -62,8 +62,8 @@ class RenameRows {
     if (found == left_.end()) {
       const int32_t operation = EDITION_RENAME;
       const DbmField conditions[] = {
-          IntValue(u"ID > ", &watermark_),         IntValue(u"FileID == ", &fileId),
-          IntValue(u"LinkFileID == ", &linkId),    IntValue(u"Operation == ", &operation),
+          IntValue(u"ID > ", &watermark_),        IntValue(u"FileID == ", &fileId),
+          IntValue(u"LinkFileID == ", &linkId),   IntValue(u"Operation == ", &operation),
           IntValue(u"TimeStamp == ", &timeStamp),
       };
       int32_t count = 0;
@@ -154,7 +154,8 @@ JournalReplay ReplayJournal(EditionJournal& journal) {
       continue;
     }
     size_t skipped = 0;
-    for (JournalRecord& record : DecodeJournal(*data, &skipped)) merge.Add(std::move(record), i == 0);
+    for (JournalRecord& record : DecodeJournal(*data, &skipped))
+      merge.Add(std::move(record), i == 0);
     damaged += skipped;
   }
   if (damaged != 0) {
@@ -202,8 +203,8 @@ JournalReplay ReplayJournal(EditionJournal& journal) {
   }
   for (const std::u16string& path : unchanged) CurrentEnv()->RemoveFile(path);
   if (missing != 0) {
-    WriteLog(kLogStoreFault, u"[Backup Module] %d journaled editions dropped: their copies are gone\n",
-             missing);
+    WriteLog(kLogStoreFault,
+             u"[Backup Module] %d journaled editions dropped: their copies are gone\n", missing);
   }
   if (merge.entries().empty()) return replay;
   WriteLog(kLogLifecycle,

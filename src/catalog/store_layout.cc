@@ -73,7 +73,8 @@ std::u16string JournalFileName(uint64_t generation) {
 
 std::optional<uint64_t> JournalGeneration(std::u16string_view name) {
   if (!name.starts_with(kJournalFilePrefix)) return std::nullopt;
-  const std::u16string_view digits = name.substr(std::char_traits<char16_t>::length(kJournalFilePrefix));
+  const std::u16string_view digits =
+      name.substr(std::char_traits<char16_t>::length(kJournalFilePrefix));
   // 19 digits always fit; one name per generation, so no leading zeros.
   if (digits.empty() || digits.size() > 19 || (digits.size() > 1 && digits[0] == u'0')) {
     return std::nullopt;

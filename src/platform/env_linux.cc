@@ -133,7 +133,6 @@ uint64_t To100ns(const statx_timestamp& t) {
   return kUnixEpochIn100ns + static_cast<uint64_t>(t.tv_sec) * 10000000ull + t.tv_nsec / 100;
 }
 
-
 // flock(2): released by the kernel when the descriptor closes, also when the
 // process is killed, so a dead engine never keeps its store locked.
 class LinuxDirectoryLock final : public DirectoryLock {

@@ -87,8 +87,8 @@ TEST(JournalRecordTest, RecordsReadBackWholeAndAnythingElseIsSkipped) {
   for (const EditionEntry& entry : hostile) {
     EncodeEntryRecord(JournalRecordType::kConfirmed, entry, &refused);
   }
-  EncodeEntryRecord(JournalRecordType::kPending,
-                    Entry(9, EDITION_RENAME, u"/d/a", u"", u"/d/b"), &refused);
+  EncodeEntryRecord(JournalRecordType::kPending, Entry(9, EDITION_RENAME, u"/d/a", u"", u"/d/b"),
+                    &refused);
   EXPECT_TRUE(DecodeJournal(refused, &skipped).empty());
   EXPECT_EQ(skipped, std::size(hostile) + 1);
 
@@ -102,9 +102,8 @@ TEST(JournalRecordTest, GenerationNamesAreDecimalWithoutLeadingZeros) {
   EXPECT_EQ(JournalFileName(17), u"journal.17");
   EXPECT_EQ(JournalGeneration(u"journal.17"), 17u);
   EXPECT_EQ(JournalGeneration(u"journal.0"), 0u);
-  for (const char16_t* name :
-       {u"journal.", u"journal.017", u"journal.1x", u"journal.3.unreadable", u"journal",
-        u"journal.99999999999999999999", u"xjournal.1"}) {
+  for (const char16_t* name : {u"journal.", u"journal.017", u"journal.1x", u"journal.3.unreadable",
+                               u"journal", u"journal.99999999999999999999", u"xjournal.1"}) {
     EXPECT_FALSE(JournalGeneration(name)) << Utf16ToUtf8Lossy(name);
   }
 }
@@ -303,8 +302,8 @@ TEST_F(JournalTest, AStoreAnotherEngineHoldsIsNeitherReplayedNorJournaled) {
   StartCapture();
   StopEngine();
   std::string journal;
-  EncodeEntryRecord(JournalRecordType::kConfirmed,
-                    Entry(1, EDITION_RENAME, u"/d/p", u"", u"/d/q"), &journal);
+  EncodeEntryRecord(JournalRecordType::kConfirmed, Entry(1, EDITION_RENAME, u"/d/p", u"", u"/d/q"),
+                    &journal);
   testing::WriteFileText(store_ / "journal.1", journal);
   const std::unique_ptr<DirectoryLock> other =
       Env::Default()->TryLockDirectory(U16(store_ / "Backup"), nullptr);

@@ -4,9 +4,9 @@
 //    the next Start), with a copy of the content it had.
 //  - The catalog is never corrupted and never names a missing or torn copy,
 //    and after a Start no copy lies in the store without a row.
+#include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
