@@ -17,6 +17,7 @@
 #include "support/capture_fixture.h"
 #include "support/catalog_rows.h"
 #include "support/event_records.h"
+#include "support/fake_env.h"
 
 namespace orv {
 namespace {
@@ -316,6 +317,59 @@ TEST_F(JournalTest, AStoreAnotherEngineHoldsIsNeitherReplayedNorJournaled) {
   EXPECT_EQ(ReadEditions(catalogFile()).size(), 1u);
   EXPECT_TRUE(LogHas("Another engine uses the store"));
   EXPECT_EQ(JournalFiles(), (std::map<std::string, std::string>{{"journal.1", journal}}));
+}
+
+// A rename like one already written (same file, link and second) is a new
+// edition: only rows above the journal's watermark stand for its entries.
+TEST_F(JournalTest, ARenameLikeOneWrittenBeforeIsStillWrittenAfterAKill) {
+  const std::u16string p = U16(files_ / "p.txt"), q = U16(files_ / "q.txt");
+  StartCapture();
+  Notify(Event(FILE_OP_RENAME, p.c_str(), 0, 0, 0, q.c_str()));
+  StopEngine();
+  ASSERT_EQ(ReadEditions(catalogFile()).size(), 1u);
+  KilledAfter([&] { Notify(Event(FILE_OP_RENAME, p.c_str(), 0, 0, 0, q.c_str())); });
+
+  StartCapture();
+  StopEngine();
+  EXPECT_EQ(ReadEditions(catalogFile()).size(), 2u);
+}
+
+// Stop writes what is confirmed; an entry still pending stays in the journal,
+// and the next Start settles it by its file, as after a kill.
+TEST_F(JournalTest, AnEntryPendingAtStopIsSettledByTheNextStart) {
+  File("open.txt", "open before");
+  StartCapture();
+  Notify(OpenForWrite(U16(files_ / "open.txt").c_str()));
+  StopEngine();
+  EXPECT_TRUE(ReadEditions(catalogFile()).empty());
+  testing::WriteFileText(files_ / "open.txt", "written after the Stop");
+
+  StartCapture();
+  StopEngine();
+  const std::vector<EditionRow> rows = ReadEditions(catalogFile());
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(Content(rows[0]), "open before");
+}
+
+TEST_F(JournalTest, AJournalThatCannotBeWrittenIsLoggedOnceAndCostsTheEventsNothing) {
+  testing::FakeEnv env;
+  testing::ScopedEnv scoped(&env);
+  File("a.txt", "a before");
+  const std::u16string p = U16(files_ / "p.txt"), q = U16(files_ / "q.txt");
+  StartCapture();
+  env.FailJournalAppends(true);
+  Save("a.txt", "a after");
+  Notify(Event(FILE_OP_RENAME, p.c_str(), 0, 0, 0, q.c_str()));
+  env.FailJournalAppends(false);
+  StopEngine();
+  EXPECT_EQ(ReadEditions(catalogFile()).size(), 2u);
+  const std::vector<std::string> lines = LogLines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.find("cannot be written: changes of the last seconds") !=
+                                   std::string::npos;
+                          }),
+            1);
 }
 
 }  // namespace

@@ -14,6 +14,19 @@
 namespace orv::testing {
 
 class FakeEnv : public EnvWrapper {
+ private:
+  class FaultyAppendFile final : public AppendFile {
+   public:
+    FaultyAppendFile(std::unique_ptr<AppendFile> file, const std::atomic<bool>& fail)
+        : file_(std::move(file)), fail_(fail) {}
+    bool Append(std::string_view data) override { return !fail_.load() && file_->Append(data); }
+    bool Flush() override { return file_->Flush(); }
+
+   private:
+    std::unique_ptr<AppendFile> file_;
+    const std::atomic<bool>& fail_;
+  };
+
  public:
   FakeEnv() : EnvWrapper(Env::Default()) {}
 
@@ -39,9 +52,14 @@ class FakeEnv : public EnvWrapper {
   std::unique_ptr<AppendFile> OpenAppendText(const std::u16string& path) override {
     appendOpens_.fetch_add(1);
     if (failAppendOpen_.load()) return nullptr;
-    return EnvWrapper::OpenAppendText(path);
+    std::unique_ptr<AppendFile> file = EnvWrapper::OpenAppendText(path);
+    if (!file || path.find(u"/journal.") == std::u16string::npos) return file;
+    return std::make_unique<FaultyAppendFile>(std::move(file), failJournalAppends_);
   }
   void FailAppendOpen(bool fail) { failAppendOpen_.store(fail); }
+  // While set, every append to a journal file fails as on a full disk,
+  // nothing written (the log is written as ever).
+  void FailJournalAppends(bool fail) { failJournalAppends_.store(fail); }
   int appendOpens() const { return appendOpens_.load(); }
 
   bool RenameReplacing(const std::u16string& from, const std::u16string& to) override {
@@ -112,6 +130,7 @@ class FakeEnv : public EnvWrapper {
   std::atomic<uint32_t> tick_{1000};
   std::atomic<uint32_t> threadId_{0};
   std::atomic<bool> failAppendOpen_{false};
+  std::atomic<bool> failJournalAppends_{false};
   std::atomic<bool> failRename_{false};
   std::atomic<int> appendOpens_{0};
   std::map<std::u16string, std::u16string> variables_;
