@@ -113,6 +113,9 @@ class Daemon {
                         std::strerror(failures.front().error));
       }
     }
+    // Files known before and gone while no daemon watched: their shadows hold
+    // what they had.
+    for (const LeftShadow& left : shadows_.TakeUnseen()) Keep(FILE_OP_DELETE, left, 0);
     shadows_.RemoveUnknownShadows();
   }
 
