@@ -148,6 +148,7 @@ ShadowKeeper::ShadowKeeper(const std::filesystem::path& store,
     places_.push_back({st.st_dev, fsid, directory, std::move(fd)});
   }
   LoadNames(trees);
+  names_.Pause();  // until RemoveUnknownShadows writes the log whole
 }
 
 void ShadowKeeper::LoadNames(const std::vector<std::filesystem::path>& trees) {

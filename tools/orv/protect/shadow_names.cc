@@ -135,7 +135,7 @@ std::map<std::string, ShadowNames::Name> ShadowNames::Load() const {
 }
 
 void ShadowNames::Append(std::string_view record) {
-  if (!fd_.valid()) return;
+  if (!fd_.valid() || paused_) return;
   // One write of the whole record: a kill tears at most the last line.
   WriteAll(fd_.get(), record);
   ++appended_;
@@ -183,6 +183,7 @@ void ShadowNames::Rewrite(const std::map<std::string, Name>& names) {
   // Appends go to the new log from now on.
   fd_ = UniqueFd(::open(path_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
   appended_ = 0;
+  paused_ = false;
 }
 
 }  // namespace orv::tool

@@ -50,8 +50,12 @@ class ShadowNames {
   void Left(const std::string& path);
   void MovedDirectory(const std::string& from, const std::string& to);
 
+  // Appends nothing from now until the next Rewrite: a start's walk, whose
+  // outcome is written whole once it is done, costs no write per file.
+  void Pause() { paused_ = true; }
+
   // Replaces the log by one record per name (through a new file renamed
-  // over it: a kill leaves the old log or the new one).
+  // over it: a kill leaves the old log or the new one), and appends again.
   void Rewrite(const std::map<std::string, Name>& names);
 
   // Records appended since the log was last written whole.
@@ -63,6 +67,7 @@ class ShadowNames {
   std::filesystem::path path_;
   UniqueFd fd_;
   uint64_t appended_ = 0;
+  bool paused_ = false;
 };
 
 }  // namespace orv::tool
