@@ -308,8 +308,8 @@ TEST_P(ProtectTest, ARestartShadowsWhatWasMadeMeanwhileWhereverTheStoreIs) {
   std::vector<std::filesystem::path> left;
   for (const auto& entry : std::filesystem::directory_iterator(shadows)) left.push_back(entry);
   ASSERT_EQ(left.size(), 1u);
-  struct stat shadow {
-  }, live{};
+  struct stat shadow {};
+  struct stat live {};
   ASSERT_EQ(::stat(left[0].c_str(), &shadow), 0);
   ASSERT_EQ(::stat((tree_ / "replaced.txt").c_str(), &live), 0);
   EXPECT_EQ(shadow.st_ino, live.st_ino);
