@@ -158,7 +158,13 @@ void ShadowKeeper::LoadNames(const std::vector<std::filesystem::path>& trees) {
     }
     return false;
   };
-  for (auto& [path, name] : names_.Load()) {
+  std::map<std::string, ShadowNames::Name> names = names_.Load();
+  // Taken apart as it is read: the log's names and the known files are not
+  // held twice over.
+  while (!names.empty()) {
+    auto node = names.extract(names.begin());
+    const std::string& path = node.key();
+    const ShadowNames::Name& name = node.mapped();
     // The log lies in root's store; still, a name is used only where it is
     // one of ours: a shadow named by a handle in a shadow directory, for a
     // path in the trees.
@@ -181,13 +187,15 @@ void ShadowKeeper::LoadNames(const std::vector<std::filesystem::path>& trees) {
 }
 
 void ShadowKeeper::CompactNamesLocked() {
-  if (names_.Appended() < 2 * known_.size() + 100000) return;
-  std::map<std::string, ShadowNames::Name> names;
+  if (names_.Appended() >= 2 * known_.size() + 100000) RewriteNamesLocked();
+}
+
+void ShadowKeeper::RewriteNamesLocked() {
+  names_.BeginRewrite();
   for (const auto& [path, known] : known_) {
-    if (!known.handle.empty())
-      names.emplace(path, ShadowNames::Name{ShadowPath(known), known.foreign});
+    if (!known.handle.empty()) names_.Rewritten(path, ShadowPath(known), known.foreign);
   }
-  names_.Rewrite(names);
+  names_.EndRewrite();
 }
 
 std::vector<std::filesystem::path> ShadowKeeper::Directories() const {
@@ -481,13 +489,10 @@ size_t ShadowKeeper::RemoveUnknownShadows() {
   std::unordered_set<std::string> wanted;
   {
     std::lock_guard guard(lock_);
-    std::map<std::string, ShadowNames::Name> names;
     for (const auto& [path, known] : known_) {
-      if (known.handle.empty()) continue;
-      wanted.insert(ShadowPath(known));
-      names.emplace(path, ShadowNames::Name{ShadowPath(known), known.foreign});
+      if (!known.handle.empty()) wanted.insert(ShadowPath(known));
     }
-    names_.Rewrite(names);
+    RewriteNamesLocked();
   }
   size_t removed = 0;
   for (const Place& place : places_) {

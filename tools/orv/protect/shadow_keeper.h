@@ -181,6 +181,8 @@ class ShadowKeeper {
   // Writes the names log anew from what is known once it has grown well past
   // that. Called with lock_ held.
   void CompactNamesLocked();
+  // Writes the names log anew from what is known. Called with lock_ held.
+  void RewriteNamesLocked();
 
   std::vector<Place> places_;
   std::vector<std::pair<std::filesystem::path, std::string>> uncovered_;

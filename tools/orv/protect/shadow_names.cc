@@ -59,6 +59,51 @@ bool Below(const std::string& path, const std::string& directory) {
          path[directory.size()] == '/';
 }
 
+// Applies one line of the log to names.
+void Replay(std::string_view line, std::map<std::string, ShadowNames::Name>& names) {
+  const std::vector<std::string> f = Fields(line);
+  if (f.empty() || f[0].size() != 1) return;
+  switch (f[0][0]) {
+    case 'K':
+      if (f.size() == 4) names[f[2]] = ShadowNames::Name{f[1], f[3] == "1"};
+      break;
+    case 'F':
+      if (f.size() == 2) names.erase(f[1]);
+      break;
+    case 'M':
+      if (f.size() == 3) {
+        if (const auto it = names.find(f[1]); it != names.end()) {
+          ShadowNames::Name moved = std::move(it->second);
+          names.erase(it);
+          names[f[2]] = std::move(moved);
+        }
+      }
+      break;
+    case 'L':
+      if (f.size() == 2) {
+        names.erase(f[1]);
+        for (auto it = names.lower_bound(f[1] + "/");
+             it != names.end() && Below(it->first, f[1]);) {
+          it = names.erase(it);
+        }
+      }
+      break;
+    case 'R':
+      if (f.size() == 3) {
+        std::vector<std::pair<std::string, ShadowNames::Name>> moved;
+        for (auto it = names.lower_bound(f[1] + "/");
+             it != names.end() && Below(it->first, f[1]);) {
+          moved.emplace_back(f[2] + it->first.substr(f[1].size()), std::move(it->second));
+          it = names.erase(it);
+        }
+        for (auto& [path, name] : moved) names.insert_or_assign(std::move(path), std::move(name));
+      }
+      break;
+    default:
+      break;
+  }
+}
+
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -67,6 +112,11 @@ bool WriteAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+// Where the log is written whole before it is renamed over the old one.
+std::filesystem::path RewritePath(const std::filesystem::path& log) {
+  return log.string() + ".new";
 }
 
 }  // namespace
@@ -79,6 +129,8 @@ std::map<std::string, ShadowNames::Name> ShadowNames::Load() const {
   std::map<std::string, Name> names;
   const UniqueFd in(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!in.valid()) return names;
+  // Read a piece at a time: the log may hold a record for each of many
+  // files. A last line without its line end was torn by a kill: skipped.
   std::string text;
   char buffer[65536];
   while (true) {
@@ -86,50 +138,11 @@ std::map<std::string, ShadowNames::Name> ShadowNames::Load() const {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     text.append(buffer, static_cast<size_t>(n));
-  }
-  size_t start = 0;
-  // A last line without its line end was torn by a kill: skipped.
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    const std::vector<std::string> f = Fields(std::string_view(text).substr(start, end - start));
-    if (f.empty() || f[0].size() != 1) continue;
-    switch (f[0][0]) {
-      case 'K':
-        if (f.size() == 4) names[f[2]] = Name{f[1], f[3] == "1"};
-        break;
-      case 'F':
-        if (f.size() == 2) names.erase(f[1]);
-        break;
-      case 'M':
-        if (f.size() == 3) {
-          if (const auto it = names.find(f[1]); it != names.end()) {
-            Name moved = std::move(it->second);
-            names.erase(it);
-            names[f[2]] = std::move(moved);
-          }
-        }
-        break;
-      case 'L':
-        if (f.size() == 2) {
-          names.erase(f[1]);
-          for (auto it = names.lower_bound(f[1] + "/");
-               it != names.end() && Below(it->first, f[1]);)
-            it = names.erase(it);
-        }
-        break;
-      case 'R':
-        if (f.size() == 3) {
-          std::vector<std::pair<std::string, Name>> moved;
-          for (auto it = names.lower_bound(f[1] + "/");
-               it != names.end() && Below(it->first, f[1]);) {
-            moved.emplace_back(f[2] + it->first.substr(f[1].size()), std::move(it->second));
-            it = names.erase(it);
-          }
-          for (auto& [path, name] : moved) names.insert_or_assign(std::move(path), std::move(name));
-        }
-        break;
-      default:
-        break;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+      Replay(std::string_view(text).substr(start, end - start), names);
     }
+    text.erase(0, start);
   }
   return names;
 }
@@ -159,24 +172,34 @@ void ShadowNames::MovedDirectory(const std::string& from, const std::string& to)
   Append(Record('R', from, to, true));
 }
 
-void ShadowNames::Rewrite(const std::map<std::string, Name>& names) {
-  if (!fd_.valid()) return;
-  const std::filesystem::path fresh = path_.string() + ".new";
+void ShadowNames::BeginRewrite() {
+  rewriteBuffer_.clear();
+  rewriteFailed_ = !fd_.valid();
+  if (rewriteFailed_) return;
+  const std::filesystem::path fresh = RewritePath(path_);
   ::unlink(fresh.c_str());
-  UniqueFd out(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!out.valid()) return;
-  std::string text;
-  bool written = true;
-  for (const auto& [path, name] : names) {
-    text += Record('K', name.shadow, path, true);
-    text.insert(text.size() - 1, name.foreign ? "\t1" : "\t0");
-    if (text.size() >= (1 << 20)) {
-      written = written && WriteAll(out.get(), text);
-      text.clear();
-    }
+  rewrite_ =
+      UniqueFd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  rewriteFailed_ = !rewrite_.valid();
+}
+
+void ShadowNames::Rewritten(const std::string& path, const std::string& shadow, bool foreign) {
+  if (rewriteFailed_) return;
+  rewriteBuffer_ += Record('K', shadow, path, true);
+  rewriteBuffer_.insert(rewriteBuffer_.size() - 1, foreign ? "\t1" : "\t0");
+  if (rewriteBuffer_.size() >= (1 << 20)) {
+    rewriteFailed_ = !WriteAll(rewrite_.get(), rewriteBuffer_);
+    rewriteBuffer_.clear();
   }
-  written = written && WriteAll(out.get(), text);
+}
+
+void ShadowNames::EndRewrite() {
+  const std::filesystem::path fresh = RewritePath(path_);
+  const bool written = !rewriteFailed_ && WriteAll(rewrite_.get(), rewriteBuffer_);
+  rewriteBuffer_ = std::string();
+  rewrite_ = UniqueFd();
   if (!written || ::rename(fresh.c_str(), path_.c_str()) != 0) {
+    // The old log stays, and so does what was appended to it.
     ::unlink(fresh.c_str());
     return;
   }

@@ -55,8 +55,11 @@ class ShadowNames {
   void Pause() { paused_ = true; }
 
   // Replaces the log by one record per name (through a new file renamed
-  // over it: a kill leaves the old log or the new one), and appends again.
-  void Rewrite(const std::map<std::string, Name>& names);
+  // over it: a kill leaves the old log or the new one), and appends again:
+  // BeginRewrite, then Rewritten for each name, then EndRewrite.
+  void BeginRewrite();
+  void Rewritten(const std::string& path, const std::string& shadow, bool foreign);
+  void EndRewrite();
 
   // Records appended since the log was last written whole.
   uint64_t Appended() const { return appended_; }
@@ -68,6 +71,10 @@ class ShadowNames {
   UniqueFd fd_;
   uint64_t appended_ = 0;
   bool paused_ = false;
+  // The log being written whole, and what waits to be written to it.
+  UniqueFd rewrite_;
+  std::string rewriteBuffer_;
+  bool rewriteFailed_ = false;
 };
 
 }  // namespace orv::tool
