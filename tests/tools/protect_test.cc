@@ -277,28 +277,42 @@ TEST_P(ProtectTest, ARestartShadowsWhatWasMadeMeanwhileWhereverTheStoreIs) {
   if (GetParam() != "tmp") store_ = dir_ / "store-elsewhere";
   WriteFileText(tree_ / "early.txt", "early");
   WriteFileText(tree_ / "gone.txt", "gone");
+  WriteFileText(tree_ / "replaced.txt", "replaced before");
   Start();
   ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  // While no daemon watches: what the shadows held is kept at the next start.
   std::filesystem::remove(tree_ / "gone.txt");
+  WriteFileText(tree_ / "replaced.txt.new", "replaced after");
+  std::filesystem::rename(tree_ / "replaced.txt.new", tree_ / "replaced.txt");
   WriteFileText(tree_ / "late.txt", "late");
   Start();
   std::filesystem::remove(tree_ / "late.txt");
   std::filesystem::remove(tree_ / "early.txt");
   ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
-  std::map<std::string, std::string> deleted;
+  std::map<std::string, std::string> deleted, modified;
   for (const auto& row : Editions()) {
-    if (row.operation == 3)
-      deleted[row.fileName] = ReadFileText(store_ / "Backup" / row.backupName);
+    (row.operation == 3 ? deleted : modified)[row.fileName] =
+        ReadFileText(store_ / "Backup" / row.backupName);
   }
   EXPECT_EQ(deleted[(tree_ / "late.txt").string()], "late") << ReadFileText(dir_ / "daemon.log");
   EXPECT_EQ(deleted[(tree_ / "early.txt").string()], "early");
+  EXPECT_EQ(deleted[(tree_ / "gone.txt").string()], "gone");
+  EXPECT_EQ(modified[(tree_ / "replaced.txt").string()], "replaced before");
   const std::filesystem::path shadows =
       GetParam() == "tmp" ? store_ / "shadows" : base_ / ".orv-shadows";
   ASSERT_TRUE(std::filesystem::is_directory(shadows));
   struct stat st {};
   ASSERT_EQ(::stat(shadows.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 077, 0u) << "no one else reaches the shadows";
-  EXPECT_TRUE(std::filesystem::is_empty(shadows)) << "no shadow outlives its file";
+  // No shadow outlives its file: the one left is the new replaced.txt's.
+  std::vector<std::filesystem::path> left;
+  for (const auto& entry : std::filesystem::directory_iterator(shadows)) left.push_back(entry);
+  ASSERT_EQ(left.size(), 1u);
+  struct stat shadow {};
+  struct stat live {};
+  ASSERT_EQ(::stat(left[0].c_str(), &shadow), 0);
+  ASSERT_EQ(::stat((tree_ / "replaced.txt").c_str(), &live), 0);
+  EXPECT_EQ(shadow.st_ino, live.st_ino);
 }
 
 TEST_P(ProtectTest, FilesOverTheCopyLimitPassWithoutACopy) {

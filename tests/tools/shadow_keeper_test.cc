@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -153,19 +154,75 @@ TEST_F(ShadowKeeperTest, HardLinksDirectoriesAndARestartKeepWhatIsNeeded) {
   {
     tool::ShadowKeeper keeper(store_, {tree_});
     keeper.Saw((tree_ / "kept.txt").string(), false);
+    keeper.RemoveUnknownShadows();  // as every start does once its walk is done
   }
   WriteFileText(tree_ / "deleted-while-down.txt", "x");
   {
     tool::ShadowKeeper keeper(store_, {tree_});
     keeper.Saw((tree_ / "deleted-while-down.txt").string(), false);
+    EXPECT_EQ(keeper.RemoveUnknownShadows(), 0u) << "kept.txt is known from before";
   }
   std::filesystem::remove(tree_ / "deleted-while-down.txt");
   WriteFileText(store_ / "shadows" / ".new-1-1", "half made");
   tool::ShadowKeeper keeper(store_, {tree_});
   keeper.Saw((tree_ / "kept.txt").string(), false);
   EXPECT_EQ(Links(tree_ / "kept.txt"), 2u) << "its shadow of before, not a second one";
-  EXPECT_EQ(keeper.RemoveUnknownShadows(), 2u);
+  // Known before and gone meanwhile: its shadow holds what it had.
+  const auto unseen = keeper.TakeUnseen();
+  ASSERT_EQ(unseen.size(), 1u);
+  EXPECT_EQ(unseen[0].path, (tree_ / "deleted-while-down.txt").string());
+  EXPECT_EQ(ReadFileText(unseen[0].shadow), "x");
+  keeper.Release(unseen[0], 0);
+  EXPECT_EQ(keeper.RemoveUnknownShadows(), 1u) << "the half-made link";
   EXPECT_EQ(ShadowCount(), 1u);
+}
+
+// A daemon killed before it read what happened: the next start knows which
+// shadow each name had, whatever the names hold (tabs, line ends,
+// backslashes), moves and directory moves included, and a torn last record
+// or a record naming a shadow not of ours is no knowledge.
+TEST_F(ShadowKeeperTest, ARestartKnowsWhatWasReplacedOrDeletedWhileNoDaemonRead) {
+  const std::string odd = (tree_ / "a\tb\\t\nc\\\\d").string();
+  WriteFileText(odd, "odd before");
+  WriteFileText(tree_ / "sub" / "saved.txt", "saved before");
+  WriteFileText(tree_ / "sub" / "gone.txt", "gone before");
+  WriteFileText(tree_ / "moved-from.txt", "moved");
+  {
+    tool::ShadowKeeper keeper(store_, {tree_});
+    for (const char* name : {"sub/saved.txt", "sub/gone.txt", "moved-from.txt"}) {
+      keeper.Saw((tree_ / name).string(), false);
+    }
+    keeper.Saw(odd, false);
+    keeper.RemoveUnknownShadows();  // the log written whole, then appended to
+    std::filesystem::rename(tree_ / "moved-from.txt", tree_ / "moved-to.txt");
+    keeper.Moved((tree_ / "moved-from.txt").string(), (tree_ / "moved-to.txt").string());
+    std::filesystem::rename(tree_ / "sub", tree_ / "renamed");
+    keeper.MovedDirectory((tree_ / "sub").string(), (tree_ / "renamed").string());
+    // Killed here: what follows is never read.
+  }
+  WriteFileText(tree_ / "renamed" / "saved.txt.tmp", "saved after");
+  std::filesystem::rename(tree_ / "renamed" / "saved.txt.tmp", tree_ / "renamed" / "saved.txt");
+  std::filesystem::remove(tree_ / "renamed" / "gone.txt");
+  {
+    std::ofstream log(store_ / "shadow-names", std::ios::app);
+    log << "K\t/etc/shadow\t" << (tree_ / "renamed" / "other.txt").string() << "\t0\n"
+        << "F\t" << odd;  // torn: no line end
+  }
+
+  tool::ShadowKeeper keeper(store_, {tree_});
+  EXPECT_FALSE(keeper.Saw(odd, false)) << "the same file as before";
+  EXPECT_FALSE(keeper.Saw((tree_ / "moved-to.txt").string(), false));
+  const auto replaced = keeper.Saw((tree_ / "renamed" / "saved.txt").string(), false);
+  ASSERT_TRUE(replaced);
+  EXPECT_EQ(ReadFileText(replaced->shadow), "saved before");
+  keeper.Release(*replaced, 0);
+  const auto unseen = keeper.TakeUnseen();
+  ASSERT_EQ(unseen.size(), 1u);
+  EXPECT_EQ(unseen[0].path, (tree_ / "renamed" / "gone.txt").string());
+  EXPECT_EQ(ReadFileText(unseen[0].shadow), "gone before");
+  keeper.Release(unseen[0], 0);
+  EXPECT_EQ(keeper.RemoveUnknownShadows(), 0u);
+  EXPECT_EQ(ShadowCount(), 3u) << "odd, moved-to.txt and the new saved.txt";
 }
 
 // A hard link in a user's directory to a file only root may read: its

@@ -113,6 +113,9 @@ class Daemon {
                         std::strerror(failures.front().error));
       }
     }
+    // Files known before and gone while no daemon watched: their shadows hold
+    // what they had.
+    for (const LeftShadow& left : shadows_.TakeUnseen()) Keep(FILE_OP_DELETE, left, 0);
     shadows_.RemoveUnknownShadows();
   }
 
@@ -209,9 +212,9 @@ class Daemon {
 
   void TakeOpen(int fd, pid_t tid) {
     // A file system watched whole holds every open on it: those outside the
-    // trees are let through at once.
-    if (IsOwnThread(tid) ||
-        (marker_.WatchesWholeFileSystems() && !LiesInTrees(FdPath(fd), marker_.Roots()))) {
+    // trees are let through at once. So are the daemon's own, once a file
+    // being made (the commonest open to answer at once) has been ruled out.
+    if (marker_.WatchesWholeFileSystems() && !LiesInTrees(FdPath(fd), marker_.Roots())) {
       groups_.Allow(fd);
     } else if (struct stat st{}; JustMade(fd, &st)) {
       // Answered here, not by a worker: a file being made has nothing to
@@ -220,6 +223,8 @@ class Daemon {
       // its events are read.
       ++uncopiedNew_;
       if (groups_.NotificationBacklog() > kBacklogToHold) shadows_.Hold(fd, st);
+      groups_.Allow(fd);
+    } else if (IsOwnThread(tid)) {
       groups_.Allow(fd);
     } else if (!pool_->TryPush({fd, tid})) {
       ++passedUncopied_;

@@ -118,7 +118,8 @@ std::string HexText(const std::string& bytes) {
 }
 
 ShadowKeeper::ShadowKeeper(const std::filesystem::path& store,
-                           const std::vector<std::filesystem::path>& trees) {
+                           const std::vector<std::filesystem::path>& trees)
+    : names_(store / "shadow-names") {
   struct stat storeStat {};
   const bool haveStore = ::stat(store.c_str(), &storeStat) == 0;
   for (const auto& tree : trees) {
@@ -146,6 +147,55 @@ ShadowKeeper::ShadowKeeper(const std::filesystem::path& store,
     const uint64_t fsid = FsidOf(fd.get());
     places_.push_back({st.st_dev, fsid, directory, std::move(fd)});
   }
+  LoadNames(trees);
+  names_.Pause();  // until RemoveUnknownShadows writes the log whole
+}
+
+void ShadowKeeper::LoadNames(const std::vector<std::filesystem::path>& trees) {
+  const auto inTrees = [&trees](const std::string& path) {
+    for (const auto& tree : trees) {
+      if (Below(path, tree.string())) return true;
+    }
+    return false;
+  };
+  std::map<std::string, ShadowNames::Name> names = names_.Load();
+  // Taken apart as it is read: the log's names and the known files are not
+  // held twice over.
+  while (!names.empty()) {
+    auto node = names.extract(names.begin());
+    const std::string& path = node.key();
+    const ShadowNames::Name& name = node.mapped();
+    // The log lies in root's store; still, a name is used only where it is
+    // one of ours: a shadow named by a handle in a shadow directory, for a
+    // path in the trees.
+    const std::filesystem::path shadow(name.shadow);
+    const std::string file = shadow.filename().string();
+    struct stat st {};
+    const Place* place = nullptr;
+    if (::lstat(shadow.c_str(), &st) == 0 && S_ISREG(st.st_mode)) place = PlaceFor(st.st_dev);
+    if (place == nullptr || place->directory != shadow.parent_path() || file.empty() ||
+        file.size() % 2 != 0 || file.find_first_not_of("0123456789abcdef") != std::string::npos ||
+        !inTrees(path)) {
+      continue;
+    }
+    std::string handle;
+    for (size_t i = 0; i < file.size(); i += 2) {
+      handle += static_cast<char>(std::stoi(file.substr(i, 2), nullptr, 16));
+    }
+    known_.insert_or_assign(path, Known{std::move(handle), st.st_dev, false, name.foreign, false});
+  }
+}
+
+void ShadowKeeper::CompactNamesLocked() {
+  if (names_.Appended() >= 2 * known_.size() + 100000) RewriteNamesLocked();
+}
+
+void ShadowKeeper::RewriteNamesLocked() {
+  names_.BeginRewrite();
+  for (const auto& [path, known] : known_) {
+    if (!known.handle.empty()) names_.Rewritten(path, ShadowPath(known), known.foreign);
+  }
+  names_.EndRewrite();
 }
 
 std::vector<std::filesystem::path> ShadowKeeper::Directories() const {
@@ -173,6 +223,22 @@ std::string ShadowKeeper::ShadowPath(const Known& known) const {
 
 std::optional<std::string> ShadowKeeper::Shadow(const Entry& entry, const struct stat& st,
                                                 const Place& place, struct stat* shadowed) {
+  // The file itself (opened by its handle): named by its own handle at once,
+  // as no name stands between (a shadow there already is this inode).
+  if (*entry.name == '\0') {
+    const std::optional<std::string> handle = HandleOf(entry.at, "", AT_EMPTY_PATH);
+    if (!handle) return std::nullopt;
+    const std::string shadowName = HexText(*handle);
+    if (::linkat(entry.at, "", place.fd.get(), shadowName.c_str(), AT_EMPTY_PATH) != 0 &&
+        errno != EEXIST) {
+      return std::nullopt;
+    }
+    if (::fstatat(place.fd.get(), shadowName.c_str(), shadowed, AT_SYMLINK_NOFOLLOW) != 0 ||
+        shadowed->st_ino != st.st_ino || !S_ISREG(shadowed->st_mode)) {
+      return std::nullopt;
+    }
+    return handle;
+  }
   // Shadowed already (by an earlier run, or under another name): the shadow
   // named by this file's handle is this very inode.
   if (const std::optional<std::string> handle = HandleOf(entry.at, entry.name, entry.LinkFlags())) {
@@ -253,14 +319,25 @@ std::optional<LeftShadow> ShadowKeeper::SawEntry(const Entry& entry,
       handle && (!holder || (holder->uid != 0 && !MayRead(holder->uid, holder->gid, shadowed)));
   std::lock_guard guard(lock_);
   std::optional<LeftShadow> replaced;
+  bool hadShadow = false;
   if (const auto it = known_.find(path); it != known_.end()) {
-    if (handle ? it->second.handle == *handle : it->second.handle.empty()) return std::nullopt;
+    if (handle ? it->second.handle == *handle : it->second.handle.empty()) {
+      it->second.seen = true;
+      return std::nullopt;
+    }
     fresh = fresh || it->second.fresh;
+    hadShadow = !it->second.handle.empty();
     replaced = TakeLocked(it);
   }
   if (handle) {
-    known_.emplace(path, Known{std::move(*handle), shadowed.st_dev, fresh, foreign});
-  } else if (!regular || (fresh && place != nullptr)) {
+    const auto it =
+        known_.emplace(path, Known{std::move(*handle), shadowed.st_dev, fresh, foreign}).first;
+    names_.Known(ShadowPath(it->second), path, foreign);
+    CompactNamesLocked();
+    return replaced;
+  }
+  if (hadShadow) names_.Forgot(path);
+  if (!regular || (fresh && place != nullptr)) {
     known_.emplace(path, nothingToKeep(fresh || !regular));
   } else {
     ++failed_;  // its deletion will be said: its content could not be kept
@@ -303,12 +380,8 @@ std::optional<LeftShadow> ShadowKeeper::Saw(const EventInode& inode, const std::
 
 void ShadowKeeper::Hold(int fd, const struct stat& st) {
   const Place* place = PlaceFor(st.st_dev);
-  if (place == nullptr) return;
-  // Named by the handle of the very inode open at fd: no name can be swapped
-  // under it, so it needs no staging. A shadow there already is this inode.
-  const std::optional<std::string> handle = HandleOf(fd, "", AT_EMPTY_PATH);
-  if (!handle) return;
-  ::linkat(fd, "", place->fd.get(), HexText(*handle).c_str(), AT_EMPTY_PATH);
+  struct stat shadowed {};
+  if (place != nullptr) Shadow({fd, ""}, st, *place, &shadowed);
 }
 
 void ShadowKeeper::Recorded(const std::string& path) {
@@ -333,6 +406,7 @@ std::optional<LeftShadow> ShadowKeeper::Deleted(const std::string& path, bool* k
   const auto it = known_.find(path);
   if (known != nullptr) *known = it != known_.end();
   if (it == known_.end()) return std::nullopt;
+  if (!it->second.handle.empty()) names_.Forgot(path);
   return TakeLocked(it);
 }
 
@@ -347,6 +421,7 @@ ShadowKeeper::Move ShadowKeeper::Moved(const std::string& from, const std::strin
       known_.erase(it);
       move.known = true;
       move.fresh = entry.fresh;
+      names_.Moved(from, to);
       if (const auto old = known_.find(to); old != known_.end()) {
         if (old->second.handle == entry.handle) {
           known_.erase(old);  // two names of one file: one name left
@@ -370,6 +445,7 @@ ShadowKeeper::Move ShadowKeeper::Moved(const std::string& from, const std::strin
 std::vector<LeftShadow> ShadowKeeper::Left(const std::string& path) {
   std::vector<LeftShadow> left;
   std::lock_guard guard(lock_);
+  names_.Left(path);
   if (const auto it = known_.find(path); it != known_.end()) {
     if (auto shadow = TakeLocked(it)) left.push_back(std::move(*shadow));
   }
@@ -383,6 +459,7 @@ std::vector<LeftShadow> ShadowKeeper::Left(const std::string& path) {
 
 void ShadowKeeper::MovedDirectory(const std::string& from, const std::string& to) {
   std::lock_guard guard(lock_);
+  names_.MovedDirectory(from, to);
   std::vector<std::pair<std::string, Known>> moved;
   for (auto it = known_.lower_bound(from + "/"); it != known_.end() && Below(it->first, from);) {
     moved.emplace_back(to + it->first.substr(from.size()), std::move(it->second));
@@ -395,6 +472,19 @@ void ShadowKeeper::Release(const LeftShadow& left, nlink_t namesElsewhere) {
   if (left.links <= 1 + namesElsewhere) ::unlink(left.shadow.c_str());
 }
 
+std::vector<LeftShadow> ShadowKeeper::TakeUnseen() {
+  std::vector<LeftShadow> unseen;
+  std::lock_guard guard(lock_);
+  for (auto it = known_.begin(); it != known_.end();) {
+    const auto next = std::next(it);
+    if (!it->second.seen) {
+      if (auto left = TakeLocked(it)) unseen.push_back(std::move(*left));
+    }
+    it = next;
+  }
+  return unseen;
+}
+
 size_t ShadowKeeper::RemoveUnknownShadows() {
   std::unordered_set<std::string> wanted;
   {
@@ -402,6 +492,7 @@ size_t ShadowKeeper::RemoveUnknownShadows() {
     for (const auto& [path, known] : known_) {
       if (!known.handle.empty()) wanted.insert(ShadowPath(known));
     }
+    RewriteNamesLocked();
   }
   size_t removed = 0;
   for (const Place& place : places_) {

@@ -27,6 +27,7 @@
 
 #include "platform/unique_fd.h"
 #include "protect/event_inode.h"
+#include "protect/shadow_names.h"
 
 namespace orv::tool {
 
@@ -55,6 +56,10 @@ class ShadowKeeper {
   // store's file system, else kShadowDirectoryName at the top of the tree's
   // file system; each made private (root only) when missing. A tree whose file
   // system allows neither is left without one (see Uncovered).
+  // What a daemon before knew (store/"shadow-names") is known again, as not
+  // seen yet: a file the start's walk finds under another inode was replaced
+  // meanwhile (Saw returns its old shadow), one it does not find was deleted
+  // (TakeUnseen).
   ShadowKeeper(const std::filesystem::path& store, const std::vector<std::filesystem::path>& trees);
   ShadowKeeper(const ShadowKeeper&) = delete;
   ShadowKeeper& operator=(const ShadowKeeper&) = delete;
@@ -119,9 +124,14 @@ class ShadowKeeper {
   // engine has taken its content, or when nothing could keep it.
   void Release(const LeftShadow& left, nlink_t namesElsewhere);
 
-  // Removes every shadow that no known file has: those of files deleted
-  // while no daemon watched, and half-made ones. Called once the trees were
-  // walked at start; the number removed.
+  // The files known from before that the start's walk did not see: gone
+  // (deleted, or moved out of the trees) while no daemon watched. Each is
+  // known no more; its shadow holds the content it had.
+  std::vector<LeftShadow> TakeUnseen();
+
+  // Removes every shadow that no known file has (half-made ones, those of
+  // files gone that nothing kept) and writes the names log anew. Called once
+  // the trees were walked at start; the number removed.
   size_t RemoveUnknownShadows();
 
   size_t KnownCount();
@@ -134,6 +144,7 @@ class ShadowKeeper {
     dev_t device = 0;
     bool fresh = false;
     bool foreign = false;  // see LeftShadow
+    bool seen = true;      // false: known from the log, not found by a walk yet
   };
   struct Place {
     dev_t device = 0;
@@ -165,6 +176,13 @@ class ShadowKeeper {
   // Called with lock_ held.
   std::optional<LeftShadow> TakeLocked(std::map<std::string, Known>::iterator it);
   std::string ShadowPath(const Known& known) const;
+  // Knows again what the names log says, where its shadows are still there.
+  void LoadNames(const std::vector<std::filesystem::path>& trees);
+  // Writes the names log anew from what is known once it has grown well past
+  // that. Called with lock_ held.
+  void CompactNamesLocked();
+  // Writes the names log anew from what is known. Called with lock_ held.
+  void RewriteNamesLocked();
 
   std::vector<Place> places_;
   std::vector<std::pair<std::filesystem::path, std::string>> uncovered_;
@@ -172,6 +190,7 @@ class ShadowKeeper {
   // Ordered: a directory's files are one range.
   std::map<std::string, Known> known_;
   std::atomic<uint64_t> failed_{0};
+  ShadowNames names_;    // written with lock_ held
   uint64_t serial_ = 0;  // for the names links are made under before their own
 };
 
