@@ -1,6 +1,7 @@
 #include "capture/journal_record.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "catalog/store_layout.h"
@@ -41,7 +42,13 @@ void PutU64(std::string* out, uint64_t v) {
   PutU32(out, static_cast<uint32_t>(v >> 32));
 }
 void PutText(std::string* out, std::u16string_view text) {
-  for (const char16_t unit : text) PutU16(out, static_cast<uint16_t>(unit));
+  if constexpr (std::endian::native == std::endian::little) {
+    // The units are already in the record's byte order: one copy, on the
+    // host's thread.
+    out->append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
+  } else {
+    for (const char16_t unit : text) PutU16(out, static_cast<uint16_t>(unit));
+  }
 }
 
 // Reads little-endian numbers from a bounded span; the caller checked the size.
@@ -195,6 +202,8 @@ void EncodeEntryRecord(JournalRecordType type, const EditionEntry& entry, std::s
     return;
   }
   const size_t start = out->size();
+  out->reserve(start + kHeaderBytes + kEntryFixedBytes +
+               2 * (entry.path.size() + entry.copyName.size() + entry.secondPath.size()));
   out->append(kHeaderBytes, '\0');
   PutU8(out, static_cast<uint8_t>(type));
   PutU8(out, static_cast<uint8_t>(entry.kind));
