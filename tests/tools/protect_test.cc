@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -313,6 +314,67 @@ TEST_P(ProtectTest, ARestartShadowsWhatWasMadeMeanwhileWhereverTheStoreIs) {
   ASSERT_EQ(::stat(left[0].c_str(), &shadow), 0);
   ASSERT_EQ(::stat((tree_ / "replaced.txt").c_str(), &live), 0);
   EXPECT_EQ(shadow.st_ino, live.st_ino);
+}
+
+// The daemon killed while programs save: every save that completed before
+// the kill, in place or by rename, has an edition holding the content before
+// it once the daemon has started again; so has every save by rename made
+// while no daemon ran.
+TEST_P(ProtectTest, AKilledDaemonLosesNoSaveThatCompleted) {
+  if (GetParam() != "tmp") GTEST_SKIP() << "one file system is enough";
+  constexpr int kFiles = 300;
+  const auto before = [](char kind, int i) {
+    return std::string(1, kind) + " before " + std::to_string(i);
+  };
+  const auto name = [this](char kind, int i) {
+    return tree_ / (std::string(1, kind) + std::to_string(i) + ".txt");
+  };
+  for (int i = 0; i < kFiles; ++i) {
+    WriteFileText(name('r', i), before('r', i));
+    WriteFileText(name('p', i), before('p', i));
+  }
+  Start();
+  std::atomic<int> done{0};
+  std::thread saver([&] {
+    for (int i = 0; i < kFiles; ++i) {
+      const std::filesystem::path temporary = name('r', i).string() + ".tmp";
+      WriteFileText(temporary, "r after");
+      std::filesystem::rename(temporary, name('r', i));
+      WriteFileText(name('p', i), "p after");
+      done.store(i + 1);
+    }
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (done.load() < kFiles / 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  const int completed = done.load();  // saves before the kill
+  Stop(SIGKILL);
+  saver.join();
+  ASSERT_GE(completed, kFiles / 3);
+  Start();
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+
+  std::map<std::string, std::set<std::string>> contents;
+  for (const auto& row : Editions()) {
+    if (row.backupName.empty()) continue;
+    contents[row.fileName].insert(ReadFileText(store_ / "Backup" / row.backupName));
+  }
+  int lost = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    lost += contents[name('r', i).string()].count(before('r', i)) == 0;
+    if (i < completed) lost += contents[name('p', i).string()].count(before('p', i)) == 0;
+  }
+  EXPECT_EQ(lost, 0) << "of " << kFiles + completed << " saves, killed after " << completed << "\n"
+                     << ReadFileText(dir_ / "daemon.log");
+  // No copy lies in the store that no edition names.
+  std::set<std::string> named;
+  for (const auto& row : Editions()) named.insert(row.backupName);
+  int unnamed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(store_ / "Backup")) {
+    unnamed += named.count(entry.path().filename().string()) == 0;
+  }
+  EXPECT_EQ(unnamed, 0);
 }
 
 TEST_P(ProtectTest, FilesOverTheCopyLimitPassWithoutACopy) {
