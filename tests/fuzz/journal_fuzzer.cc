@@ -4,9 +4,9 @@
 // reads back alone, whole and the same; its copy name stays a plain snapshot
 // name; its paths stay plain absolute ones.
 //
-// The input is the journal's bytes as they stand. The seed corpus holds
-// records the engine writes (every type, texts with surrogates), so that
-// mutations start from records whose checksums hold.
+// The input is a journal file's whole content. The seed corpus holds records
+// the engine writes (every type, texts with surrogates), so that mutations
+// start from records whose checksums hold.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

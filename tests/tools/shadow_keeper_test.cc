@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -46,16 +45,12 @@ class ShadowKeeperTest : public ::testing::Test {
   // and the owner of its directory.
   static tool::EventInode InodeOf(const std::filesystem::path& path) {
     tool::EventInode inode;
-    struct statfs fs {};
-    EXPECT_EQ(::statfs(path.c_str(), &fs), 0);
-    std::memcpy(&inode.fsid, &fs.f_fsid, sizeof(inode.fsid));
-    alignas(file_handle) char storage[sizeof(file_handle) + MAX_HANDLE_SZ];
-    auto* handle = reinterpret_cast<file_handle*>(storage);
-    handle->handle_bytes = MAX_HANDLE_SZ;
-    int mount = 0;
-    EXPECT_EQ(::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mount, 0), 0);
-    inode.handle.assign(reinterpret_cast<const char*>(&handle->handle_type), sizeof(int));
-    inode.handle.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
+    const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    inode.fsid = tool::FileSystemIdOf(fd);
+    inode.handle = tool::RawHandleOf(fd, "", AT_EMPTY_PATH).value_or("");
+    ::close(fd);
+    EXPECT_FALSE(inode.handle.empty());
     inode.holder = tool::EventInode::Holder{::geteuid(), ::getegid()};
     return inode;
   }

@@ -27,6 +27,16 @@ struct EventInode {
   std::optional<Holder> holder;
 };
 
+// The id of the file system holding the file open at fd, as statfs reports
+// it (both words as one number, the form events carry); 0 when unknown.
+uint64_t FileSystemIdOf(int fd);
+
+// The raw file handle (its type, then its bytes, the form EventInode keeps)
+// of name in the directory open at at (flags as for name_to_handle_at:
+// AT_EMPTY_PATH with name "" for the file open at at); nothing when the file
+// system gives none. A final symbolic link is not followed.
+std::optional<std::string> RawHandleOf(int at, const char* name, int flags);
+
 }  // namespace orv::tool
 
 #endif  // ORV_TOOLS_ORV_PROTECT_EVENT_INODE_H_

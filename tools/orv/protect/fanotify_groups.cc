@@ -78,6 +78,13 @@ const file_handle* HandleIn(const char* record, size_t length, std::vector<uint6
   return handle;
 }
 
+// A handle as EventInode keeps it: its type, then its bytes.
+std::string RawHandle(const file_handle& handle) {
+  std::string raw(reinterpret_cast<const char*>(&handle.handle_type), sizeof(handle.handle_type));
+  raw.append(reinterpret_cast<const char*>(handle.f_handle), handle.handle_bytes);
+  return raw;
+}
+
 // How the directories of an event's records are made paths.
 struct Resolver {
   const std::vector<int>& mounts;
@@ -102,11 +109,7 @@ std::string ResolveName(const Resolver& resolver, const char* record, size_t len
     return directory == "/" ? "/" + std::string(name) : directory + "/" + name;
   };
   std::optional<std::string> directory =
-      resolver.known
-          ? resolver.known(FsidOf(record), handle->handle_type,
-                           std::string_view(reinterpret_cast<const char*>(handle->f_handle),
-                                            handle->handle_bytes))
-          : std::nullopt;
+      resolver.known ? resolver.known(FsidOf(record), RawHandle(*handle)) : std::nullopt;
   if (directory && !wantHolder) return join(*directory);
   for (int mount : resolver.mounts) {
     const UniqueFd fd(
@@ -126,9 +129,7 @@ void ReadInode(const char* record, size_t length, EventInode* inode) {
   const file_handle* handle = HandleIn(record, length, &aligned);
   if (handle == nullptr) return;
   inode->fsid = FsidOf(record);
-  inode->handle.assign(reinterpret_cast<const char*>(&handle->handle_type),
-                       sizeof(handle->handle_type));
-  inode->handle.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
+  inode->handle = RawHandle(*handle);
 }
 
 // The event at bytes (metadata, then its information records), its names

@@ -48,10 +48,10 @@ class FanotifyGroups : public GroupMarks {
   using RefusedHandler = std::function<void(pid_t tid, int error)>;
   using NotificationHandler = std::function<void(const Notification&)>;
   using OverflowHandler = std::function<void()>;
-  // The path of a directory known by its file system's id and its handle
-  // (type and bytes), or nothing.
+  // The path of a directory known by its file system's id and its raw
+  // handle (type, then bytes), or nothing.
   using DirectoryLookup =
-      std::function<std::optional<std::string>(uint64_t fsid, int type, std::string_view handle)>;
+      std::function<std::optional<std::string>(uint64_t fsid, std::string_view rawHandle)>;
 
   // Creates both groups. Throws ToolError when fanotify is unavailable (not
   // root, or a kernel without it).

@@ -134,8 +134,8 @@ class Daemon {
     notificationReader_ = std::thread([this] {
       groups_.ReadNotifications(
           marker_.RootDescriptors(),
-          [this](uint64_t fsid, int type, std::string_view handle) {
-            return marker_.PathOf(fsid, type, handle);
+          [this](uint64_t fsid, std::string_view rawHandle) {
+            return marker_.PathOf(fsid, rawHandle);
           },
           [this](const Notification& event) { Dispatch(event); },
           [this] {

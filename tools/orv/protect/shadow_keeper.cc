@@ -5,7 +5,6 @@
 #include <linux/openat2.h>
 #include <stdio.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -52,19 +51,6 @@ UniqueFd OpenPrivateDirectory(const std::filesystem::path& directory, std::strin
   return fd;
 }
 
-// The raw file handle of name in directory (its type, then its bytes), or
-// nothing. Symbolic links are not followed.
-std::optional<std::string> HandleOf(int directory, const char* name, int flags = 0) {
-  std::vector<uint64_t> storage((sizeof(file_handle) + MAX_HANDLE_SZ) / sizeof(uint64_t) + 1);
-  auto* handle = reinterpret_cast<file_handle*>(storage.data());
-  handle->handle_bytes = MAX_HANDLE_SZ;
-  int mount = 0;
-  if (::name_to_handle_at(directory, name, handle, &mount, flags) != 0) return std::nullopt;
-  std::string raw(reinterpret_cast<const char*>(&handle->handle_type), sizeof(handle->handle_type));
-  raw.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
-  return raw;
-}
-
 // The directory that holds path, opened through no symbolic link (the trees
 // are canonical: a link on the way was swapped in by someone), and the
 // entry's name in it.
@@ -80,16 +66,6 @@ std::pair<UniqueFd, std::string> OpenParent(const std::string& path) {
   return {UniqueFd(static_cast<int>(
               ::syscall(SYS_openat2, AT_FDCWD, parent.c_str(), &how, sizeof(how)))),
           path.substr(slash + 1)};
-}
-
-// The file system id of the file open at fd, both words as one number.
-uint64_t FsidOf(int fd) {
-  struct statfs fs {};
-  if (::fstatfs(fd, &fs) != 0) return 0;
-  uint64_t fsid = 0;
-  static_assert(sizeof(fs.f_fsid) == sizeof(fsid));
-  std::memcpy(&fsid, &fs.f_fsid, sizeof(fsid));
-  return fsid;
 }
 
 // Whether user uid, of group gid, may read a file of status st by its mode.
@@ -144,7 +120,7 @@ ShadowKeeper::ShadowKeeper(const std::filesystem::path& store,
       uncovered_.emplace_back(tree, why);
       continue;
     }
-    const uint64_t fsid = FsidOf(fd.get());
+    const uint64_t fsid = FileSystemIdOf(fd.get());
     places_.push_back({st.st_dev, fsid, directory, std::move(fd)});
   }
   LoadNames(trees);
@@ -226,7 +202,7 @@ std::optional<std::string> ShadowKeeper::Shadow(const Entry& entry, const struct
   // The file itself (opened by its handle): named by its own handle at once,
   // as no name stands between (a shadow there already is this inode).
   if (*entry.name == '\0') {
-    const std::optional<std::string> handle = HandleOf(entry.at, "", AT_EMPTY_PATH);
+    const std::optional<std::string> handle = RawHandleOf(entry.at, "", AT_EMPTY_PATH);
     if (!handle) return std::nullopt;
     const std::string shadowName = HexText(*handle);
     if (::linkat(entry.at, "", place.fd.get(), shadowName.c_str(), AT_EMPTY_PATH) != 0 &&
@@ -241,7 +217,8 @@ std::optional<std::string> ShadowKeeper::Shadow(const Entry& entry, const struct
   }
   // Shadowed already (by an earlier run, or under another name): the shadow
   // named by this file's handle is this very inode.
-  if (const std::optional<std::string> handle = HandleOf(entry.at, entry.name, entry.LinkFlags())) {
+  if (const std::optional<std::string> handle =
+          RawHandleOf(entry.at, entry.name, entry.LinkFlags())) {
     if (::fstatat(place.fd.get(), HexText(*handle).c_str(), shadowed, AT_SYMLINK_NOFOLLOW) == 0 &&
         shadowed->st_ino == st.st_ino) {
       return handle;
@@ -259,7 +236,7 @@ std::optional<std::string> ShadowKeeper::Shadow(const Entry& entry, const struct
   if (::linkat(entry.at, entry.name, place.fd.get(), staged.c_str(), entry.LinkFlags()) != 0) {
     return std::nullopt;
   }
-  std::optional<std::string> handle = HandleOf(place.fd.get(), staged.c_str());
+  std::optional<std::string> handle = RawHandleOf(place.fd.get(), staged.c_str(), 0);
   if (!handle || ::fstatat(place.fd.get(), staged.c_str(), shadowed, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISREG(shadowed->st_mode)) {
     ::unlinkat(place.fd.get(), staged.c_str(), 0);

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "protect/event_inode.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -44,10 +44,10 @@ std::unique_ptr<DIR, CloseDirectory> ListDirectory(int fd) {
   return std::unique_ptr<DIR, CloseDirectory>(directory);
 }
 
-// The key of a directory by its file system's id and its handle.
-std::string HandleKey(uint64_t fsid, int type, std::string_view bytes) {
-  std::string key = "h" + std::to_string(fsid) + ":" + std::to_string(type) + ":";
-  key.append(bytes);
+// The key of a directory by its file system's id and its raw handle.
+std::string HandleKey(uint64_t fsid, std::string_view rawHandle) {
+  std::string key = "h" + std::to_string(fsid) + ":";
+  key.append(rawHandle);
   return key;
 }
 
@@ -56,18 +56,8 @@ std::string HandleKey(uint64_t fsid, int type, std::string_view bytes) {
 // carries the inode's generation), as an event names the directory; on a
 // file system without handles, its device and inode.
 std::string DirectoryKey(int fd) {
-  std::vector<uint64_t> storage((sizeof(file_handle) + MAX_HANDLE_SZ) / sizeof(uint64_t) + 1);
-  auto* handle = reinterpret_cast<file_handle*>(storage.data());
-  handle->handle_bytes = MAX_HANDLE_SZ;
-  int mount = 0;
-  struct statfs fs {};
-  if (::name_to_handle_at(fd, "", handle, &mount, AT_EMPTY_PATH) == 0 && ::fstatfs(fd, &fs) == 0) {
-    uint64_t fsid = 0;
-    static_assert(sizeof(fs.f_fsid) == sizeof(fsid));
-    std::memcpy(&fsid, &fs.f_fsid, sizeof(fsid));
-    return HandleKey(
-        fsid, handle->handle_type,
-        std::string_view(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes));
+  if (const std::optional<std::string> raw = RawHandleOf(fd, "", AT_EMPTY_PATH)) {
+    if (const uint64_t fsid = FileSystemIdOf(fd); fsid != 0) return HandleKey(fsid, *raw);
   }
   struct stat st {};
   ::fstat(fd, &st);
@@ -178,9 +168,9 @@ void TreeMarker::Drop(std::map<std::string, std::string>::iterator it) {
   keyByPath_.erase(it);
 }
 
-std::optional<std::string> TreeMarker::PathOf(uint64_t fsid, int type, std::string_view handle) {
+std::optional<std::string> TreeMarker::PathOf(uint64_t fsid, std::string_view rawHandle) {
   std::lock_guard guard(lock_);
-  const auto it = pathByKey_.find(HandleKey(fsid, type, handle));
+  const auto it = pathByKey_.find(HandleKey(fsid, rawHandle));
   if (it == pathByKey_.end()) return std::nullopt;
   return it->second->first;
 }

@@ -106,12 +106,12 @@ class TreeMarker {
   bool Excluded(std::string_view path) const;
 
   // The path of the watched directory on the file system fsid (as statfs
-  // reports it) whose file handle has this type and these bytes, as the
+  // reports it) whose raw file handle (type, then bytes) is rawHandle, as the
   // events read so far have left it; nothing when it is not known. A
   // directory's record outlives the directory until its deletion is read,
   // so that the events of what it held, read after it is gone, still name
   // their paths.
-  std::optional<std::string> PathOf(uint64_t fsid, int type, std::string_view handle);
+  std::optional<std::string> PathOf(uint64_t fsid, std::string_view rawHandle);
 
   // The directory at path is gone, or moved away: its record and those of
   // every directory below it are dropped (the kernel drops the marks of
