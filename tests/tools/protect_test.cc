@@ -360,13 +360,17 @@ TEST_P(ProtectTest, AKilledDaemonLosesNoSaveThatCompleted) {
     if (row.backupName.empty()) continue;
     contents[row.fileName].insert(ReadFileText(store_ / "Backup" / row.backupName));
   }
-  int lost = 0;
+  std::string lost;
   for (int i = 0; i < kFiles; ++i) {
-    lost += contents[name('r', i).string()].count(before('r', i)) == 0;
-    if (i < completed) lost += contents[name('p', i).string()].count(before('p', i)) == 0;
+    for (const char kind : {'r', 'p'}) {
+      if (kind == 'p' && i >= completed) continue;
+      if (contents[name(kind, i).string()].count(before(kind, i)) == 0) {
+        lost += " " + name(kind, i).filename().string();
+      }
+    }
   }
-  EXPECT_EQ(lost, 0) << "of " << kFiles + completed << " saves, killed after " << completed << "\n"
-                     << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(lost, "") << "of " << kFiles + completed << " saves, killed after " << completed
+                      << "\n" << ReadFileText(dir_ / "daemon.log");
   // No copy lies in the store that no edition names.
   std::set<std::string> named;
   for (const auto& row : Editions()) named.insert(row.backupName);

@@ -182,9 +182,10 @@ TEST_F(ShadowKeeperTest, ARestartKnowsWhatWasReplacedOrDeletedWhileNoDaemonRead)
   WriteFileText(tree_ / "sub" / "saved.txt", "saved before");
   WriteFileText(tree_ / "sub" / "gone.txt", "gone before");
   WriteFileText(tree_ / "moved-from.txt", "moved");
+  WriteFileText(tree_ / "cut.txt", "cut before");
   {
     tool::ShadowKeeper keeper(store_, {tree_});
-    for (const char* name : {"sub/saved.txt", "sub/gone.txt", "moved-from.txt"}) {
+    for (const char* name : {"sub/saved.txt", "sub/gone.txt", "moved-from.txt", "cut.txt"}) {
       keeper.Saw((tree_ / name).string(), false);
     }
     keeper.Saw(odd, false);
@@ -193,6 +194,12 @@ TEST_F(ShadowKeeperTest, ARestartKnowsWhatWasReplacedOrDeletedWhileNoDaemonRead)
     keeper.Moved((tree_ / "moved-from.txt").string(), (tree_ / "moved-to.txt").string());
     std::filesystem::rename(tree_ / "sub", tree_ / "renamed");
     keeper.MovedDirectory((tree_ / "sub").string(), (tree_ / "renamed").string());
+    // A save read, its edition cut off by the kill: its shadow is left over.
+    WriteFileText(tree_ / "cut.txt.tmp", "cut after");
+    keeper.Saw((tree_ / "cut.txt.tmp").string(), true);
+    std::filesystem::rename(tree_ / "cut.txt.tmp", tree_ / "cut.txt");
+    ASSERT_TRUE(
+        keeper.Moved((tree_ / "cut.txt.tmp").string(), (tree_ / "cut.txt").string()).replaced);
     // Killed here: what follows is never read.
   }
   WriteFileText(tree_ / "renamed" / "saved.txt.tmp", "saved after");
@@ -207,17 +214,29 @@ TEST_F(ShadowKeeperTest, ARestartKnowsWhatWasReplacedOrDeletedWhileNoDaemonRead)
   tool::ShadowKeeper keeper(store_, {tree_});
   EXPECT_FALSE(keeper.Saw(odd, false)) << "the same file as before";
   EXPECT_FALSE(keeper.Saw((tree_ / "moved-to.txt").string(), false));
+  EXPECT_FALSE(keeper.Saw((tree_ / "cut.txt").string(), false)) << "the save's file";
   const auto replaced = keeper.Saw((tree_ / "renamed" / "saved.txt").string(), false);
   ASSERT_TRUE(replaced);
   EXPECT_EQ(ReadFileText(replaced->shadow), "saved before");
   keeper.Release(*replaced, 0);
-  const auto unseen = keeper.TakeUnseen();
-  ASSERT_EQ(unseen.size(), 1u);
-  EXPECT_EQ(unseen[0].path, (tree_ / "renamed" / "gone.txt").string());
-  EXPECT_EQ(ReadFileText(unseen[0].shadow), "gone before");
-  keeper.Release(unseen[0], 0);
+  std::map<std::string, std::string> unseen;
+  for (const auto& left : keeper.TakeUnseen()) {
+    unseen[left.path] = ReadFileText(left.shadow);
+    keeper.Release(left, 0);
+  }
+  EXPECT_EQ(unseen, (std::map<std::string, std::string>{
+                        {(tree_ / "renamed" / "gone.txt").string(), "gone before"},
+                        {(tree_ / "cut.txt").string(), "cut before"}}));
   EXPECT_EQ(keeper.RemoveUnknownShadows(), 0u);
-  EXPECT_EQ(ShadowCount(), 3u) << "odd, moved-to.txt and the new saved.txt";
+  EXPECT_EQ(ShadowCount(), 4u) << "odd, moved-to.txt, cut.txt and the new saved.txt";
+  // Released, the left-over shadow is no longer given out.
+  tool::ShadowKeeper again(store_, {tree_});
+  for (const std::string& path :
+       {odd, (tree_ / "moved-to.txt").string(), (tree_ / "cut.txt").string(),
+        (tree_ / "renamed" / "saved.txt").string()}) {
+    again.Saw(path, false);
+  }
+  EXPECT_TRUE(again.TakeUnseen().empty());
 }
 
 // A hard link in a user's directory to a file only root may read: its

@@ -113,9 +113,13 @@ class Daemon {
                         std::strerror(failures.front().error));
       }
     }
-    // Files known before and gone while no daemon watched: their shadows hold
-    // what they had.
-    for (const LeftShadow& left : shadows_.TakeUnseen()) Keep(FILE_OP_DELETE, left, 0);
+    // Files known before and gone while no daemon watched, or whose edition a
+    // kill cut off: their shadows hold what they had. One whose name is there
+    // again was replaced.
+    for (const LeftShadow& left : shadows_.TakeUnseen()) {
+      struct stat st {};
+      Keep(::lstat(left.path.c_str(), &st) == 0 ? FILE_OP_RENAME : FILE_OP_DELETE, left, 0);
+    }
     shadows_.RemoveUnknownShadows();
   }
 

@@ -134,31 +134,42 @@ void ShadowKeeper::LoadNames(const std::vector<std::filesystem::path>& trees) {
     }
     return false;
   };
-  std::map<std::string, ShadowNames::Name> names = names_.Load();
-  // Taken apart as it is read: the log's names and the known files are not
-  // held twice over.
-  while (!names.empty()) {
-    auto node = names.extract(names.begin());
-    const std::string& path = node.key();
-    const ShadowNames::Name& name = node.mapped();
-    // The log lies in root's store; still, a name is used only where it is
-    // one of ours: a shadow named by a handle in a shadow directory, for a
-    // path in the trees.
-    const std::filesystem::path shadow(name.shadow);
+  // The log lies in root's store; still, a name is used only where it is
+  // one of ours: a shadow named by a handle in a shadow directory, for a
+  // path in the trees. Its status, and its handle, when it is.
+  const auto ours = [&](const std::string& shadowPath, const std::string& path, struct stat* st,
+                        std::string* handle) {
+    const std::filesystem::path shadow(shadowPath);
     const std::string file = shadow.filename().string();
-    struct stat st {};
     const Place* place = nullptr;
-    if (::lstat(shadow.c_str(), &st) == 0 && S_ISREG(st.st_mode)) place = PlaceFor(st.st_dev);
+    if (::lstat(shadow.c_str(), st) == 0 && S_ISREG(st->st_mode)) place = PlaceFor(st->st_dev);
     if (place == nullptr || place->directory != shadow.parent_path() || file.empty() ||
         file.size() % 2 != 0 || file.find_first_not_of("0123456789abcdef") != std::string::npos ||
         !inTrees(path)) {
-      continue;
+      return false;
     }
-    std::string handle;
     for (size_t i = 0; i < file.size(); i += 2) {
-      handle += static_cast<char>(std::stoi(file.substr(i, 2), nullptr, 16));
+      *handle += static_cast<char>(std::stoi(file.substr(i, 2), nullptr, 16));
     }
-    known_.insert_or_assign(path, Known{std::move(handle), st.st_dev, false, name.foreign, false});
+    return true;
+  };
+  ShadowNames::Loaded loaded = names_.Load();
+  for (auto& [shadow, taken] : loaded.taken) {
+    struct stat st {};
+    std::string handle;
+    if (!ours(shadow, taken.first, &st, &handle)) continue;
+    leftover_.push_back(LeftShadow{taken.first, shadow, st.st_nlink, taken.second});
+    taken_.insert_or_assign(shadow, std::move(taken));
+  }
+  // Taken apart as it is read: the log's names and the known files are not
+  // held twice over.
+  while (!loaded.names.empty()) {
+    auto node = loaded.names.extract(loaded.names.begin());
+    struct stat st {};
+    std::string handle;
+    if (!ours(node.mapped().shadow, node.key(), &st, &handle)) continue;
+    known_.insert_or_assign(
+        node.key(), Known{std::move(handle), st.st_dev, false, node.mapped().foreign, false});
   }
 }
 
@@ -171,6 +182,8 @@ void ShadowKeeper::RewriteNamesLocked() {
   for (const auto& [path, known] : known_) {
     if (!known.handle.empty()) names_.Rewritten(path, ShadowPath(known), known.foreign);
   }
+  for (const auto& [shadow, taken] : taken_)
+    names_.RewrittenTaken(shadow, taken.first, taken.second);
   names_.EndRewrite();
 }
 
@@ -366,12 +379,19 @@ void ShadowKeeper::Recorded(const std::string& path) {
   if (const auto it = known_.find(path); it != known_.end()) it->second.fresh = false;
 }
 
-std::optional<LeftShadow> ShadowKeeper::TakeLocked(std::map<std::string, Known>::iterator it) {
+std::optional<LeftShadow> ShadowKeeper::TakeLocked(std::map<std::string, Known>::iterator it,
+                                                   bool awaitsEdition) {
   std::optional<LeftShadow> left;
   if (std::string shadow = ShadowPath(it->second); !shadow.empty()) {
     struct stat st {};
     if (::lstat(shadow.c_str(), &st) == 0) {
       left = LeftShadow{it->first, std::move(shadow), st.st_nlink, it->second.foreign};
+      // Logged before the record that takes the name away: a kill before
+      // the edition is made leaves the next start the shadow to make it from.
+      if (awaitsEdition) {
+        names_.Taken(left->shadow, left->path, left->foreign);
+        taken_.insert_or_assign(left->shadow, std::pair(left->path, left->foreign));
+      }
     }
   }
   known_.erase(it);
@@ -383,8 +403,10 @@ std::optional<LeftShadow> ShadowKeeper::Deleted(const std::string& path, bool* k
   const auto it = known_.find(path);
   if (known != nullptr) *known = it != known_.end();
   if (it == known_.end()) return std::nullopt;
-  if (!it->second.handle.empty()) names_.Forgot(path);
-  return TakeLocked(it);
+  const bool shadowed = !it->second.handle.empty();
+  std::optional<LeftShadow> left = TakeLocked(it);
+  if (shadowed) names_.Forgot(path);
+  return left;
 }
 
 ShadowKeeper::Move ShadowKeeper::Moved(const std::string& from, const std::string& to,
@@ -398,7 +420,6 @@ ShadowKeeper::Move ShadowKeeper::Moved(const std::string& from, const std::strin
       known_.erase(it);
       move.known = true;
       move.fresh = entry.fresh;
-      names_.Moved(from, to);
       if (const auto old = known_.find(to); old != known_.end()) {
         if (old->second.handle == entry.handle) {
           known_.erase(old);  // two names of one file: one name left
@@ -406,6 +427,7 @@ ShadowKeeper::Move ShadowKeeper::Moved(const std::string& from, const std::strin
           move.replaced = TakeLocked(old);
         }
       }
+      names_.Moved(from, to);
       known_.emplace(to, std::move(entry));
       return move;
     }
@@ -423,12 +445,13 @@ std::vector<LeftShadow> ShadowKeeper::Left(const std::string& path) {
   std::vector<LeftShadow> left;
   std::lock_guard guard(lock_);
   names_.Left(path);
+  // Nothing of theirs is lost: no edition awaits.
   if (const auto it = known_.find(path); it != known_.end()) {
-    if (auto shadow = TakeLocked(it)) left.push_back(std::move(*shadow));
+    if (auto shadow = TakeLocked(it, false)) left.push_back(std::move(*shadow));
   }
   for (auto it = known_.lower_bound(path + "/"); it != known_.end() && Below(it->first, path);) {
     const auto next = std::next(it);
-    if (auto shadow = TakeLocked(it)) left.push_back(std::move(*shadow));
+    if (auto shadow = TakeLocked(it, false)) left.push_back(std::move(*shadow));
     it = next;
   }
   return left;
@@ -447,11 +470,14 @@ void ShadowKeeper::MovedDirectory(const std::string& from, const std::string& to
 
 void ShadowKeeper::Release(const LeftShadow& left, nlink_t namesElsewhere) {
   if (left.links <= 1 + namesElsewhere) ::unlink(left.shadow.c_str());
+  std::lock_guard guard(lock_);
+  if (taken_.erase(left.shadow) != 0) names_.Done(left.shadow);
 }
 
 std::vector<LeftShadow> ShadowKeeper::TakeUnseen() {
-  std::vector<LeftShadow> unseen;
   std::lock_guard guard(lock_);
+  std::vector<LeftShadow> unseen = std::move(leftover_);
+  leftover_.clear();
   for (auto it = known_.begin(); it != known_.end();) {
     const auto next = std::next(it);
     if (!it->second.seen) {
@@ -469,6 +495,7 @@ size_t ShadowKeeper::RemoveUnknownShadows() {
     for (const auto& [path, known] : known_) {
       if (!known.handle.empty()) wanted.insert(ShadowPath(known));
     }
+    for (const auto& [shadow, taken] : taken_) wanted.insert(shadow);
     RewriteNamesLocked();
   }
   size_t removed = 0;

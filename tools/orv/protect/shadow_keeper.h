@@ -125,8 +125,9 @@ class ShadowKeeper {
   void Release(const LeftShadow& left, nlink_t namesElsewhere);
 
   // The files known from before that the start's walk did not see: gone
-  // (deleted, or moved out of the trees) while no daemon watched. Each is
-  // known no more; its shadow holds the content it had.
+  // (deleted, or moved out of the trees) while no daemon watched; and those
+  // whose deletion or replacement was read before a kill, their edition not
+  // made. Each is known no more; its shadow holds the content it had.
   std::vector<LeftShadow> TakeUnseen();
 
   // Removes every shadow that no known file has (half-made ones, those of
@@ -173,8 +174,10 @@ class ShadowKeeper {
   std::optional<LeftShadow> SawEntry(const Entry& entry, std::optional<EventInode::Holder> holder,
                                      const std::string& path, bool fresh);
   // What path's record left, with the shadow's link count; drops the record.
+  // A shadow that awaits its edition is logged as taken until Release.
   // Called with lock_ held.
-  std::optional<LeftShadow> TakeLocked(std::map<std::string, Known>::iterator it);
+  std::optional<LeftShadow> TakeLocked(std::map<std::string, Known>::iterator it,
+                                       bool awaitsEdition = true);
   std::string ShadowPath(const Known& known) const;
   // Knows again what the names log says, where its shadows are still there.
   void LoadNames(const std::vector<std::filesystem::path>& trees);
@@ -189,6 +192,11 @@ class ShadowKeeper {
   std::mutex lock_;
   // Ordered: a directory's files are one range.
   std::map<std::string, Known> known_;
+  // Shadows taken and not released yet, by shadow path: the path each
+  // stood for, and whether it is foreign.
+  std::map<std::string, std::pair<std::string, bool>> taken_;
+  // Taken before a kill and never released: given out by TakeUnseen.
+  std::vector<LeftShadow> leftover_;
   std::atomic<uint64_t> failed_{0};
   ShadowNames names_;    // written with lock_ held
   uint64_t serial_ = 0;  // for the names links are made under before their own

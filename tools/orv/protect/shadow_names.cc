@@ -33,6 +33,13 @@ std::string Record(char op, std::string_view a, std::string_view b = {}, bool wi
   return record;
 }
 
+// A record naming a shadow, a path and whether the file is foreign.
+std::string NameRecord(char op, std::string_view shadow, std::string_view path, bool foreign) {
+  std::string record = Record(op, shadow, path, true);
+  record.insert(record.size() - 1, foreign ? "\t1" : "\t0");
+  return record;
+}
+
 // The fields of one line (without its line end), unescaped; an escape that
 // is not one of the three makes the line unreadable (empty result).
 std::vector<std::string> Fields(std::string_view line) {
@@ -59,11 +66,18 @@ bool Below(const std::string& path, const std::string& directory) {
          path[directory.size()] == '/';
 }
 
-// Applies one line of the log to names.
-void Replay(std::string_view line, std::map<std::string, ShadowNames::Name>& names) {
+// Applies one line of the log to what was loaded so far.
+void Replay(std::string_view line, ShadowNames::Loaded& loaded) {
   const std::vector<std::string> f = Fields(line);
   if (f.empty() || f[0].size() != 1) return;
+  std::map<std::string, ShadowNames::Name>& names = loaded.names;
   switch (f[0][0]) {
+    case 'T':
+      if (f.size() == 4) loaded.taken[f[1]] = {f[2], f[3] == "1"};
+      break;
+    case 'D':
+      if (f.size() == 2) loaded.taken.erase(f[1]);
+      break;
     case 'K':
       if (f.size() == 4) names[f[2]] = ShadowNames::Name{f[1], f[3] == "1"};
       break;
@@ -125,10 +139,10 @@ ShadowNames::ShadowNames(std::filesystem::path path)
     : path_(std::move(path)),
       fd_(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)) {}
 
-std::map<std::string, ShadowNames::Name> ShadowNames::Load() const {
-  std::map<std::string, Name> names;
+ShadowNames::Loaded ShadowNames::Load() const {
+  Loaded loaded;
   const UniqueFd in(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!in.valid()) return names;
+  if (!in.valid()) return loaded;
   // Read a piece at a time: the log may hold a record for each of many
   // files. A last line without its line end was torn by a kill: skipped.
   std::string text;
@@ -140,11 +154,11 @@ std::map<std::string, ShadowNames::Name> ShadowNames::Load() const {
     text.append(buffer, static_cast<size_t>(n));
     size_t start = 0;
     for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-      Replay(std::string_view(text).substr(start, end - start), names);
+      Replay(std::string_view(text).substr(start, end - start), loaded);
     }
     text.erase(0, start);
   }
-  return names;
+  return loaded;
 }
 
 void ShadowNames::Append(std::string_view record) {
@@ -155,10 +169,14 @@ void ShadowNames::Append(std::string_view record) {
 }
 
 void ShadowNames::Known(const std::string& shadow, const std::string& path, bool foreign) {
-  std::string record = Record('K', shadow, path, true);
-  record.insert(record.size() - 1, foreign ? "\t1" : "\t0");
-  Append(record);
+  Append(NameRecord('K', shadow, path, foreign));
 }
+
+void ShadowNames::Taken(const std::string& shadow, const std::string& path, bool foreign) {
+  Append(NameRecord('T', shadow, path, foreign));
+}
+
+void ShadowNames::Done(const std::string& shadow) { Append(Record('D', shadow)); }
 
 void ShadowNames::Forgot(const std::string& path) { Append(Record('F', path)); }
 
@@ -184,9 +202,16 @@ void ShadowNames::BeginRewrite() {
 }
 
 void ShadowNames::Rewritten(const std::string& path, const std::string& shadow, bool foreign) {
+  RewriteRecord(NameRecord('K', shadow, path, foreign));
+}
+
+void ShadowNames::RewrittenTaken(const std::string& shadow, const std::string& path, bool foreign) {
+  RewriteRecord(NameRecord('T', shadow, path, foreign));
+}
+
+void ShadowNames::RewriteRecord(std::string_view record) {
   if (rewriteFailed_) return;
-  rewriteBuffer_ += Record('K', shadow, path, true);
-  rewriteBuffer_.insert(rewriteBuffer_.size() - 1, foreign ? "\t1" : "\t0");
+  rewriteBuffer_ += record;
   if (rewriteBuffer_.size() >= (1 << 20)) {
     rewriteFailed_ = !WriteAll(rewrite_.get(), rewriteBuffer_);
     rewriteBuffer_.clear();

@@ -10,6 +10,8 @@
 //   M <from> <to>                  the file at from is now at to
 //   L <path>                       path and everything below it left
 //   R <from> <to>                  what was below from is below to
+//   T <shadow path> <path> <0|1>   shadow left path and awaits its edition
+//   D <shadow path>                that shadow is done with
 // Records are appended as the daemon's view changes, one write each; a line
 // torn by a kill, or one not understood, is skipped.
 #ifndef ORV_TOOLS_ORV_PROTECT_SHADOW_NAMES_H_
@@ -41,14 +43,24 @@ class ShadowNames {
 
   bool ok() const { return fd_.valid(); }
 
-  // What the log says each path's shadow is, its records replayed in order.
-  std::map<std::string, Name> Load() const;
+  struct Loaded {
+    std::map<std::string, Name> names;  // by path
+    // By shadow: the paths of shadows taken and never done with (a kill
+    // came between a file's deletion or replacement and its edition).
+    std::map<std::string, std::pair<std::string, bool>> taken;
+  };
+  // What the log says, its records replayed in order.
+  Loaded Load() const;
 
   void Known(const std::string& shadow, const std::string& path, bool foreign);
   void Forgot(const std::string& path);
   void Moved(const std::string& from, const std::string& to);
   void Left(const std::string& path);
   void MovedDirectory(const std::string& from, const std::string& to);
+  // Written before the record that takes a shadow's name away, so that the
+  // shadow is kept for path until Done says its edition is made.
+  void Taken(const std::string& shadow, const std::string& path, bool foreign);
+  void Done(const std::string& shadow);
 
   // Appends nothing from now until the next Rewrite: a start's walk, whose
   // outcome is written whole once it is done, costs no write per file.
@@ -59,6 +71,7 @@ class ShadowNames {
   // BeginRewrite, then Rewritten for each name, then EndRewrite.
   void BeginRewrite();
   void Rewritten(const std::string& path, const std::string& shadow, bool foreign);
+  void RewrittenTaken(const std::string& shadow, const std::string& path, bool foreign);
   void EndRewrite();
 
   // Records appended since the log was last written whole.
@@ -66,6 +79,7 @@ class ShadowNames {
 
  private:
   void Append(std::string_view record);
+  void RewriteRecord(std::string_view record);
 
   std::filesystem::path path_;
   UniqueFd fd_;
