@@ -412,6 +412,16 @@ ORV_EXPORT void* OrvFindFirstFileEditionOf(uint32_t fileId, uint32_t newestFirst
 ** of OrvFindFirstFileEditionOf. */
 ORV_EXPORT uint32_t OrvFindNextFileEditionOf(void* handle, FileEditionInfo* info);
 
+/* Lists the editions of every file, oldest first: by time stamp and, within
+** one second, by EditionID, between the inclusive bounds *from and *to (either
+** may be null); one pass, for a question about many files at once. Each record
+** is filled as OrvGetEditionDetails fills it. Returns a find handle positioned
+** on the first (in *info), or null (with *info all zero) when there is none,
+** info is null or on failure; continue with OrvFindNextFileEditionOf, close
+** with FindFileEditionClose. */
+ORV_EXPORT void* OrvFindFirstEditionBetween(const int32_t* from, const int32_t* to,
+                                            FileEditionInfo* info);
+
 /* Begins a read transaction on the calling thread's connection: until
 ** OrvEndRead, every query of this thread sees the catalog as it was at its
 ** first read, and a long series of lookups (a listing completed edition by

@@ -92,6 +92,17 @@ void* FindFirstFileEditionOf(uint32_t fileId, uint32_t newestFirst, const int32_
   return DbmSelect(kEditionTable, columns.fields, conditions);
 }
 
+void* FindFirstEditionBetween(const int32_t* from, const int32_t* to, FileEditionInfo* info) {
+  if (info == nullptr || !IsCatalogReady()) return nullptr;
+  std::memset(info, 0, sizeof(*info));
+  const DetailColumns columns(info, 1);
+  const DbmField conditions[] = {
+      IntValue(u"TimeStamp >= ", from),
+      IntValue(u"TimeStamp <= ", to),
+  };
+  return DbmSelect(kEditionTable, columns.fields, conditions);
+}
+
 uint32_t FindNextFileEditionOf(void* handle, FileEditionInfo* info) {
   if (handle == nullptr || info == nullptr || !IsCatalogReady()) return 0;
   std::memset(info, 0, sizeof(*info));

@@ -19,6 +19,9 @@ uint32_t GetEditionDetails(uint32_t editionId, FileEditionInfo* info);
 void* FindFirstFileEditionOf(uint32_t fileId, uint32_t newestFirst, const int32_t* from,
                              const int32_t* to, FileEditionInfo* info);
 uint32_t FindNextFileEditionOf(void* handle, FileEditionInfo* info);
+// Every file's editions with every column, oldest first by time stamp then
+// ID; continued with FindNextFileEditionOf.
+void* FindFirstEditionBetween(const int32_t* from, const int32_t* to, FileEditionInfo* info);
 
 // The files whose path is like pattern (all for null), by path: a find handle
 // positioned on the first (in *info), or null with *info all zero.

@@ -61,6 +61,12 @@ ORV_EXPORT uint32_t OrvFindNextFileEditionOf(void* handle, FileEditionInfo* info
   return Guarded(0u, [&] { return orv::query::FindNextFileEditionOf(handle, info); });
 }
 
+ORV_EXPORT void* OrvFindFirstEditionBetween(const int32_t* from, const int32_t* to,
+                                            FileEditionInfo* info) {
+  return Guarded<void*>(nullptr,
+                        [&] { return orv::query::FindFirstEditionBetween(from, to, info); });
+}
+
 ORV_EXPORT uint32_t OrvBeginRead(void) {
   return Guarded(0u, [] { return orv::query::BeginRead(); });
 }
