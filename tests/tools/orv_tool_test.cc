@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
@@ -103,10 +105,15 @@ TEST_F(OrvToolTest, VersionsOfOneFileAndRestores) {
             0);
   EXPECT_EQ(ReadFileText(target), "two") << "a path means its newest edition";
 
-  // --at picks the newest edition not later than the time; --in-place.
+  // --at gives the content then: the copy of the first edition after it;
+  // --in-place.
+  ASSERT_EQ(Orv("restore " + (docs_ / "a_b.txt").string() + " --at 2026-12-01T23:00 --to " +
+                target + " --force")
+                .status,
+            0);
+  EXPECT_EQ(ReadFileText(target), "two");
   ASSERT_EQ(
-      Orv("restore " + (docs_ / "a_b.txt").string() + " --at 2026-12-01T23:00 --in-place --force")
-          .status,
+      Orv("restore " + (docs_ / "a_b.txt").string() + " --at 2026-11-30 --in-place --force").status,
       0);
   EXPECT_EQ(ReadFileText(docs_ / "a_b.txt"), "one");
   EXPECT_NE(Orv("restore " + (docs_ / "a_b.txt").string() + " --at 2026-11-30").status, 0);
@@ -533,6 +540,168 @@ TEST_F(OrvToolTest, AsRootNothingIsMadeThroughAnotherUsersLinkToTheStore) {
   struct stat st {};
   ASSERT_EQ(::stat(store.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// Stores made through the exports (replayed events on real files), with times
+// after the files' births, as a live host's would be.
+class ContentAtTest : public OrvToolTest {
+ protected:
+  // Local wall time of base_ + offset seconds, as traces and --at take it.
+  std::string At(int offset) const {
+    const time_t moment = base_ + offset;
+    std::tm local{};
+    ::localtime_r(&moment, &local);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &local);
+    return text;
+  }
+  void Replay(const std::string& lines) {
+    std::ofstream(dir_ / "trace.jsonl") << lines;
+    const Result result = Orv("replay " + (dir_ / "trace.jsonl").string());
+    ASSERT_EQ(result.status, 0) << result.err;
+  }
+  std::string Event(const std::string& op, const std::string& name, int offset,
+                    const std::string& extra = "") {
+    return "{\"op\": \"" + op + "\", \"path\": " + nlohmann::json((docs_ / name).string()).dump() +
+           ", \"time\": \"" + At(offset) + "\"" + extra + "}\n";
+  }
+  // The content of name until offset is what it holds now; after, content.
+  void Change(const std::string& name, const std::string& content, int offset) {
+    Replay(Event("open", name, offset));
+    WriteFileText(docs_ / name, content);
+    Replay(Event("close", name, offset, ", \"changed\": true"));
+  }
+  void Rename(const std::string& from, const std::string& to, int offset) {
+    std::filesystem::rename(docs_ / from, docs_ / to);
+    Replay(Event("rename", from, offset,
+                 ", \"target\": " + nlohmann::json((docs_ / to).string()).dump()));
+  }
+  void Delete(const std::string& name, int offset) {
+    Replay(Event("open", name, offset, ", \"access\": [\"delete\"]"));
+    std::filesystem::remove(docs_ / name);
+    Replay(Event("close", name, offset, ", \"changed\": true"));
+  }
+  // Every regular file below root, by relative path.
+  static std::map<std::string, std::string> Tree(const std::filesystem::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+      if (entry.is_regular_file()) {
+        files[entry.path().lexically_relative(root).string()] = ReadFileText(entry.path());
+      }
+    }
+    return files;
+  }
+
+  time_t base_ = ::time(nullptr) + 10;
+};
+
+// One rule for every command: the content at T is the copy of the first
+// edition after T (one second's editions by ID), else the file as it is now;
+// renames are followed, never taken as a version.
+TEST_F(ContentAtTest, TheContentAtAMomentIsOneRuleForFilesAndTrees) {
+  const std::string hostile = "sub/h\nx\x1b[2J.txt";
+  std::filesystem::create_directories(docs_ / "sub");
+  for (const auto& [name, content] : std::map<std::string, std::string>{{"m.txt", "m1"},
+                                                                        {"s.txt", "s1"},
+                                                                        {"r.txt", "r1"},
+                                                                        {"d.txt", "d1"},
+                                                                        {"x.txt", "x1"},
+                                                                        {"y.txt", "y1"},
+                                                                        {"fresh.txt", "f"},
+                                                                        {hostile, "h1"}}) {
+    WriteFileText(docs_ / name, content);
+  }
+  Change("m.txt", "m2", 0);
+  Change("m.txt", "m3", 10);
+  for (const char* content : {"s2", "s3", "s4"}) Change("s.txt", content, 20);
+  Rename("r.txt", "r2.txt", 30);
+  Rename("r2.txt", "r3.txt", 31);
+  Change("r3.txt", "R", 32);
+  Delete("d.txt", 40);
+  Rename("x.txt", "x.txt.locked", 50);  // renamed, then encrypted
+  Change("x.txt.locked", "X!", 50);
+  Change("y.txt", "Y!", 60);  // encrypted, then renamed
+  Rename("y.txt", "y.txt.locked", 60);
+  Change(hostile, "H!", 70);
+
+  struct Case {
+    std::string name;
+    std::optional<int> at;
+    std::string expected;  // the content, or "!" and a part of the error
+  };
+  const std::vector<Case> cases = {
+      {"m.txt", -5, "m1"},
+      {"m.txt", 0, "m2"},
+      {"m.txt", 5, "m2"},
+      {"m.txt", 10, "m3"},
+      {"m.txt", {}, "m2"},
+      {"s.txt", 19, "s1"},
+      {"s.txt", 20, "s4"},
+      {"s.txt", {}, "s3"},
+      {"r.txt", 29, "r1"},
+      {"r.txt", {}, "r1"},
+      {"r.txt", 31, "!did not exist"},
+      {"r2.txt", 30, "r1"},
+      {"r3.txt", 30, "!did not exist"},
+      {"r3.txt", 31, "r1"},
+      {"r3.txt", 32, "R"},
+      {"d.txt", 39, "d1"},
+      {"d.txt", 40, "!did not exist"},
+      {"x.txt", 49, "x1"},
+      {"x.txt", {}, "x1"},
+      {"x.txt.locked", 49, "!did not exist"},
+      {"y.txt", 59, "y1"},
+      {"y.txt", {}, "y1"},
+      {"y.txt.locked", 60, "Y!"},
+      {"fresh.txt", -100000, "!no editions"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + " at " + (c.at ? std::to_string(*c.at) : "(last version)"));
+    const std::filesystem::path out = dir_ / "out.txt";
+    std::filesystem::remove(out);
+    const Result result = Orv("restore " + (docs_ / c.name).string() +
+                              (c.at ? " --at " + At(*c.at) : "") + " --to " + out.string());
+    if (c.expected[0] == '!') {
+      EXPECT_NE(result.status, 0);
+      EXPECT_NE(result.err.find(c.expected.substr(1)), std::string::npos) << result.err;
+    } else {
+      EXPECT_EQ(result.status, 0) << result.err;
+      EXPECT_EQ(ReadFileText(out), c.expected);
+    }
+  }
+
+  // The whole tree as it was at 45: what was there then, wherever it went.
+  const std::map<std::string, std::string> then = {
+      {"m.txt", "m3"}, {"s.txt", "s4"},    {"r3.txt", "R"}, {"x.txt", "x1"},
+      {"y.txt", "y1"}, {"fresh.txt", "f"}, {hostile, "h1"}};
+  const std::filesystem::path dest = dir_ / "then";
+  const Result copied =
+      Orv("restore " + docs_.string() + " --at " + At(45) + " --to " + dest.string());
+  ASSERT_EQ(copied.status, 0) << copied.err;
+  EXPECT_EQ(Tree(dest), then);
+  EXPECT_EQ(copied.out.find('\x1b'), std::string::npos) << "names are shown escaped";
+
+  // In place: a dry run says what would be done and does nothing.
+  const std::map<std::string, std::string> now = Tree(docs_);
+  const nlohmann::json plan =
+      Json("restore " + docs_.string() + " --at " + At(45) + " --in-place --force --dry-run");
+  std::map<std::string, std::string> actions;
+  for (const auto& file : plan["files"]) actions[file["path"]] = file["action"];
+  EXPECT_EQ(actions["x.txt"], "would restore");
+  EXPECT_EQ(actions[hostile], "would restore");
+  EXPECT_EQ(actions["x.txt.locked"], "new since then");
+  EXPECT_EQ(actions["m.txt"], "unchanged");
+  EXPECT_EQ(plan["summary"]["failed"], 0);
+  EXPECT_EQ(Tree(docs_), now);
+  // Without --force an existing file is not replaced, and says so.
+  const Result refused = Orv("restore " + docs_.string() + " --at " + At(45) + " --in-place");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("exists (use --force"), std::string::npos) << refused.err;
+  ASSERT_EQ(
+      Orv("restore " + docs_.string() + " --at " + At(45) + " --in-place --force --remove-new")
+          .status,
+      0);
+  EXPECT_EQ(Tree(docs_), then) << "the attacker's files removed, every file as it was";
 }
 
 }  // namespace

@@ -27,6 +27,10 @@ std::optional<WallClock> ParseWallClock(const std::string& text);
 // "YYYY-MM-DDThh:mm:ss" (a space may stand for the T). Throws ToolError.
 int32_t ParseCatalogTime(const std::string& text);
 
+// The catalog time stamp of a moment (seconds since 1970, UTC): its local
+// wall time read as standard time, as the engine stamps events.
+int32_t CatalogStampOf(time_t moment);
+
 }  // namespace orv::tool
 
 #endif  // ORV_TOOLS_ORV_CATALOG_TIME_H_

@@ -11,6 +11,7 @@
 #include "catalog_time.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
+#include "read_transaction.h"
 #include "store_reader.h"
 
 namespace orv::tool {
@@ -51,21 +52,6 @@ class FileNames {
 
  private:
   std::unordered_map<uint32_t, std::string> names_;
-};
-
-// One read transaction for a listing and its lookups: one moment of the
-// catalog, and no lock taken and released for each edition.
-class ReadTransaction {
- public:
-  ReadTransaction() : begun_(OrvBeginRead() == 1) {}
-  ~ReadTransaction() {
-    if (begun_) OrvEndRead();
-  }
-  ReadTransaction(const ReadTransaction&) = delete;
-  ReadTransaction& operator=(const ReadTransaction&) = delete;
-
- private:
-  bool begun_;
 };
 
 // A row from an edition's record with every column filled.

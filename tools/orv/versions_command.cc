@@ -24,13 +24,17 @@ struct VersionsOptions {
 
 std::string ShortDigest(const std::string& sha1) { return sha1.empty() ? "-" : sha1.substr(0, 12); }
 
-// Names and the signer come from the catalog: escaped, none can forge a line.
+// A version is the content a file had until the change its edition records;
+// a rename is an event, with no content of its own. Names and the signer come
+// from the catalog: escaped, none can forge a line.
 std::string Describe(const EditionRow& row) {
-  std::string kind = row.kind;
-  if (!row.newName.empty()) kind += " -> " + DisplayText(row.newName);
+  if (row.kind == "renamed") {
+    return std::to_string(row.id) + "  " + FormatCatalogTime(row.timeStamp) + "  renamed to " +
+           (row.newName.empty() ? std::string("(unknown)") : DisplayText(row.newName));
+  }
   const std::string size = row.size < 0 ? "gone" : std::to_string(row.size);
-  return std::to_string(row.id) + "  " + FormatCatalogTime(row.timeStamp) + "  " + kind + "  " +
-         size + "  " + ShortDigest(row.sha1) + "  " +
+  return std::to_string(row.id) + "  until " + FormatCatalogTime(row.timeStamp) + "  " + row.kind +
+         "  " + size + "  " + ShortDigest(row.sha1) + "  " +
          (row.signer.empty() ? "-" : DisplayText(row.signer));
 }
 
