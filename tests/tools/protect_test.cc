@@ -369,8 +369,8 @@ TEST_P(ProtectTest, AKilledDaemonLosesNoSaveThatCompleted) {
       }
     }
   }
-  EXPECT_EQ(lost, "") << "of " << kFiles + completed << " saves, killed after " << completed
-                      << "\n" << ReadFileText(dir_ / "daemon.log");
+  EXPECT_EQ(lost, "") << "of " << kFiles + completed << " saves, killed after " << completed << "\n"
+                      << ReadFileText(dir_ / "daemon.log");
   // No copy lies in the store that no edition names.
   std::set<std::string> named;
   for (const auto& row : Editions()) named.insert(row.backupName);
@@ -379,6 +379,72 @@ TEST_P(ProtectTest, AKilledDaemonLosesNoSaveThatCompleted) {
     unnamed += named.count(entry.path().filename().string()) == 0;
   }
   EXPECT_EQ(unnamed, 0);
+}
+
+// Ransomware's shapes on a live tree, then the whole tree restored in place as
+// it was just before: every file byte for byte, the attacker's files gone.
+TEST_P(ProtectTest, AnAttackedTreeComesBackByteForByte) {
+  const auto tree = [](const std::filesystem::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+      if (entry.is_regular_file()) {
+        files[entry.path().lexically_relative(root).string()] = ReadFileText(entry.path());
+      }
+    }
+    return files;
+  };
+  const auto encrypted = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(c ^ 0x5a);
+    return text;
+  };
+  const std::vector<std::string> shapes = {"inplace", "truncate", "unlink",
+                                           "rename",  "replace",  "removed"};
+  for (const std::string& shape : shapes) {
+    for (int i = 0; i < 8; ++i) {
+      WriteFileText(tree_ / shape / ("doc" + std::to_string(i) + (i % 2 ? ".txt" : "")),
+                    shape + " original " + std::string(static_cast<size_t>(i) * 700, 'a' + i));
+    }
+  }
+  WriteFileText(tree_ / "untouched.txt", "never attacked");
+  const std::map<std::string, std::string> before = tree(tree_);
+  Start();
+  const time_t attackStart = ::time(nullptr);
+  for (const auto& [relative, content] : before) {
+    const std::filesystem::path file = tree_ / relative;
+    const std::string shape = std::filesystem::path(relative).begin()->string();
+    if (shape == "inplace") {
+      const int fd = ::open(file.c_str(), O_RDWR);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(::pwrite(fd, encrypted(content).data(), content.size(), 0),
+                static_cast<ssize_t>(content.size()));
+      ::close(fd);
+    } else if (shape == "truncate") {
+      WriteFileText(file, encrypted(content));
+    } else if (shape == "unlink") {
+      WriteFileText(file.string() + ".enc", encrypted(content));
+      std::filesystem::remove(file);
+    } else if (shape == "rename") {
+      std::filesystem::rename(file, file.string() + ".locked");
+      WriteFileText(file.string() + ".locked", encrypted(content));
+    } else if (shape == "replace") {
+      WriteFileText(file.string() + ".tmp", encrypted(content));
+      std::filesystem::rename(file.string() + ".tmp", file);
+    }
+  }
+  std::filesystem::remove_all(tree_ / "removed");
+  WriteFileText(tree_ / "HOW_TO_PAY.txt", "ransom note");
+  ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+
+  const time_t justBefore = attackStart - 1;
+  std::tm local{};
+  ::localtime_r(&justBefore, &local);
+  char at[32];
+  std::strftime(at, sizeof(at), "%Y-%m-%dT%H:%M:%S", &local);
+  const std::string command =
+      std::string(ORV_TOOL_PATH) + " --store " + store_.string() + " restore " + tree_.string() +
+      " --at " + at + " --in-place --force --remove-new >" + (dir_ / "out").string() + " 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << ReadFileText(dir_ / "out");
+  EXPECT_EQ(tree(tree_), before) << ReadFileText(dir_ / "out");
 }
 
 TEST_P(ProtectTest, FilesOverTheCopyLimitPassWithoutACopy) {
