@@ -400,6 +400,7 @@ TEST_P(ProtectTest, AnAttackedTreeComesBackByteForByte) {
   const std::vector<std::string> shapes = {"inplace", "truncate", "unlink",
                                            "rename",  "replace",  "removed"};
   for (const std::string& shape : shapes) {
+    std::filesystem::create_directories(tree_ / shape);
     for (int i = 0; i < 8; ++i) {
       WriteFileText(tree_ / shape / ("doc" + std::to_string(i) + (i % 2 ? ".txt" : "")),
                     shape + " original " + std::string(static_cast<size_t>(i) * 700, 'a' + i));
@@ -407,8 +408,11 @@ TEST_P(ProtectTest, AnAttackedTreeComesBackByteForByte) {
   }
   WriteFileText(tree_ / "untouched.txt", "never attacked");
   const std::map<std::string, std::string> before = tree(tree_);
+  // The moment to go back to is a second the files were there in whole, and
+  // the attack comes in a later one.
+  const time_t justBefore = ::time(nullptr);
+  while (::time(nullptr) == justBefore) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   Start();
-  const time_t attackStart = ::time(nullptr);
   for (const auto& [relative, content] : before) {
     const std::filesystem::path file = tree_ / relative;
     const std::string shape = std::filesystem::path(relative).begin()->string();
@@ -434,8 +438,9 @@ TEST_P(ProtectTest, AnAttackedTreeComesBackByteForByte) {
   std::filesystem::remove_all(tree_ / "removed");
   WriteFileText(tree_ / "HOW_TO_PAY.txt", "ransom note");
   ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
+  ASSERT_EQ(before.size(), shapes.size() * 8 + 1);
+  ASSERT_NE(tree(tree_), before);
 
-  const time_t justBefore = attackStart - 1;
   std::tm local{};
   ::localtime_r(&justBefore, &local);
   char at[32];

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "store_reader.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -41,6 +42,10 @@ EditionHistory EditionHistory::Since(int32_t from) {
     // (a copy kept elsewhere) is still a change of this one.
     if (event.kind == HistoryEvent::Kind::kRenamed) {
       event.newFileId = static_cast<uint32_t>(info.LinkFileID);
+    } else if (info.LinkFileID == 0) {
+      const std::u16string_view name(info.BackupName);
+      // A name the record cut is left to the engine to find.
+      if (name.size() + 1 < std::size(info.BackupName)) event.copyName = PathBytes(name);
     }
     history.Add(event);
   } while (OrvFindNextFileEditionOf(handle, &info) == 1);
@@ -51,6 +56,7 @@ EditionHistory EditionHistory::Since(int32_t from) {
 void EditionHistory::Add(const HistoryEvent& event) {
   const auto index = static_cast<uint32_t>(events_.size());
   events_.push_back(event);
+  byEdition_.emplace(event.at.id, index);
   byFile_[event.fileId].push_back(index);
   if (event.kind == HistoryEvent::Kind::kRenamed && event.newFileId != 0 &&
       event.newFileId != event.fileId) {
@@ -108,6 +114,11 @@ ContentAt EditionHistory::Resolve(uint32_t fileId, EditionPosition after) const 
   content.source = ContentAt::Source::kLost;
   content.why = "its renames never end";
   return content;
+}
+
+const HistoryEvent* EditionHistory::Find(uint32_t edition) const {
+  const auto found = byEdition_.find(edition);
+  return found == byEdition_.end() ? nullptr : &events_[found->second];
 }
 
 std::vector<uint32_t> EditionHistory::Files() const {

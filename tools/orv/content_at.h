@@ -34,6 +34,9 @@ struct HistoryEvent {
   uint32_t fileId = 0;
   uint32_t newFileId = 0;  // of a rename
   Kind kind = Kind::kModified;
+  // The name of its copy in the store's copies' directory; empty when its
+  // content lies elsewhere (the engine's ContentPath tells where).
+  std::string copyName;
 };
 
 // Where the content a file had at a moment lies.
@@ -65,6 +68,9 @@ class EditionHistory {
   // What fileId held just after position after.
   ContentAt Resolve(uint32_t fileId, EditionPosition after) const;
 
+  // The event of an edition of the history; null when it has none.
+  const HistoryEvent* Find(uint32_t edition) const;
+
   // Every file an edition of this history names (as its file or a rename's
   // new name).
   std::vector<uint32_t> Files() const;
@@ -80,6 +86,7 @@ class EditionHistory {
 
   std::vector<HistoryEvent> events_;
   std::unordered_map<uint32_t, std::vector<uint32_t>> byFile_;  // indexes into events_
+  std::unordered_map<uint32_t, uint32_t> byEdition_;            // indexes into events_
 };
 
 }  // namespace orv::tool

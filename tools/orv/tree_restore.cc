@@ -116,6 +116,30 @@ class FileNames {
   std::unordered_map<uint32_t, std::string> names_;
 };
 
+// Where editions' copies lie: the engine is asked once where its copies'
+// directory is, and for those whose copy it keeps elsewhere.
+class CopyPaths {
+ public:
+  std::optional<std::string> Of(const EditionHistory& history, uint32_t edition) {
+    const HistoryEvent* event = history.Find(edition);
+    // Only a plain name is joined to the directory.
+    if (event == nullptr || event->copyName.empty() || directory_.empty() ||
+        event->copyName.find('/') != std::string::npos || event->copyName == "." ||
+        event->copyName == "..") {
+      std::optional<std::string> path = ContentPath(edition);
+      if (path && event != nullptr && !event->copyName.empty() && directory_.empty()) {
+        const std::filesystem::path found(*path);
+        if (found.filename() == event->copyName) directory_ = found.parent_path();
+      }
+      return path;
+    }
+    return (directory_ / event->copyName).string();
+  }
+
+ private:
+  std::filesystem::path directory_;
+};
+
 bool IsRegularFile(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -134,6 +158,7 @@ std::vector<TreeFileOutcome> Plan(const TreeRestoreOptions& options,
     history = EditionHistory::Since(options.at + 1);
   }
   FileNames names(known);
+  CopyPaths copies;
   const size_t prefix = directory == "/" ? 1 : directory.size() + 1;
   std::set<std::string> candidates = now;
   for (const auto& [name, id] : known) {
@@ -158,7 +183,7 @@ std::vector<TreeFileOutcome> Plan(const TreeRestoreOptions& options,
     switch (content.source) {
       case ContentAt::Source::kEdition: {
         outcome.edition = content.edition;
-        const std::optional<std::string> copy = ContentPath(content.edition);
+        const std::optional<std::string> copy = copies.Of(history, content.edition);
         if (!copy || !IsRegularFile(*copy)) {
           outcome.action = Action::kFailed;
           outcome.why = "its copy (edition " + std::to_string(content.edition) +
@@ -371,7 +396,9 @@ TreeRestoreReport RestoreTree(const TreeRestoreOptions& options,
   TreeRestoreReport report;
   report.files = Plan(options, store);
   uint64_t total = 0;
+  // The bytes to come are counted only for a progress bar to show them.
   for (const TreeFileOutcome& outcome : report.files) {
+    if (::isatty(2) != 1) break;
     if (outcome.action == Action::kRestored ||
         (outcome.action == Action::kUnchanged && options.to)) {
       struct stat st {};
