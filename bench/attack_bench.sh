@@ -2,10 +2,9 @@
 # Ransomware-style attacks on a protected tree (root): 500 documents of 1 KB to
 # 1 MB, attacked in five ways, each on a fresh copy of the files with a daemon
 # and a store of its own (started on the copy before the attack, stopped after
-# it). Then every file is put back with `orv restore PATH --at NOW --in-place
-# --force` (for a renamed file, its original path; then also from the new
-# name's editions, `--to` the original path) and compared with its
-# original content (sha1sum).
+# it). Then the whole tree is put back with `orv restore TREE --at T --in-place
+# --force --remove-new` (T: just before the attack) and every file compared
+# with its original content (sha1sum); files left over are counted.
 #   1 in place   open read-write, encrypted content written over the old
 #   2 truncate   encrypted, then written back through O_TRUNC
 #   3 unlink     encrypted copy NAME.enc written, the original unlinked
@@ -59,50 +58,42 @@ attack() {  # shape file
 }
 shapes=("" "in place" "truncate" "unlink" "rename" "replace")
 
-# restore_all SHAPE LABEL [--from SUFFIX] --in-place|--to: every file restored
-# (from the editions of its name + SUFFIX, to its original path), then counted.
-restore_all() {
-  local shape=$1 label=$2 suffix= refused=0 begin recovery checked recovered by_name f
-  shift 2
-  if [ "$1" = --from ]; then suffix=$2; shift 2; fi
+# restore_tree SHAPE LABEL: the whole tree put back in place as it was at
+# $at, the attacker's new files removed, then every file counted.
+restore_tree() {
+  local shape=$1 label=$2 status=0 begin recovery checked recovered extra by_name
   begin=$(date +%s.%N)
-  for f in "${files[@]}"; do
-    local where=()
-    [ "$1" = --to ] && where=(--to "$tree/${f#./}") || where=(--in-place)
-    "$orv" --store "$store" restore "$tree/${f#./}$suffix" --at "$at" "${where[@]}" --force \
-      >/dev/null 2>>"$work/restore$shape.err" || refused=$((refused + 1))
-  done
+  "$orv" --store "$store" restore "$tree" --at "$at" --in-place --force --remove-new \
+    >"$work/restore$shape.out" 2>&1 || status=$?
   recovery=$(echo "$(date +%s.%N) - $begin" | bc)
   checked=$(cd "$tree" && sha1sum -c "$work/manifest" 2>/dev/null || true)
   recovered=$(grep -c ': OK$' <<<"$checked" || true)
+  extra=$(($(find "$tree" -type f | wc -l) - total))
   by_name=
   for kind in "${kinds[@]}"; do
     stem=${kind%%.*} ext=${kind#*.}
     [ "$ext" = "$kind" ] && pattern="/$stem[0-9]*:" || pattern="/$stem[0-9]*\.$ext:"
     by_name+=" $kind $(grep "$pattern OK\$" <<<"$checked" | wc -l)/$(grep -c "$pattern" <<<"$checked")"
   done
-  printf '%-14s | %13s | %10.2f | %.2f, %d,%s\n' "$label" "$recovered/$total" \
-    "$recovery" "$attacked" "$refused" "$by_name"
+  printf '%-14s | %13s | %10.2f | %.2f, %d, %d,%s\n' "$label" "$recovered/$total" \
+    "$recovery" "$attacked" "$status" "$extra" "$by_name"
 }
 
-printf '%-14s | %-13s | %-10s | %s\n' shape recovered/$total "recovery s" "attack s, restores refused, by name"
+printf '%-14s | %-13s | %-10s | %s\n' shape recovered/$total "recovery s" \
+  "attack s, exit status, files left over, by name"
 for shape in 1 2 3 4 5; do
   tree="$base/tree$shape" store="$base/store$shape"
   cp -a "$work/originals" "$tree"
+  # The moment to go back to: a second in which the copied tree was whole;
+  # the attack comes in a later one.
+  at=$(date +%Y-%m-%dT%H:%M:%S)
+  sleep 1
   start_daemon "$store" "$tree"
   begin=$(date +%s.%N)
   for f in "${files[@]}"; do attack "$shape" "$tree/$f"; done
   attacked=$(echo "$(date +%s.%N) - $begin" | bc)
   stop_daemon
   cp "$work/daemon.log" "$work/daemon$shape.log"
-  # The newest edition not later than now: the content each file had before
-  # the attack, if anything kept it.
-  sleep 1
-  at=$(date +%Y-%m-%dT%H:%M:%S)
-  restore_all "$shape" "$shape ${shapes[$shape]}" --in-place
-  # After a rename the original path's newest edition is the rename, whose
-  # content is the file under its new name: what the new name's own editions
-  # kept may still be there.
-  if [ "$shape" = 4 ]; then restore_all "$shape" "  from .locked" --from .locked --to; fi
+  restore_tree "$shape" "$shape ${shapes[$shape]}"
   rm -rf "$tree" "$store"
 done
