@@ -704,5 +704,26 @@ TEST_F(ContentAtTest, TheContentAtAMomentIsOneRuleForFilesAndTrees) {
   EXPECT_EQ(Tree(docs_), then) << "the attacker's files removed, every file as it was";
 }
 
+// As root, a file put back in place keeps its owner, also in a shared sticky
+// directory of root's, where the directory's owner is no one's.
+TEST_F(ContentAtTest, InPlaceAFileKeepsTheOwnerOfTheFileItReplaces) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+  ASSERT_EQ(::chmod(docs_.c_str(), 01777), 0);
+  WriteFileText(docs_ / "victim.txt", "mine");
+  ASSERT_EQ(::chown((docs_ / "victim.txt").c_str(), 65534, 65534), 0);
+  Change("victim.txt", "encrypted", 0);
+  ASSERT_EQ(::chown((docs_ / "victim.txt").c_str(), 65534, 65534), 0);
+  for (const std::string& target : {(docs_ / "victim.txt").string(), docs_.string()}) {
+    SCOPED_TRACE(target);
+    WriteFileText(docs_ / "victim.txt", "encrypted");
+    const Result result = Orv("restore " + target + " --at " + At(-1) + " --in-place --force");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(ReadFileText(docs_ / "victim.txt"), "mine");
+    struct stat st {};
+    ASSERT_EQ(::stat((docs_ / "victim.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
+}
+
 }  // namespace
 }  // namespace orv
