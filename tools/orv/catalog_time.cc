@@ -158,10 +158,7 @@ int32_t ParseCatalogTime(const std::string& text) {
 }
 
 int32_t CatalogStampOf(time_t moment) {
-  std::tm local{};
-  ::localtime_r(&moment, &local);
-  local.tm_isdst = 0;  // the engine's rule
-  return static_cast<int32_t>(static_cast<uint32_t>(::mktime(&local)));
+  return static_cast<int32_t>(static_cast<uint32_t>(StampOfMoment(moment)));
 }
 
 }  // namespace orv::tool
