@@ -21,7 +21,7 @@ std::string TreeRoot(const std::string& dir) {
   return root;
 }
 
-std::unordered_map<uint32_t, std::string> FilesUnder(const std::string& dir) {
+std::map<std::string, uint32_t> FilesUnder(const std::string& dir) {
   // The pattern's wildcards stand for themselves too ("_" any one character),
   // so it matches every wanted path and some others, which the exact test
   // drops.
@@ -31,13 +31,13 @@ std::unordered_map<uint32_t, std::string> FilesUnder(const std::string& dir) {
   }
   pattern += '%';
   const std::u16string like = FileNameToUtf16(pattern);
-  std::unordered_map<uint32_t, std::string> files;
+  std::map<std::string, uint32_t> files;
   BackupFileInfo info;
   void* handle = OrvFindFirstBackupFileEx(like.c_str(), &info);
   if (handle == nullptr) return files;
   do {
     std::string name = WholeFileName(info);
-    if (LiesUnder(name, dir)) files.emplace(info.ID, std::move(name));
+    if (LiesUnder(name, dir)) files.emplace(std::move(name), info.ID);
   } while (FindNextBackupFile(handle, &info) == 1);
   FindBackupFileClose(handle);
   return files;

@@ -5,9 +5,9 @@
 #define ORV_TOOLS_ORV_FILES_UNDER_H_
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 namespace orv::tool {
 
@@ -19,10 +19,10 @@ bool LiesUnder(std::string_view path, std::string_view dir);
 // dir made absolute and normal, without a trailing "/" (unless it is "/").
 std::string TreeRoot(const std::string& dir);
 
-// The ID and whole stored path (bytes) of every file that LiesUnder dir, on
-// the store the engine has placed. Empty when there is none or the listing
-// fails.
-std::unordered_map<uint32_t, std::string> FilesUnder(const std::string& dir);
+// Every file that LiesUnder dir, by whole stored path (bytes), with its ID,
+// on the store the engine has placed. Empty when there is none or the
+// listing fails.
+std::map<std::string, uint32_t> FilesUnder(const std::string& dir);
 
 }  // namespace orv::tool
 

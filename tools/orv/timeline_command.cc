@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "catalog_time.h"
@@ -99,8 +99,11 @@ std::optional<size_t> FirstJump(const std::vector<Counts>& buckets) {
 std::map<int32_t, Counts> CountPerMinute(const std::string& dir, const int32_t* from,
                                          const int32_t* to) {
   const ReadTransaction transaction;
-  std::optional<std::unordered_map<uint32_t, std::string>> files;
-  if (!dir.empty()) files = FilesUnder(dir);
+  std::optional<std::unordered_set<uint32_t>> files;
+  if (!dir.empty()) {
+    files.emplace();
+    for (const auto& [name, id] : FilesUnder(dir)) files->insert(id);
+  }
   std::map<int32_t, Counts> minutes;
   if (files && files->empty()) return minutes;
   FileEditionInfo info;
