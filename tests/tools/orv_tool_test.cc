@@ -59,6 +59,13 @@ class OrvToolTest : public ::testing::Test {
     ASSERT_EQ(result.status, 0) << result.err;
   }
 
+  // Replays the trace lines given.
+  void Replay(const std::string& lines) {
+    std::ofstream(dir_ / "trace.jsonl") << lines;
+    const Result result = Orv("replay " + (dir_ / "trace.jsonl").string());
+    ASSERT_EQ(result.status, 0) << result.err;
+  }
+
   nlohmann::json Json(const std::string& arguments) {
     const Result result = Orv("--json " + arguments);
     EXPECT_EQ(result.status, 0) << result.err;
@@ -191,9 +198,9 @@ class BrowsingTest : public OrvToolTest {
       bool needsCopies;
     };
     const std::vector<Case> cases = {
-        {"files", false},        {"versions " + a, false}, {"cat 1", true},
-        {"path 1", false},       {"status", false},        {"restore " + a + " --to " + out, true},
-        {"--json status", false}};
+        {"files", false},         {"versions " + a, false}, {"cat 1", true},
+        {"path 1", false},        {"status", false},        {"restore " + a + " --to " + out, true},
+        {"--json status", false}, {"timeline", false}};
     for (const Case& command : cases) {
       SCOPED_TRACE(command.arguments);
       const std::string before = testing::DescribeTree(store_);
@@ -555,11 +562,6 @@ class ContentAtTest : public OrvToolTest {
     std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &local);
     return text;
   }
-  void Replay(const std::string& lines) {
-    std::ofstream(dir_ / "trace.jsonl") << lines;
-    const Result result = Orv("replay " + (dir_ / "trace.jsonl").string());
-    ASSERT_EQ(result.status, 0) << result.err;
-  }
   std::string Event(const std::string& op, const std::string& name, int offset,
                     const std::string& extra = "") {
     return "{\"op\": \"" + op + "\", \"path\": " + nlohmann::json((docs_ / name).string()).dump() +
@@ -723,6 +725,146 @@ TEST_F(ContentAtTest, InPlaceAFileKeepsTheOwnerOfTheFileItReplaces) {
     ASSERT_EQ(::stat((docs_ / "victim.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 65534u);
   }
+}
+
+// The trace lines of a save of path (an open and a changed close) at a local time.
+std::string SaveLine(const std::filesystem::path& path, const std::string& time) {
+  return "{\"op\": \"open\", \"path\": \"" + path.string() + "\", \"time\": \"" + time +
+         "\"}\n{\"op\": \"close\", \"path\": \"" + path.string() + "\", \"changed\": true}\n";
+}
+
+class TimelineTest : public OrvToolTest {
+ protected:
+  // "start modified/deleted/renamed" for each bucket, in order.
+  static std::vector<std::string> Buckets(const nlohmann::json& timeline) {
+    std::vector<std::string> buckets;
+    for (const nlohmann::json& bucket : timeline["buckets"]) {
+      buckets.push_back(bucket["start"].get<std::string>() + " " +
+                        std::to_string(bucket["modified"].get<int>()) + "/" +
+                        std::to_string(bucket["deleted"].get<int>()) + "/" +
+                        std::to_string(bucket["renamed"].get<int>()));
+    }
+    return buckets;
+  }
+};
+
+TEST_F(TimelineTest, CountsEachKindPerMinuteForExactlyTheTree) {
+  const std::filesystem::path tree = docs_ / "a_b";
+  for (const auto& path : {tree / "one.txt", tree / "sub" / "two.txt", docs_ / "a_b2" / "three.txt",
+                           docs_ / "aXb" / "four.txt", docs_ / "A_B" / "five.txt"}) {
+    std::filesystem::create_directories(path.parent_path());
+    WriteFileText(path, "plain");
+  }
+  // A store without editions: an event outside the policy makes it.
+  Replay(SaveLine(dir_ / "outside.txt", "2026-12-01T09:00:00"));
+  const nlohmann::json before = Json("status");
+  EXPECT_TRUE(before.contains("lastEdition") && before["lastEdition"].is_null()) << before.dump();
+
+  // Files saved at 10:00; at 10:02 one renamed, one deleted and a sibling's
+  // file saved again.
+  Replay(SaveLine(tree / "one.txt", "2026-12-01T10:00:10") +
+         SaveLine(tree / "sub" / "two.txt", "2026-12-01T10:00:20") +
+         SaveLine(docs_ / "a_b2" / "three.txt", "2026-12-01T10:00:30") +
+         SaveLine(docs_ / "aXb" / "four.txt", "2026-12-01T10:00:40") +
+         SaveLine(docs_ / "A_B" / "five.txt", "2026-12-01T10:00:50") +
+         "{\"op\": \"rename\", \"path\": \"" + (tree / "one.txt").string() + "\", \"target\": \"" +
+         (tree / "one.txt.locked").string() + "\", \"time\": \"2026-12-01T10:02:05\"}\n" +
+         "{\"op\": \"open\", \"path\": \"" + (tree / "sub" / "two.txt").string() +
+         "\", \"access\": [\"delete\"], \"time\": \"2026-12-01T10:02:06\"}\n" +
+         "{\"op\": \"delete\", \"path\": \"" + (tree / "sub" / "two.txt").string() +
+         "\", \"time\": \"2026-12-01T10:02:06\"}\n" +
+         SaveLine(docs_ / "a_b2" / "three.txt", "2026-12-01T10:02:07"));
+
+  const nlohmann::json all = Json("timeline");
+  EXPECT_EQ(all["bucketSeconds"], 60);
+  EXPECT_EQ(Buckets(all),
+            (std::vector<std::string>{"2026-12-01T10:00:00 5/0/0", "2026-12-01T10:01:00 0/0/0",
+                                      "2026-12-01T10:02:00 1/1/1"}))
+      << all.dump();
+  EXPECT_EQ(all["totals"], (nlohmann::json{{"modified", 6}, {"deleted", 1}, {"renamed", 1}}));
+  EXPECT_EQ(
+      all["buckets"][1]["timeStamp"].get<int64_t>() - all["buckets"][0]["timeStamp"].get<int64_t>(),
+      60);
+
+  // The tree is the directory itself and what lies below it, byte for byte:
+  // not a_b2, nor what LIKE would take for it (aXb, A_B); a trailing "/" is
+  // the same tree.
+  for (const std::string& dir : {tree.string(), tree.string() + "/"}) {
+    EXPECT_EQ(Buckets(Json("timeline " + dir)),
+              (std::vector<std::string>{"2026-12-01T10:00:00 2/0/0", "2026-12-01T10:01:00 0/0/0",
+                                        "2026-12-01T10:02:00 0/1/1"}))
+        << dir;
+  }
+  EXPECT_EQ(Buckets(Json("timeline " + (tree / "sub" / "two.txt").string())),
+            (std::vector<std::string>{"2026-12-01T10:00:00 1/0/0", "2026-12-01T10:01:00 0/0/0",
+                                      "2026-12-01T10:02:00 0/1/0"}))
+      << "a file is a tree of one";
+  EXPECT_TRUE(Json("timeline " + (docs_ / "a_").string())["buckets"].empty());
+
+  // Bounds are inclusive, to the second.
+  EXPECT_EQ(Buckets(Json("timeline --since 2026-12-01T10:00:40 --until 2026-12-01T10:02:05")),
+            (std::vector<std::string>{"2026-12-01T10:00:00 2/0/0", "2026-12-01T10:01:00 0/0/0",
+                                      "2026-12-01T10:02:00 0/0/1"}));
+  const Result bad = Orv("timeline --since 2026-02-30");
+  EXPECT_NE(bad.status, 0);
+  EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+  EXPECT_NE(bad.err.find("not a time: '2026-02-30'"), std::string::npos) << bad.err;
+
+  const nlohmann::json status = Json("status");
+  EXPECT_EQ(status["lastEdition"], "2026-12-01T10:02:07");
+  EXPECT_EQ(status["lastEditionTimeStamp"], all["buckets"][2]["timeStamp"].get<int64_t>() + 7);
+  const Result text = Orv("status");
+  EXPECT_NE(text.out.find("\nlast edition 2026-12-01T10:02:07\n"), std::string::npos) << text.out;
+}
+
+TEST_F(TimelineTest, MarksASuddenRiseAndWidensToHoursOverLongSpans) {
+  std::string trace;
+  for (int i = 0; i < 14; ++i) {
+    const std::filesystem::path path = docs_ / ("f" + std::to_string(i) + ".txt");
+    WriteFileText(path, "plain");
+    // Two files at 09:59, twelve from 10:03 on.
+    trace += SaveLine(path, i < 2 ? "2026-12-01T09:59:0" + std::to_string(i)
+                                  : "2026-12-01T10:03:" + std::to_string(10 + i));
+  }
+  Replay(trace);
+  const nlohmann::json minutes = Json("timeline");
+  ASSERT_EQ(minutes["buckets"].size(), 5u) << minutes.dump();
+  EXPECT_EQ(minutes["buckets"][4]["modified"], 12);
+  EXPECT_EQ(minutes["buckets"][4]["jump"], true);
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(minutes["buckets"][i].contains("jump")) << i;
+
+  const Result chart = Orv("timeline");
+  ASSERT_EQ(chart.status, 0) << chart.err;
+  const std::string expected =
+      "files per minute, 2026-12-01T09:59 to 2026-12-01T10:03 (# modified, x deleted, > "
+      "renamed)\n"
+      "2026-12-01T09:59   2 modified   0 deleted   0 renamed  " +
+      std::string(10, '#') +
+      "\n"
+      "2026-12-01T10:00   0 modified   0 deleted   0 renamed\n"
+      "2026-12-01T10:01   0 modified   0 deleted   0 renamed\n"
+      "2026-12-01T10:02   0 modified   0 deleted   0 renamed\n"
+      "2026-12-01T10:03  12 modified   0 deleted   0 renamed  " +
+      std::string(60, '#') +
+      "  <- sudden rise\n"
+      "total  14 modified, 0 deleted, 0 renamed\n"
+      "sudden rise from 2026-12-01T10:03; the files as they were just before: --at "
+      "2026-12-01T10:02:59\n";
+  EXPECT_EQ(chart.out, expected) << "(no terminal: bars of 60 columns)";
+
+  // Past six hours, a bucket is an hour; a long empty run is one line.
+  WriteFileText(docs_ / "late.txt", "plain");
+  Save("late.txt", "2026-12-01T17:30:00");
+  const nlohmann::json hours = Json("timeline");
+  EXPECT_EQ(hours["bucketSeconds"], 3600);
+  EXPECT_EQ(Buckets(hours).front(), "2026-12-01T09:00:00 2/0/0");
+  EXPECT_EQ(Buckets(hours).at(1), "2026-12-01T10:00:00 12/0/0");
+  EXPECT_EQ(Buckets(hours).back(), "2026-12-01T17:00:00 1/0/0");
+  EXPECT_EQ(hours["buckets"].size(), 9u);
+  const std::string text = Orv("timeline").out;
+  EXPECT_EQ(text.find("files per hour, 2026-12-01T09:00 to 2026-12-01T17:00"), 0u) << text;
+  EXPECT_NE(text.find("\n…  6 hours without editions\n2026-12-01T17:00"), std::string::npos)
+      << text;
 }
 
 }  // namespace

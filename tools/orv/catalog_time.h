@@ -15,8 +15,15 @@ namespace orv::tool {
 // "2026-12-07T14:03:05" for a catalog time stamp.
 std::string FormatCatalogTime(int32_t timeStamp);
 
-// Local wall-clock time from "YYYY-MM-DD[(T| )hh:mm[:ss[.mmm]]]"; nothing when
-// the text is not such a time. tm_isdst is left to the caller.
+// The stamp at which the minute, hour or day (periodSeconds 60, 3600 or
+// 86400) of local standard time holding timeStamp begins. Periods of one size
+// follow each other every periodSeconds: standard time has no shifts.
+int32_t CatalogPeriodStart(int32_t timeStamp, int32_t periodSeconds);
+
+// Local wall-clock time from exactly "YYYY-MM-DD" or
+// "YYYY-MM-DD(T| )hh:mm[:ss[.mmm]]"; nothing when the text is anything else
+// (trailing text, a day the calendar does not have). tm_isdst is left to the
+// caller.
 struct WallClock {
   std::tm tm{};
   int milliseconds = 0;
@@ -24,7 +31,9 @@ struct WallClock {
 std::optional<WallClock> ParseWallClock(const std::string& text);
 
 // A catalog time stamp from "YYYY-MM-DD", "YYYY-MM-DDThh:mm" or
-// "YYYY-MM-DDThh:mm:ss" (a space may stand for the T). Throws ToolError.
+// "YYYY-MM-DDThh:mm:ss" (a space may stand for the T), local time, or the
+// same followed by "Z" for UTC, or "now". Throws ToolError, one line, for any
+// other text and for a moment the catalog's 32-bit stamps cannot hold.
 int32_t ParseCatalogTime(const std::string& text);
 
 // The catalog time stamp of a moment (seconds since 1970, UTC): its local

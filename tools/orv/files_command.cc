@@ -22,12 +22,7 @@ void RunFiles(const GlobalOptions& options, const std::string& pattern, Output& 
   void* handle = OrvFindFirstBackupFileEx(pattern.empty() ? nullptr : like.c_str(), &info);
   if (handle != nullptr) {
     do {
-      // The record holds at most 261 characters: a name that fills it is
-      // asked for whole.
-      std::string name = PathBytes(info.FileName);
-      if (std::char_traits<char16_t>::length(info.FileName) >= 261) {
-        name = FileNameOf(info.ID).value_or(name);
-      }
+      const std::string name = WholeFileName(info);
       const uint32_t editions = OrvGetFileEditionCountById(info.ID);
       if (out.json) {
         files.push_back({{"id", info.ID}, {"file", name}, {"editions", editions}});

@@ -2,7 +2,9 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 
+#include "catalog_time.h"
 #include "command.h"
 #include "platform/display_text.h"
 #include "store_reader.h"
@@ -10,10 +12,20 @@
 namespace orv::tool {
 namespace {
 
+// The time stamp of the newest edition; nothing when there is none.
+std::optional<int32_t> LastEditionTime() {
+  FileEditionInfo info;
+  void* handle = FindFirstFileEditionEx(nullptr, 1, nullptr, nullptr, &info);
+  if (handle == nullptr) return std::nullopt;
+  FindFileEditionClose(handle);
+  return info.TimeStamp;
+}
+
 void RunStatus(const GlobalOptions& options, Output& out) {
   StoreReader reader(options);
   const OrvStoreInfo info = StoreInfo();
   const bool snapshotsMissing = (info.Flags & ORV_STORE_NO_SNAPSHOTS) != 0;
+  const std::optional<int32_t> lastEdition = LastEditionTime();
   if (out.json) {
     *out.document = {{"store", reader.store().string()},
                      {"catalogBytes", info.CatalogBytes},
@@ -24,6 +36,10 @@ void RunStatus(const GlobalOptions& options, Output& out) {
                      {"editions", info.Editions},
                      {"undigested", info.Undigested},
                      {"unverified", info.Unverified}};
+    (*out.document)["lastEdition"] =
+        lastEdition ? nlohmann::json(FormatCatalogTime(*lastEdition)) : nlohmann::json();
+    (*out.document)["lastEditionTimeStamp"] =
+        lastEdition ? nlohmann::json(*lastEdition) : nlohmann::json();
     if (snapshotsMissing) (*out.document)["snapshotDirectoryMissing"] = true;
     return;
   }
@@ -34,7 +50,8 @@ void RunStatus(const GlobalOptions& options, Output& out) {
             << "\n"
             << "files       " << info.Files << "\n"
             << "editions    " << info.Editions << " (" << info.Undigested << " undigested, "
-            << info.Unverified << " unverified)\n";
+            << info.Unverified << " unverified)\n"
+            << "last edition " << (lastEdition ? FormatCatalogTime(*lastEdition) : "none") << "\n";
 }
 
 DefinedCommand Define(CLI::App& app) {

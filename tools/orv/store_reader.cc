@@ -78,6 +78,12 @@ std::optional<std::string> FileNameOf(uint32_t fileId) {
   return std::nullopt;
 }
 
+std::string WholeFileName(const BackupFileInfo& info) {
+  const std::string name = PathBytes(info.FileName);
+  if (std::char_traits<char16_t>::length(info.FileName) < 261) return name;
+  return FileNameOf(info.ID).value_or(name);
+}
+
 std::optional<FileEditionInfo> EditionDetails(uint32_t edition) {
   FileEditionInfo info;
   if (OrvGetEditionDetails(edition, &info) == 0) return std::nullopt;

@@ -45,6 +45,10 @@ std::optional<uint32_t> FileIdOf(const std::string& path);
 // The whole stored path of a file, as bytes (PathBytes); nothing when there is
 // no such file.
 std::optional<std::string> FileNameOf(uint32_t fileId);
+// The whole stored path of a file listed by the file enumeration (PathBytes):
+// the record's own, or asked for whole when it fills the record, which holds
+// at most 261 characters.
+std::string WholeFileName(const BackupFileInfo& info);
 // Every column of an edition; nothing when there is no such edition.
 std::optional<FileEditionInfo> EditionDetails(uint32_t edition);
 // Where an edition's content lies (whether a file is there or not); nothing
