@@ -18,6 +18,7 @@
 #include "catalog_time.h"
 #include "content_at.h"
 #include "file_restorer.h"
+#include "files_under.h"
 #include "platform/display_text.h"
 #include "platform/text.h"
 #include "read_transaction.h"
@@ -29,29 +30,6 @@ namespace orv::tool {
 namespace {
 
 using Action = TreeFileOutcome::Action;
-
-// The files the catalog knows below directory, by their whole path. The
-// pattern narrows (it matches without regard to ASCII case, and its "_" and
-// "%" match more); the comparison decides.
-std::map<std::string, uint32_t> CatalogFilesBelow(const std::string& directory) {
-  std::map<std::string, uint32_t> files;
-  const std::string prefix = directory == "/" ? "/" : directory + "/";
-  const std::u16string pattern = FileNameToUtf16(prefix) + u"%";
-  BackupFileInfo info;
-  void* handle = OrvFindFirstBackupFileEx(pattern.c_str(), &info);
-  if (handle == nullptr) return files;
-  do {
-    const std::u16string_view cut(info.FileName);
-    std::string name = PathBytes(cut);
-    // A name the record cut is asked for whole.
-    if (cut.size() + 1 >= std::size(info.FileName)) name = FileNameOf(info.ID).value_or(name);
-    if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) {
-      files.emplace(std::move(name), info.ID);
-    }
-  } while (FindNextBackupFile(handle, &info) == 1);
-  FindBackupFileClose(handle);
-  return files;
-}
 
 // The regular files below directory now, relative to it. What the tool and
 // the daemon keep of their own there (a restore's temporary files, shadows,
@@ -154,7 +132,8 @@ std::vector<TreeFileOutcome> Plan(const TreeRestoreOptions& options,
   EditionHistory history;
   {
     const ReadTransaction transaction;  // one moment of the catalog
-    known = CatalogFilesBelow(directory);
+    known = FilesUnder(directory);
+    known.erase(directory);  // a file of the directory's own name is not in it
     history = EditionHistory::Since(options.at + 1);
   }
   FileNames names(known);
