@@ -31,7 +31,10 @@ start_daemon() {
   local store=$1 begin
   shift
   begin=$(date +%s.%N)
-  "$orv" --store "$store" protect "$@" 2>"$work/daemon.log" &
+  # Emptied here, not by the daemon's redirection: that comes after the
+  # fork, and the wait below must never read the last daemon's lines.
+  : >"$work/daemon.log"
+  "$orv" --store "$store" protect "$@" 2>>"$work/daemon.log" &
   daemon=$!
   until grep -q watching "$work/daemon.log"; do
     if ! kill -0 "$daemon" 2>/dev/null; then
