@@ -121,12 +121,4 @@ const HistoryEvent* EditionHistory::Find(uint32_t edition) const {
   return found == byEdition_.end() ? nullptr : &events_[found->second];
 }
 
-std::vector<uint32_t> EditionHistory::Files() const {
-  std::vector<uint32_t> files;
-  files.reserve(byFile_.size());
-  for (const auto& [fileId, indexes] : byFile_) files.push_back(fileId);
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 }  // namespace orv::tool

@@ -71,14 +71,9 @@ class EditionHistory {
   // The event of an edition of the history; null when it has none.
   const HistoryEvent* Find(uint32_t edition) const;
 
-  // Every file an edition of this history names (as its file or a rename's
-  // new name).
-  std::vector<uint32_t> Files() const;
-
-  // Whether an edition of the history names fileId.
+  // Whether an edition of the history names fileId (as its file or a
+  // rename's new name).
   bool Mentions(uint32_t fileId) const { return byFile_.count(fileId) != 0; }
-
-  size_t size() const { return events_.size(); }
 
  private:
   // The first event naming fileId (either side) after position after.

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
-#include <unordered_map>
 
 #include "catalog_time.h"
 #include "platform/text.h"
@@ -40,22 +39,8 @@ const char* KindName(int32_t operation) {
   }
 }
 
-// File names by ID, each asked of the engine once per listing.
-class FileNames {
- public:
-  const std::string& Of(uint32_t fileId) {
-    auto found = names_.find(fileId);
-    if (found == names_.end())
-      found = names_.emplace(fileId, FileNameOf(fileId).value_or("")).first;
-    return found->second;
-  }
-
- private:
-  std::unordered_map<uint32_t, std::string> names_;
-};
-
 // A row from an edition's record with every column filled.
-EditionRow RowOf(const FileEditionInfo& edition, FileNames& names) {
+EditionRow RowOf(const FileEditionInfo& edition, FileNameCache& names) {
   EditionRow row;
   row.id = static_cast<uint32_t>(edition.EditionID);
   row.fileId = static_cast<uint32_t>(edition.FileID);
@@ -134,7 +119,7 @@ class ContentSizes {
 
 std::vector<EditionRow> ListEditions(const ListingQuery& query) {
   const ReadTransaction transaction;
-  FileNames names;
+  FileNameCache names;
   ContentSizes sizes;
   std::vector<EditionRow> rows;
   VisitRecords(query, [&](const FileEditionInfo& record) {

@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "catalog_time.h"
 #include "safe_path.h"
 #include "tool_error.h"
 
@@ -183,6 +184,15 @@ uint64_t WriteRestoredFile(int source, const struct stat& st, int directory,
   }
   if (rules.replace) temporary.Keep();  // renamed away: nothing left to remove
   return static_cast<uint64_t>(st.st_size);
+}
+
+bool BornAfter(const std::string& path, int32_t at) {
+  struct statx sx {};
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) != 0 ||
+      (sx.stx_mask & STATX_BTIME) == 0) {
+    return false;
+  }
+  return CatalogStampOf(static_cast<time_t>(sx.stx_btime.tv_sec)) > at;
 }
 
 bool SameContent(int a, int b) {

@@ -51,6 +51,10 @@ uint64_t WriteRestoredFile(int source, const struct stat& st, int directory,
                            const WriteRules& rules,
                            const std::function<void(uint64_t)>& progress = {});
 
+// Whether the file at path was born after the catalog time stamp at; false
+// where its file system keeps no birth time.
+bool BornAfter(const std::string& path, int32_t at);
+
 // Whether the files open at a and b hold the same bytes.
 bool SameContent(int a, int b);
 

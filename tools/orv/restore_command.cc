@@ -104,13 +104,8 @@ ChosenContent ChoosePathContent(const RestoreOptions& restore, const std::string
                               : path + " was renamed to " + now +
                                     ", which is gone, and its content was not kept");
         }
-        if (content.path.size() == 1 && at) {
-          struct statx sx {};
-          if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
-              (sx.stx_mask & STATX_BTIME) != 0 &&
-              CatalogStampOf(static_cast<time_t>(sx.stx_btime.tv_sec)) > *at) {
-            throw ToolError(path + " did not exist" + when + " (it was made later)");
-          }
+        if (content.path.size() == 1 && at && BornAfter(path, *at)) {
+          throw ToolError(path + " did not exist" + when + " (it was made later)");
         }
         return {0, now, path};
       }

@@ -84,6 +84,12 @@ std::string WholeFileName(const BackupFileInfo& info) {
   return FileNameOf(info.ID).value_or(name);
 }
 
+const std::string& FileNameCache::Of(uint32_t fileId) {
+  auto found = names_.find(fileId);
+  if (found == names_.end()) found = names_.emplace(fileId, FileNameOf(fileId).value_or("")).first;
+  return found->second;
+}
+
 std::optional<FileEditionInfo> EditionDetails(uint32_t edition) {
   FileEditionInfo info;
   if (OrvGetEditionDetails(edition, &info) == 0) return std::nullopt;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "options.h"
 
@@ -49,6 +50,18 @@ std::optional<std::string> FileNameOf(uint32_t fileId);
 // the record's own, or asked for whole when it fills the record, which holds
 // at most 261 characters.
 std::string WholeFileName(const BackupFileInfo& info);
+// File names by ID, each asked of the engine once: a listing or a plan
+// names the same files again and again. An unknown file's name is empty.
+class FileNameCache {
+ public:
+  const std::string& Of(uint32_t fileId);
+  // Records a name already known, so that it is never asked for.
+  void Remember(uint32_t fileId, const std::string& name) { names_.emplace(fileId, name); }
+
+ private:
+  std::unordered_map<uint32_t, std::string> names_;
+};
+
 // Every column of an edition; nothing when there is no such edition.
 std::optional<FileEditionInfo> EditionDetails(uint32_t edition);
 // Where an edition's content lies (whether a file is there or not); nothing

@@ -61,39 +61,6 @@ std::set<std::string> FilesNowBelow(const std::filesystem::path& directory,
   return files;
 }
 
-// A file's birth as a catalog time stamp (local standard time); nothing when
-// the file system does not keep it.
-std::optional<int32_t> BirthStamp(const std::string& path) {
-  struct statx sx {};
-  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) != 0 ||
-      (sx.stx_mask & STATX_BTIME) == 0) {
-    return std::nullopt;
-  }
-  return CatalogStampOf(static_cast<time_t>(sx.stx_btime.tv_sec));
-}
-
-bool BornAfter(const std::string& path, int32_t at) {
-  const std::optional<int32_t> birth = BirthStamp(path);
-  return birth && *birth > at;
-}
-
-// Names of files outside the tree that renames led to, each asked once.
-class FileNames {
- public:
-  explicit FileNames(const std::map<std::string, uint32_t>& known) {
-    for (const auto& [name, id] : known) names_.emplace(id, name);
-  }
-  std::string Of(uint32_t fileId) {
-    auto found = names_.find(fileId);
-    if (found == names_.end())
-      found = names_.emplace(fileId, FileNameOf(fileId).value_or("")).first;
-    return found->second;
-  }
-
- private:
-  std::unordered_map<uint32_t, std::string> names_;
-};
-
 // Where editions' copies lie: the engine is asked once where its copies'
 // directory is, and for those whose copy it keeps elsewhere.
 class CopyPaths {
@@ -136,7 +103,9 @@ std::vector<TreeFileOutcome> Plan(const TreeRestoreOptions& options,
     known.erase(directory);  // a file of the directory's own name is not in it
     history = EditionHistory::Since(options.at + 1);
   }
-  FileNames names(known);
+  // Names of files outside the tree that renames led to are asked once.
+  FileNameCache names;
+  for (const auto& [name, id] : known) names.Remember(id, name);
   CopyPaths copies;
   const size_t prefix = directory == "/" ? 1 : directory.size() + 1;
   std::set<std::string> candidates = now;
