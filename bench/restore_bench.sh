@@ -22,7 +22,7 @@ echo "== making $files files and their copies in $work"
 python3 - "$work" "$files" <<'PY'
 import os, random, sqlite3, sys
 work, count = sys.argv[1], int(sys.argv[2])
-random.seed(1)
+rng = random.Random(1)  # the same tree every run
 tree, backup = os.path.join(work, "tree"), os.path.join(work, "store", "Backup")
 os.makedirs(backup, exist_ok=True)
 blob = os.urandom(1 << 21)
@@ -30,8 +30,8 @@ rows, total = [], 0
 for i in range(count):
     d = os.path.join(tree, "d%02d" % (i % 100))
     os.makedirs(d, exist_ok=True)
-    size = random.randint(1, 20) * 1024 - random.randint(0, 1023)
-    start = random.randint(0, len(blob) - size)
+    size = rng.randint(1, 20) * 1024 - rng.randint(0, 1023)
+    start = rng.randint(0, len(blob) - size)
     data = blob[start:start + size]
     path = os.path.join(d, "file%06d.txt" % i)
     copy = "file%06d.txt20261201100000%d" % (i, i % 10)

@@ -4,7 +4,7 @@
 // reads back alone, whole and the same; its copy name stays a plain snapshot
 // name; its paths stay plain absolute ones.
 //
-// The input is a journal file's whole content. The seed corpus holds records
+// The input is a journal file's whole content. The starting corpus holds records
 // the engine writes (every type, texts with surrogates), so that mutations
 // start from records whose checksums hold.
 #include <cstdint>
