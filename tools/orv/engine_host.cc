@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "data_directory.h"
 #include "platform/text.h"
 #include "safe_path.h"
 #include "store_reader.h"
@@ -22,10 +23,12 @@ void SetString(uint32_t item, const std::filesystem::path& value) {
 // The shipped default policy, copied into a store that has none.
 void SeedPolicy(const std::filesystem::path& policy) {
   if (std::filesystem::exists(policy)) return;
+  const std::filesystem::path shipped = DefaultPolicyDirectory();
   std::error_code error;
   std::filesystem::create_directories(policy, error);
-  for (const auto& entry : std::filesystem::directory_iterator(ORV_EXAMPLE_POLICY_DIR, error)) {
-    std::filesystem::copy_file(entry.path(), policy / entry.path().filename(), error);
+  for (const auto& entry : std::filesystem::directory_iterator(shipped, error)) {
+    // A failed copy ends the loop: the next one would clear its error.
+    if (!std::filesystem::copy_file(entry.path(), policy / entry.path().filename(), error)) break;
   }
   if (error)
     throw ToolError("cannot set up the policy in " + policy.string() + ": " + error.message());

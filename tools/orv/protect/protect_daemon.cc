@@ -582,7 +582,9 @@ void TellTruncateGap(bool supported) {
 
 int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
   CheckKernel();
-  if (protect.directories.empty()) throw ToolError("name the directories to protect");
+  if (protect.directories.empty()) {
+    throw ToolError("name the directories to protect (orv protect DIR..., or tree lines in --config)");
+  }
   const bool preContentSupported = CheckPreContent(protect.preContent);
   ProtectOptions resolved = protect;
   const std::filesystem::path store =

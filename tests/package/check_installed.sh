@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Installs the Debian package, uses what it installed as a user and a host
+# would, from outside the checkout, and removes it again, failing on the
+# first thing that is not as it should be. Root; CI's package stage.
+#   tests/package/check_installed.sh dist/orv_<version>_amd64.deb
+set -euo pipefail
+deb=$(realpath "$1")
+checkout=$(realpath "$(dirname "$0")/../..")
+work=$(mktemp -d /var/tmp/orv-package-check-XXXXXX)
+daemon=
+cleanup() {
+  if [ -n "$daemon" ]; then kill "$daemon" 2>/dev/null || true; wait "$daemon" 2>/dev/null || true; fi
+  rm -rf "$work"
+  if dpkg -s orv 2>/dev/null | grep -q '^Status: install ok installed'; then dpkg -r orv >/dev/null || true; fi
+}
+trap cleanup EXIT
+fail() { echo "check_installed: $*" >&2; exit 1; }
+step() { echo "--- $*"; }
+
+if dpkg -s orv >/dev/null 2>&1; then fail "orv is installed already; remove it first (dpkg -r orv)"; fi
+step "dpkg -i $(basename "$deb")"
+dpkg -i "$deb" >/dev/null
+dpkg -L orv | sort > "$work/files"
+cd "$work"
+
+step "nothing installed names the checkout or a build folder"
+while read -r path; do
+  [ -f "$path" ] && ! [ -L "$path" ] || continue
+  if grep -qF "$checkout" "$path"; then fail "$path names $checkout"; fi
+done < "$work/files"
+readelf -d /usr/bin/orv | grep -q 'RUNPATH\|RPATH' && fail "/usr/bin/orv has a run path"
+ldd /usr/bin/orv | grep -q "libOrv.so.0 => /usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/" ||
+  fail "orv does not load the installed libOrv.so.0"
+version=$(sed -n 's/^Version: //p' <(dpkg -s orv))
+[ "$(orv --version)" = "orv $version" ] || fail "orv --version says '$(orv --version)', not 'orv $version'"
+
+step "a recorded session replayed with the installed orv and its default policy"
+export HOME=$work/home
+mkdir -p "$HOME/Documents"
+echo "first draft" > "$HOME/Documents/report.txt"
+cat > save.jsonl <<JSON
+{"op": "open", "path": "$HOME/Documents/report.txt", "access": ["write"]}
+{"op": "close", "path": "$HOME/Documents/report.txt", "changed": true}
+JSON
+orv --store "$work/store" replay save.jsonl >/dev/null
+echo "second draft" > "$HOME/Documents/report.txt"
+cmp -s "$work/store/policy/lpolicy.xml" /usr/share/orv/policy/lpolicy.xml ||
+  fail "the store's policy is not the installed default"
+orv --store "$work/store" versions "$HOME/Documents/report.txt" | grep -q modified ||
+  fail "no edition of report.txt"
+orv --store "$work/store" restore "$HOME/Documents/report.txt" --to "$work/restored.txt" >/dev/null
+[ "$(cat "$work/restored.txt")" = "first draft" ] || fail "restored the wrong content"
+ORV=/usr/bin/orv "$checkout/scripts/demo" > demo.log || { cat demo.log; fail "scripts/demo with the installed orv"; }
+
+step "hosts build against the installed library: pkg-config and CMake"
+cat > host.c <<'C'
+#include <orv/orv.h>
+#include <stdio.h>
+int main(void) {
+  if (Initialize() != ENG_OK) return 1;
+  printf("initialised\n");
+  return Finalize() == ENG_OK ? 0 : 1;
+}
+C
+# shellcheck disable=SC2046
+cc -o host-pc host.c $(pkg-config --cflags --libs orv)
+[ "$(./host-pc)" = initialised ] || fail "the pkg-config host did not run"
+mkdir -p cmake-host
+cp host.c cmake-host/
+cat > cmake-host/CMakeLists.txt <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(OrvHost C)
+find_package(Orv 0.1 REQUIRED)
+add_executable(host host.c)
+target_link_libraries(host PRIVATE Orv::Orv)
+CMAKE
+cmake -S cmake-host -B cmake-host/build >/dev/null
+cmake --build cmake-host/build >/dev/null
+[ "$(cmake-host/build/host)" = initialised ] || fail "the CMake host did not run"
+
+step "the manual, the completion and the unit"
+: man -w orv | grep -q '^/usr/share/man/man1/orv.1' || fail "man orv finds no page"
+: MANWIDTH 2>&1 >/dev/null | grep . && fail "man orv warns"
+: bash -c /completions/orv && complete -p orv' >/dev/null ||
+  fail "the completion defines nothing for orv"
+systemd-analyze verify /usr/lib/systemd/system/orv-protect.service
+[ -f /etc/orv/protect.conf ] || fail "no /etc/orv/protect.conf"
+grep -q '^tree = /home' /etc/orv/protect.conf || fail "/etc/orv/protect.conf names no tree"
+
+step "the service's command under the unit's restrictions protects a tree"
+# What systemd would do, as far as a machine without it allows: a private
+# mount namespace with /usr, /etc and /boot read-only and a private /tmp, no
+# new privileges, and only the unit's capabilities.
+caps=$(sed -n 's/^CapabilityBoundingSet=//p' /usr/lib/systemd/system/orv-protect.service |
+       tr 'A-Z' 'a-z' | sed 's/cap_/+/g; s/ /,/g')
+mkdir -p "$work/svc/tree"
+chown nobody: "$work/svc/tree"
+runuser -u nobody -- sh -c "echo 'as it was' > $work/svc/tree/letter.txt"
+printf 'tree = %s\nstore = %s\nquota = 64M\n' "$work/svc/tree" "$work/svc/store" > "$work/svc/protect.conf"
+chmod 0755 "$work" "$work/svc"
+unshare --mount --propagation private sh -c '
+  for d in /usr /etc /boot; do
+    [ -d "$d" ] && mount --bind "$d" "$d" && mount -o remount,bind,ro "$d"
+  done
+  mount -t tmpfs tmpfs /tmp
+  exec setpriv --no-new-privs --inh-caps=-all --bounding-set=-all,'"$caps"' \
+    /usr/bin/orv protect --config "$1"' sh "$work/svc/protect.conf" 2> "$work/svc/daemon.log" &
+daemon=$!
+for _ in $(seq 100); do grep -q 'watching' "$work/svc/daemon.log" && break; sleep 0.1; done
+grep -q 'watching' "$work/svc/daemon.log" || { cat "$work/svc/daemon.log"; fail "the daemon did not start"; }
+runuser -u nobody -- sh -c "echo 'overwritten' > $work/svc/tree/letter.txt; rm $work/svc/tree/letter.txt"
+sleep 0.5
+kill -TERM "$daemon"
+wait "$daemon" || { cat "$work/svc/daemon.log"; fail "the daemon failed"; }
+daemon=
+orv --store "$work/svc/store" versions "$work/svc/tree/letter.txt" > "$work/svc/versions" ||
+  { cat "$work/svc/daemon.log"; fail "no editions of the protected file"; }
+grep -q deleted "$work/svc/versions" || fail "the deletion kept nothing: $(cat "$work/svc/versions")"
+orv --store "$work/svc/store" restore "$work/svc/tree/letter.txt" --to "$work/svc/back.txt" >/dev/null
+[ "$(cat "$work/svc/back.txt")" = "as it was" ] || fail "the deleted file came back wrong"
+
+step "dpkg -r orv leaves nothing behind"
+dpkg -r orv >/dev/null
+dpkg -s orv >/dev/null 2>&1 && dpkg -s orv | grep -q '^Status: .* installed' &&
+  fail "orv is still installed: $(dpkg -s orv | grep Status)"
+while read -r path; do
+  case "$path" in /. | /usr | /usr/bin | /usr/include | /usr/lib | /usr/lib/* | /usr/share | \
+    /usr/share/doc | /usr/share/man | /usr/share/man/man1 | /usr/share/bash-completion | \
+    /usr/share/bash-completion/completions) continue ;;
+  esac
+  [ -e "$path" ] || [ -L "$path" ] && fail "$path is left behind"
+done < "$work/files"
+for path in /etc/orv /usr/share/orv /usr/include/orv "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/cmake/Orv"; do
+  [ -e "$path" ] && fail "$path is left behind"
+done
+echo "check_installed: all good"
