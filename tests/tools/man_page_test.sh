@@ -86,6 +86,8 @@ commands=$(tr '\n' ' ' <<<"$commands")
 [[ " $commands " == *" restore "* && " $commands " == *" protect "* ]] ||
   fail "no commands read from orv --help (read: '$commands')"
 
+registered=$(bash -c 'source "$1" && complete -p orv' _ "$completion" 2>&1)
+[[ "$registered" == "complete -F _orv orv" ]] || fail "the completion does not register _orv for orv: $registered"
 offered_commands=$(complete_words orv "")
 checked=0
 for command in $commands; do
