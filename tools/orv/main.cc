@@ -34,6 +34,8 @@ int main(int argc, char** argv) {
   CLI::App app(kDescription, "orv");
   app.require_subcommand(1);
   app.fallthrough();
+  app.set_version_flag("--version", std::string("orv ") + ORV_VERSION,
+                       "print the version and exit");
   GlobalOptions options;
   std::string store, policy;
   app.add_option("--store", store,
