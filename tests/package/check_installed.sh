@@ -79,9 +79,9 @@ cmake --build cmake-host/build >/dev/null
 [ "$(cmake-host/build/host)" = initialised ] || fail "the CMake host did not run"
 
 step "the manual, the completion and the unit"
-: man -w orv | grep -q '^/usr/share/man/man1/orv.1' || fail "man orv finds no page"
-: MANWIDTH 2>&1 >/dev/null | grep . && fail "man orv warns"
-: bash -c /completions/orv && complete -p orv' >/dev/null ||
+man -w orv | grep -q '^/usr/share/man/man1/orv.1' || fail "man orv finds no page"
+MANWIDTH=80 man orv 2>&1 >/dev/null | grep . && fail "man orv warns"
+bash -c '. /usr/share/bash-completion/completions/orv && complete -p orv' >/dev/null ||
   fail "the completion defines nothing for orv"
 systemd-analyze verify /usr/lib/systemd/system/orv-protect.service
 [ -f /etc/orv/protect.conf ] || fail "no /etc/orv/protect.conf"

@@ -52,25 +52,24 @@ DefinedCommand Define(CLI::App& app) {
                       "read trees, store, quota and limits from FILE (the service's "
                       "/etc/orv/protect.conf); options given here win");
   GivenOptions given{&app, nullptr, nullptr, nullptr, nullptr, nullptr};
-  given.maxCopySize =
-      command
-          ->add_option("--max-copy-size", protect->maxCopySize,
-                       "files larger than this are not copied (default 1 GiB)")
-          ->transform(SizeOption());
-  given.copies =
-      command->add_option("--max-copies-per-minute", protect->budget.copies,
-                          "copies one user may cause a minute (default 60000; root is not charged)");
+  given.maxCopySize = command
+                          ->add_option("--max-copy-size", protect->maxCopySize,
+                                       "files larger than this are not copied (default 1 GiB)")
+                          ->transform(SizeOption());
+  given.copies = command->add_option(
+      "--max-copies-per-minute", protect->budget.copies,
+      "copies one user may cause a minute (default 60000; root is not charged)");
   given.copyBytes = command
                         ->add_option("--max-copy-bytes-per-minute", protect->budget.copyBytes,
                                      "bytes one user's copies may take a minute (default 16 GiB)")
                         ->transform(SizeOption());
   given.rows = command->add_option("--max-rows-per-minute", protect->budget.rows,
                                    "renames of one user reported a minute (default 60000)");
-  given.preContent = command->add_flag(
-      "--pre-content", protect->preContent,
-      "also copy before truncate(2) by path (Linux 6.14 or later; every read and "
-      "write of a protected file then waits for the daemon: cat 5x, grep -r 9x "
-      "slower)");
+  given.preContent =
+      command->add_flag("--pre-content", protect->preContent,
+                        "also copy before truncate(2) by path (Linux 6.14 or later; every read and "
+                        "write of a protected file then waits for the daemon: cat 5x, grep -r 9x "
+                        "slower)");
   return {command, [protect, directories, config, given](const GlobalOptions& options, Output&) {
             GlobalOptions effective = options;
             ProtectOptions resolved = *protect;

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <string_view>
 #include <limits>
+#include <string_view>
 
 #include "platform/unique_fd.h"
 #include "tool_error.h"
@@ -119,8 +119,7 @@ ProtectConfig ParseProtectConfig(std::string_view text, const std::string& sourc
     const auto size = [&]() {
       const std::optional<uint64_t> parsed = ParseSize(value);
       if (!parsed || *parsed == 0) {
-        fail(name + " is not a size (bytes, or a number with K, M, G or T): " +
-             std::string(value));
+        fail(name + " is not a size (bytes, or a number with K, M, G or T): " + std::string(value));
       }
       return *parsed;
     };

@@ -583,7 +583,8 @@ void TellTruncateGap(bool supported) {
 int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
   CheckKernel();
   if (protect.directories.empty()) {
-    throw ToolError("name the directories to protect (orv protect DIR..., or tree lines in --config)");
+    throw ToolError(
+        "name the directories to protect (orv protect DIR..., or tree lines in --config)");
   }
   const bool preContentSupported = CheckPreContent(protect.preContent);
   ProtectOptions resolved = protect;
