@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "daemon_record.h"
 #include "platform/display_text.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
@@ -151,6 +152,92 @@ TEST_F(OrvToolTest, BadInputGivesOneClearLineAndChangesNothing) {
   EXPECT_EQ(unknown.err, "orv: no content for edition 999\n");
   EXPECT_NE(Orv("restore 1").status, 0) << "no destination given";
   EXPECT_NE(Orv("versions /no/such/file").status, 0);
+
+  // Mistakes on the command line: one line each, and the usage status.
+  const std::string nowhere = (dir_ / "nowhere").string();
+  const std::map<std::string, std::string> usage = {
+      {"replay " + nowhere, "no such file: " + nowhere},
+      {"replay " + docs_.string(), docs_.string() + " is a directory"},
+      {"protect " + nowhere, "no such directory: " + nowhere},
+      {"frobnicate", "unknown command frobnicate"},
+      {"--quota 0 status", "not a size"},
+      {"--quota 12Q status", "not a size"},
+      {"versions", "PATH|PATTERN is required"},
+  };
+  for (const auto& [arguments, expected] : usage) {
+    const Result result = Orv(arguments);
+    EXPECT_EQ(result.status, 2) << arguments << ": " << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(result.err.rfind("orv: ", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find(expected), std::string::npos) << arguments << ": " << result.err;
+  }
+  EXPECT_EQ(Json("--quota 10G status")["quota"], 10ull << 30);
+  EXPECT_EQ(Orv("--help").status, 0);
+}
+
+// What a running orv protect leaves in its store, as status and the
+// first-run messages read it.
+TEST_F(OrvToolTest, StatusAndMessagesTellWhatTheDaemonDoes) {
+  WriteFileText(docs_ / "a.txt", "x");
+  Save("a.txt", "2026-12-01T10:00:00");
+  nlohmann::json status = Json("status");
+  EXPECT_EQ(status["daemon"]["running"], false);
+  EXPECT_EQ(status["quotaSource"], "default");
+  EXPECT_TRUE(status["freeBytes"].is_number()) << status.dump();
+  EXPECT_TRUE(Json("--quota 1M status")["warnings"].empty()) << status.dump();
+
+  const std::string unseen = (docs_ / "new.txt").string();
+  {
+    const tool::DaemonRecordFile record(store_, {::getpid(), 1765000000, 5ull << 30, {docs_}});
+    status = Json("status");
+    EXPECT_EQ(status["daemon"]["running"], true) << status.dump();
+    EXPECT_EQ(status["daemon"]["pid"], ::getpid());
+    EXPECT_EQ(status["daemon"]["trees"][0], docs_.string());
+    EXPECT_EQ(status["quota"], 5ull << 30) << "the quota in effect is the daemon's";
+    EXPECT_EQ(status["quotaSource"], "daemon");
+    const Result text = Orv("status");
+    EXPECT_NE(text.out.find("daemon      running since "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("quota       5.0 GiB (the daemon's)"), std::string::npos) << text.out;
+
+    Result result = Orv("versions " + unseen);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "orv: no editions of " + unseen +
+                              " yet: the daemon is running, editions appear within 10 s of a "
+                              "change\n");
+    result = Orv("restore " + (dir_ / "elsewhere.txt").string() + " --to " + dir_.path().string());
+    EXPECT_NE(result.err.find("outside the trees orv protect keeps (" + docs_.string() + ")"),
+              std::string::npos)
+        << result.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(store_ / tool::kDaemonRecordName)) << "a clean stop";
+  EXPECT_NE(Orv("versions " + unseen).err.find("in the store"), std::string::npos);
+
+  // A daemon killed: its record stays, unheld.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::optional<tool::DaemonRecordFile> record;
+    record.emplace(store_, tool::DaemonRecord{::getpid(), 1765000000, 1ull << 30, {docs_}});
+    ::_exit(0);  // as SIGKILL would: no destructor runs
+  }
+  int childStatus = 0;
+  ASSERT_EQ(::waitpid(child, &childStatus, 0), child);
+  status = Json("status");
+  EXPECT_EQ(status["daemon"]["running"], false) << status.dump();
+  EXPECT_EQ(status["daemon"]["pid"], child);
+  EXPECT_NE(Orv("status").out.find("did not stop cleanly"), std::string::npos);
+  WriteFileText(store_ / tool::kDaemonRecordName, "{\"pid\": \"garbage");
+  EXPECT_EQ(Json("status")["daemon"], nlohmann::json({{"running", false}}));
+
+  // A quota nearly full, and one the file system cannot give.
+  Result result = Orv("--quota 1 status");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.err.find("orv: warning: the copies take 100% of the quota"), std::string::npos)
+      << result.err;
+  result = Orv("--quota 16000000T status");
+  EXPECT_NE(result.err.find("is more than the copies can take on this file system"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(Json("--quota 16000000T status")["warnings"].size(), 1u);
 }
 
 TEST_F(OrvToolTest, MaintainRemovesDuplicatesAndJsonSurvivesRetentionOutput) {
@@ -341,6 +428,23 @@ TEST_F(OrvToolTest, AsRootAStoreAnotherUserCanChangeIsRefused) {
   EXPECT_NE(result.err.find("others may write in it"), std::string::npos) << result.err;
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0700), 0);
   EXPECT_EQ(Orv("versions " + (docs_ / "a.txt").string()).status, 0);
+}
+
+TEST_F(OrvToolTest, AUserReadingRootsStoreIsToldToUseSudo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to make a store a user may not read";
+  WriteFileText(docs_ / "a.txt", "x");
+  Save("a.txt", "2026-12-01T10:00:00");
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(store_.c_str(), 0700), 0);
+  const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                              std::string(ORV_TOOL_PATH) + " --store " + store_.string() +
+                              " versions " + (docs_ / "a.txt").string() + " 2>" +
+                              (dir_ / "err").string();
+  const int status = std::system(command.c_str());
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0700), 0);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(ReadFileText(dir_ / "err"),
+            "orv: permission denied: run with sudo, the store is " + store_.string() + "\n");
 }
 
 TEST_F(OrvToolTest, InPlaceWritesOnlyToAPlainAbsolutePath) {

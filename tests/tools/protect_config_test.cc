@@ -38,6 +38,16 @@ TEST(ProtectConfigTest, SizesAreBytesOrPowersOf1024AndNothingElse) {
   }
 }
 
+TEST(ProtectConfigTest, SizesReadBackAsTheyWereMeant) {
+  EXPECT_EQ(FormatSize(0), "0 bytes");
+  EXPECT_EQ(FormatSize(1023), "1023 bytes");
+  EXPECT_EQ(FormatSize(1536), "1.5 KiB");
+  EXPECT_EQ(FormatSize(1ull << 30), "1.0 GiB");
+  EXPECT_EQ(FormatSize(1677721), "1.6 MiB");
+  EXPECT_EQ(FormatSize(20ull << 30), "20 GiB");
+  EXPECT_EQ(FormatSize(UINT64_MAX), "16 EiB");
+}
+
 TEST(ProtectConfigTest, ReadsEverySettingAndKeepsSpacesInsidePaths) {
   const ProtectConfig config = ParseProtectConfig(
       "# the service's trees\n"

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
+#include "option_checks.h"
 #include "platform/display_text.h"
 #include "tool_error.h"
 
@@ -28,6 +29,24 @@ constexpr const char* kDescription =
     "  orv cat 42 > report-before.docx\n"
     "  orv replay trace.jsonl && orv status";
 
+// A mistake on the command line: one line naming it and where help is, and
+// the usual exit status of a usage error.
+int UsageError(const CLI::App& app, const CLI::ParseError& error,
+               const std::string& unknownCommand) {
+  std::string message = error.what();
+  for (size_t at = message.find('\n'); at != std::string::npos; at = message.find('\n', at)) {
+    message.replace(at, 1, "; ");
+  }
+  std::string command = "orv";
+  for (const CLI::App* sub : app.get_subcommands()) command += " " + sub->get_name();
+  // CLI11 calls a misspelt command a missing one: name it.
+  if (app.get_subcommands().empty() && !unknownCommand.empty()) {
+    message = "unknown command " + unknownCommand;
+  }
+  std::cerr << "orv: " << orv::DisplayText(message) << " (see " << command << " --help)\n";
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,20 +59,31 @@ int main(int argc, char** argv) {
   std::string store, policy;
   app.add_option("--store", store,
                  "backup store (default: ~/.local/share/orv; /var/lib/orv as root)");
-  app.add_option("--policy", policy, "policy directory for replay (default: <store>/policy)");
+  app.add_option("--policy", policy,
+                 "policy directory (default: <store>/policy for replay; for protect, every "
+                 "file in its trees)");
   uint32_t logLevel = 0;
   CLI::Option* logOption = app.add_option(
       "--log-level", logLevel, "write orv.log in the store at this level (commands that write)");
   app.add_flag("--json", options.json, "one JSON document on standard output");
-  app.add_option("--quota", options.quota, "retention quota in bytes (default: 1 GiB)")
-      ->check(CLI::PositiveNumber);
+  app.add_option("--quota", options.quota,
+                 "retention quota: the copies' size beyond which the oldest editions are "
+                 "removed, in bytes or with K, M, G, T (default: " +
+                     orv::tool::FormatSize(orv::tool::kToolRetentionQuota) + ")")
+      ->transform(orv::tool::SizeOption());
 
   std::vector<orv::tool::DefinedCommand> commands;
   for (const orv::tool::RegisteredCommand& command : orv::tool::RegisteredCommands()) {
     commands.push_back(command.define(app));
   }
 
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& request) {  // --help, --version
+    return app.exit(request);
+  } catch (const CLI::ParseError& error) {
+    return UsageError(app, error, app.remaining().empty() ? "" : app.remaining().front());
+  }
   options.store = store;
   options.policy = policy;
   if (*logOption) options.logLevel = logLevel;

@@ -7,7 +7,7 @@
 namespace orv::tool {
 
 std::filesystem::path DefaultStore() {
-  if (::geteuid() == 0) return "/var/lib/orv";
+  if (::geteuid() == 0) return kRootStore;
   if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
     return std::filesystem::path(data) / "orv";
   }

@@ -19,6 +19,10 @@ struct GlobalOptions {
   uint64_t quota = kToolRetentionQuota;
 };
 
+// Root's store, and the service's configuration, which may name another.
+inline constexpr const char* kRootStore = "/var/lib/orv";
+inline constexpr const char* kServiceConfig = "/etc/orv/protect.conf";
+
 // $XDG_DATA_HOME/orv (~/.local/share/orv) for a user, /var/lib/orv for root.
 std::filesystem::path DefaultStore();
 

@@ -3,9 +3,9 @@
 #include <memory>
 
 #include "command.h"
+#include "option_checks.h"
 #include "protect/protect_daemon.h"
 #include "protect_config.h"
-#include "size_option.h"
 
 namespace orv::tool {
 namespace {
@@ -47,7 +47,7 @@ DefinedCommand Define(CLI::App& app) {
   CLI::App* command = app.add_subcommand(
       "protect", "live protection (root): copy files in DIR... before processes change them");
   command->add_option("DIR", *directories, "directory trees to protect (or the config's trees)")
-      ->check(CLI::ExistingDirectory);
+      ->check(ExistingDirectoryOption());
   command->add_option("--config", *config,
                       "read trees, store, quota and limits from FILE (the service's "
                       "/etc/orv/protect.conf); options given here win");

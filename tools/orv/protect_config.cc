@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string_view>
 
@@ -85,6 +87,20 @@ std::optional<uint64_t> ParseSize(std::string_view text) {
   }
   if (shift != 0 && *number > (std::numeric_limits<uint64_t>::max() >> shift)) return std::nullopt;
   return *number << shift;
+}
+
+std::string FormatSize(uint64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double value = static_cast<double>(bytes) / 1024;
+  size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(units)) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof(text), value < 10 ? "%.1f %s" : "%.0f %s", value, units[unit]);
+  return text;
 }
 
 ProtectConfig ParseProtectConfig(std::string_view text, const std::string& source) {

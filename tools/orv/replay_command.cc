@@ -29,6 +29,7 @@
 #include "catalog_time.h"
 #include "command.h"
 #include "engine_host.h"
+#include "option_checks.h"
 #include "platform/text.h"
 #include "safe_path.h"
 #include "tool_error.h"
@@ -187,7 +188,7 @@ DefinedCommand Define(CLI::App& app) {
   auto trace = std::make_shared<std::string>();
   CLI::App* command =
       app.add_subcommand("replay", "feed a trace of file events (JSON lines) to the engine");
-  command->add_option("TRACE", *trace)->required()->check(CLI::ExistingFile);
+  command->add_option("TRACE", *trace)->required()->check(ExistingFileOption());
   return {command, [trace](const GlobalOptions& options, Output& out) {
             RunReplay(options, *trace, out);
             return 0;

@@ -73,9 +73,10 @@ std::optional<EditionPosition> BeforeLastVersion(uint32_t fileId) {
 }
 
 // What a path held at --at, or, without it, its last version.
-ChosenContent ChoosePathContent(const RestoreOptions& restore, const std::string& path) {
+ChosenContent ChoosePathContent(const StoreReader& reader, const RestoreOptions& restore,
+                                const std::string& path) {
   const std::optional<uint32_t> fileId = FileIdOf(path);
-  if (!fileId) throw ToolError("no editions of " + path + " in the store");
+  if (!fileId) throw NoEditions(reader, path);
   std::optional<int32_t> at;
   EditionPosition after;
   {
@@ -85,7 +86,7 @@ ChosenContent ChoosePathContent(const RestoreOptions& restore, const std::string
       after = AfterSecond(*at);
     } else {
       const std::optional<EditionPosition> last = BeforeLastVersion(*fileId);
-      if (!last) throw ToolError("no editions of " + path + " in the store");
+      if (!last) throw NoEditions(reader, path);
       after = *last;
     }
     const EditionHistory history = EditionHistory::Since(after.timeStamp);
@@ -119,7 +120,7 @@ ChosenContent ChoosePathContent(const RestoreOptions& restore, const std::string
   }
 }
 
-ChosenContent ChooseContent(const RestoreOptions& restore) {
+ChosenContent ChooseContent(const StoreReader& reader, const RestoreOptions& restore) {
   if (IsEditionNumber(restore.target)) {
     if (restore.at) throw ToolError("--at goes with a path, not an edition number");
     const uint32_t edition = EditionArgument(restore.target);
@@ -128,12 +129,12 @@ ChosenContent ChooseContent(const RestoreOptions& restore) {
     return {edition, ExistingContentPath(edition),
             FileNameOf(static_cast<uint32_t>(details->FileID)).value_or("")};
   }
-  return ChoosePathContent(restore,
+  return ChoosePathContent(reader, restore,
                            std::filesystem::absolute(restore.target).lexically_normal().string());
 }
 
-void RestoreFile(const RestoreOptions& restore, Output& out) {
-  const ChosenContent chosen = ChooseContent(restore);
+void RestoreFile(const StoreReader& reader, const RestoreOptions& restore, Output& out) {
+  const ChosenContent chosen = ChooseContent(reader, restore);
   const std::string& original = chosen.original;
   const std::string what = chosen.edition != 0 ? "edition " + std::to_string(chosen.edition)
                                                : "the file " + chosen.source;
@@ -266,6 +267,12 @@ int RunRestore(const GlobalOptions& options, const RestoreOptions& restore, Outp
         std::filesystem::is_directory(std::filesystem::symlink_status(path, error)) ||
         (!std::filesystem::exists(std::filesystem::symlink_status(path, error)) &&
          !FileIdOf(path.string()));
+    if (isDirectory && !restore.at && !std::filesystem::exists(path, error)) {
+      // Nothing there and nothing of that name kept: most often a file whose
+      // first edition is not written yet, rarely a directory that is gone.
+      throw ToolError(std::string(NoEditions(reader, path.string()).what()) +
+                      "; to restore a directory that is gone, give --at");
+    }
     if (isDirectory) {
       std::string directory = path.string();
       while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
@@ -273,7 +280,7 @@ int RunRestore(const GlobalOptions& options, const RestoreOptions& restore, Outp
     }
   }
   if (restore.removeNew) throw ToolError("--remove-new goes with a directory");
-  RestoreFile(restore, out);
+  RestoreFile(reader, restore, out);
   return 0;
 }
 

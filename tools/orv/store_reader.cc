@@ -1,6 +1,10 @@
 #include "store_reader.h"
 
+#include <unistd.h>
+
+#include "daemon_record.h"
 #include "platform/text.h"
+#include "protect_config.h"
 #include "safe_path.h"
 #include "tool_error.h"
 
@@ -11,7 +15,27 @@ std::string CannotRead(const std::filesystem::path& store, const std::string& wh
   return "cannot read the catalog of the store " + store.string() + ": " + why;
 }
 
-ToolError NoStore(const std::filesystem::path& store) {
+// Where the service keeps its store: the configuration's store line, when
+// this user may read it, or root's default.
+std::filesystem::path ServiceStore() {
+  try {
+    const ProtectConfig config = ReadProtectConfig(kServiceConfig);
+    if (config.store) return *config.store;
+  } catch (const ToolError&) {
+    // No readable configuration: the service runs with root's default.
+  }
+  return kRootStore;
+}
+
+ToolError NoStore(const GlobalOptions& options, const std::filesystem::path& store) {
+  if (options.store.empty() && ::geteuid() != 0) {
+    const std::filesystem::path service = ServiceStore();
+    std::error_code error;
+    if (std::filesystem::exists(service, error)) {
+      return ToolError("no backup store of yours at " + store.string() +
+                       "; run with sudo, the store is " + service.string() + " (or give --store)");
+    }
+  }
   return ToolError("no backup store at " + store.string() +
                    " (nothing has been backed up there; see --store)");
 }
@@ -21,7 +45,7 @@ ToolError NoStore(const std::filesystem::path& store) {
 StoreReader::StoreReader(const GlobalOptions& options)
     : store_(std::filesystem::absolute(options.store.empty() ? DefaultStore() : options.store)) {
   std::error_code error;
-  if (!std::filesystem::exists(store_, error) && !error) throw NoStore(store_);
+  if (!std::filesystem::exists(store_, error) && !error) throw NoStore(options, store_);
   // Before anything in it is read: as root, a catalog another user could
   // write is that user's input.
   CheckOnlyRootCanChange(store_);
@@ -30,11 +54,11 @@ StoreReader::StoreReader(const GlobalOptions& options)
     case ENG_OK:
       return;
     case ORV_E_NO_CATALOG:
-      throw NoStore(store_);
+      throw NoStore(options, store_);
     case ORV_E_ACCESS_DENIED:
-      throw ToolError(CannotRead(store_,
-                                 "permission denied (a store kept by root is read "
-                                 "with sudo)"));
+      throw ToolError(::geteuid() != 0
+                          ? "permission denied: run with sudo, the store is " + store_.string()
+                          : CannotRead(store_, "permission denied"));
     case ORV_E_NOT_A_FILE:
       throw ToolError(CannotRead(store_, "the catalog is not a regular file"));
     case ORV_E_UNREADABLE_CATALOG:
@@ -49,6 +73,23 @@ StoreReader::StoreReader(const GlobalOptions& options)
 }
 
 StoreReader::~StoreReader() { OrvCloseStore(); }
+
+ToolError NoEditions(const StoreReader& reader, const std::string& path) {
+  const std::optional<DaemonState> daemon = ReadDaemonRecord(reader.store());
+  if (daemon && daemon->running) {
+    if (InTrees(daemon->record, path)) {
+      return ToolError("no editions of " + path +
+                       " yet: the daemon is running, editions appear within 10 s of a change");
+    }
+    std::string trees;
+    for (const auto& tree : daemon->record.trees) {
+      trees += (trees.empty() ? "" : ", ") + tree.string();
+    }
+    return ToolError("no editions of " + path + ": it lies outside the trees orv protect keeps (" +
+                     trees + ")");
+  }
+  return ToolError("no editions of " + path + " in the store");
+}
 
 std::optional<uint32_t> FileIdOf(const std::string& path) {
   const std::u16string name = FileNameToUtf16(path);

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "options.h"
+#include "tool_error.h"
 
 namespace orv::tool {
 
@@ -32,6 +33,11 @@ class StoreReader {
  private:
   std::filesystem::path store_;
 };
+
+// The error for a path the store has no editions of, saying why when the
+// store's daemon can tell: its editions may still be on their way to the
+// catalog, or the path lies outside the trees it protects.
+ToolError NoEditions(const StoreReader& reader, const std::string& path);
 
 // Questions on the store the engine has placed, a StoreReader's or a started
 // engine's.

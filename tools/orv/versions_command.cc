@@ -79,7 +79,7 @@ void RunVersions(const GlobalOptions& options, const VersionsOptions& versions, 
     // only in case or at a "_", which the pattern would match too.
     const std::string path = std::filesystem::absolute(versions.target).lexically_normal().string();
     const std::optional<uint32_t> fileId = FileIdOf(path);
-    if (!fileId) throw ToolError("no editions of " + path + " in the store");
+    if (!fileId) throw NoEditions(reader, path);
     query.pattern = path;
     query.fileId = fileId;
   }

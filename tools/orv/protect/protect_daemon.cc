@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "daemon_record.h"
 #include "engine_host.h"
 #include "platform/display_text.h"
 #include "protect/engine_events.h"
@@ -631,6 +633,9 @@ int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
   daemon.Open();
   daemon.Start();
   if (!protect.preContent) TellTruncateGap(preContentSupported);
+  // For orv status and the first-run messages: held until the clean stop.
+  const DaemonRecordFile record(store, {::getpid(), static_cast<int64_t>(std::time(nullptr)),
+                                        hostOptions.quota, resolved.directories});
   std::cerr << "orv protect: watching " << daemon.DirectoryCount() << " directories and "
             << daemon.KnownFileCount() << " files, store " << DisplayText(store.string())
             << std::endl;

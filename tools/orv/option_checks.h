@@ -1,0 +1,60 @@
+// Checks and conversions of option values, each failing with one line that
+// says what was wrong with which text.
+#ifndef ORV_TOOLS_ORV_OPTION_CHECKS_H_
+#define ORV_TOOLS_ORV_OPTION_CHECKS_H_
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "protect_config.h"
+
+namespace orv::tool {
+
+// A CLI11 transform that turns a size (ParseSize) into its bytes, so that
+// an option bound to an integer takes "10G"; a zero or malformed size is a
+// usage error.
+inline CLI::Validator SizeOption() {
+  return CLI::Validator(
+      [](std::string& text) {
+        const std::optional<uint64_t> bytes = ParseSize(text);
+        if (!bytes || *bytes == 0) {
+          return "not a size (bytes, or a number with K, M, G or T): " + text;
+        }
+        text = std::to_string(*bytes);
+        return std::string();
+      },
+      "SIZE");
+}
+
+// A CLI11 check that the text names an existing directory ("no such
+// directory: X", "not a directory: X").
+inline CLI::Validator ExistingDirectoryOption() {
+  return CLI::Validator(
+      [](std::string& text) {
+        std::error_code error;
+        const std::filesystem::file_status status = std::filesystem::status(text, error);
+        if (!std::filesystem::exists(status)) return "no such directory: " + text;
+        if (!std::filesystem::is_directory(status)) return "not a directory: " + text;
+        return std::string();
+      },
+      "DIR");
+}
+
+// The same for a file to read ("no such file: X", "X is a directory").
+inline CLI::Validator ExistingFileOption() {
+  return CLI::Validator(
+      [](std::string& text) {
+        std::error_code error;
+        const std::filesystem::file_status status = std::filesystem::status(text, error);
+        if (!std::filesystem::exists(status)) return "no such file: " + text;
+        if (std::filesystem::is_directory(status)) return text + " is a directory";
+        return std::string();
+      },
+      "FILE");
+}
+
+}  // namespace orv::tool
+
+#endif  // ORV_TOOLS_ORV_OPTION_CHECKS_H_
