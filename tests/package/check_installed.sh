@@ -11,13 +11,18 @@ daemon=
 cleanup() {
   if [ -n "$daemon" ]; then kill "$daemon" 2>/dev/null || true; wait "$daemon" 2>/dev/null || true; fi
   rm -rf "$work"
-  if dpkg -s orv 2>/dev/null | grep -q '^Status: install ok installed'; then dpkg -r orv >/dev/null || true; fi
+  # Purged, not only removed: a failed run leaves no trace in dpkg either.
+  if dpkg -s orv >/dev/null 2>&1; then dpkg -P orv >/dev/null || true; fi
 }
 trap cleanup EXIT
 fail() { echo "check_installed: $*" >&2; exit 1; }
 step() { echo "--- $*"; }
 
-if dpkg -s orv >/dev/null 2>&1; then fail "orv is installed already; remove it first (dpkg -r orv)"; fi
+if dpkg -s orv >/dev/null 2>&1; then
+  echo "check_installed: orv is installed already; remove it first (dpkg -P orv)" >&2
+  trap - EXIT
+  exit 1
+fi
 step "dpkg -i $(basename "$deb")"
 dpkg -i "$deb" >/dev/null
 dpkg -L orv | sort > "$work/files"
@@ -95,10 +100,10 @@ step "the service's command under the unit's restrictions protects a tree"
 caps=$(sed -n 's/^CapabilityBoundingSet=//p' /usr/lib/systemd/system/orv-protect.service |
        tr 'A-Z' 'a-z' | sed 's/cap_/+/g; s/ /,/g')
 mkdir -p "$work/svc/tree"
+chmod 0755 "$work" "$work/svc"
 chown nobody: "$work/svc/tree"
 runuser -u nobody -- sh -c "echo 'as it was' > $work/svc/tree/letter.txt"
 printf 'tree = %s\nstore = %s\nquota = 64M\n' "$work/svc/tree" "$work/svc/store" > "$work/svc/protect.conf"
-chmod 0755 "$work" "$work/svc"
 unshare --mount --propagation private sh -c '
   for d in /usr /etc /boot; do
     [ -d "$d" ] && mount --bind "$d" "$d" && mount -o remount,bind,ro "$d"
@@ -111,7 +116,7 @@ for _ in $(seq 100); do grep -q 'watching' "$work/svc/daemon.log" && break; slee
 grep -q 'watching' "$work/svc/daemon.log" || { cat "$work/svc/daemon.log"; fail "the daemon did not start"; }
 orv --store "$work/svc/store" status > "$work/svc/status"
 grep -q '^daemon      running since ' "$work/svc/status" || fail "status does not see the daemon: $(cat "$work/svc/status")"
-grep -q '^quota       64.0 MiB (the daemon' "$work/svc/status" || fail "status does not show the daemon's quota"
+grep -q '^quota       64 MiB (the daemon' "$work/svc/status" || fail "status does not show the daemon's quota: $(cat "$work/svc/status")"
 runuser -u nobody -- sh -c "echo 'overwritten' > $work/svc/tree/letter.txt; rm $work/svc/tree/letter.txt"
 sleep 0.5
 kill -TERM "$daemon"
@@ -120,8 +125,14 @@ daemon=
 orv --store "$work/svc/store" versions "$work/svc/tree/letter.txt" > "$work/svc/versions" ||
   { cat "$work/svc/daemon.log"; fail "no editions of the protected file"; }
 grep -q deleted "$work/svc/versions" || fail "the deletion kept nothing: $(cat "$work/svc/versions")"
+# Restored without --at: what it held just before the deletion; the overwrite
+# before that kept the first content.
 orv --store "$work/svc/store" restore "$work/svc/tree/letter.txt" --to "$work/svc/back.txt" >/dev/null
-[ "$(cat "$work/svc/back.txt")" = "as it was" ] || fail "the deleted file came back wrong"
+[ "$(cat "$work/svc/back.txt")" = "overwritten" ] || fail "the deleted file came back wrong"
+first=$(orv --store "$work/svc/store" --json versions --oldest-first "$work/svc/tree/letter.txt" |
+  sed -n 's/^ *"edition": \([0-9]*\).*/\1/p' | head -n 1)
+[ "$(orv --store "$work/svc/store" cat "$first")" = "as it was" ] ||
+  fail "the overwrite kept the wrong content"
 
 step "dpkg -r orv leaves nothing behind"
 dpkg -r orv >/dev/null

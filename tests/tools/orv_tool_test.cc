@@ -160,7 +160,7 @@ TEST_F(OrvToolTest, BadInputGivesOneClearLineAndChangesNothing) {
       {"replay " + docs_.string(), docs_.string() + " is a directory"},
       {"protect " + nowhere, "no such directory: " + nowhere},
       {"frobnicate", "unknown command frobnicate"},
-      {"--quota 0 status", "not a size"},
+      {"--quota 0 status", "--quota: must be more than 0 (see orv --help)"},
       {"--quota 12Q status", "not a size"},
       {"versions", "PATH|PATTERN is required"},
   };
@@ -197,13 +197,14 @@ TEST_F(OrvToolTest, StatusAndMessagesTellWhatTheDaemonDoes) {
     EXPECT_EQ(status["quotaSource"], "daemon");
     const Result text = Orv("status");
     EXPECT_NE(text.out.find("daemon      running since "), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("quota       5.0 GiB (the daemon's)"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("quota       5 GiB (the daemon's)"), std::string::npos) << text.out;
 
     Result result = Orv("versions " + unseen);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "orv: no editions of " + unseen +
                               " yet: the daemon is running, editions appear within 10 s of a "
-                              "change\n");
+                              "change (a file made since it started has none until it is "
+                              "changed again)\n");
     result = Orv("restore " + (dir_ / "elsewhere.txt").string() + " --to " + dir_.path().string());
     EXPECT_NE(result.err.find("outside the trees orv protect keeps (" + docs_.string() + ")"),
               std::string::npos)

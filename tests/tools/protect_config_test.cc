@@ -42,7 +42,8 @@ TEST(ProtectConfigTest, SizesReadBackAsTheyWereMeant) {
   EXPECT_EQ(FormatSize(0), "0 bytes");
   EXPECT_EQ(FormatSize(1023), "1023 bytes");
   EXPECT_EQ(FormatSize(1536), "1.5 KiB");
-  EXPECT_EQ(FormatSize(1ull << 30), "1.0 GiB");
+  EXPECT_EQ(FormatSize(1ull << 30), "1 GiB");
+  EXPECT_EQ(FormatSize(64ull << 20), "64 MiB");
   EXPECT_EQ(FormatSize(1677721), "1.6 MiB");
   EXPECT_EQ(FormatSize(20ull << 30), "20 GiB");
   EXPECT_EQ(FormatSize(UINT64_MAX), "16 EiB");

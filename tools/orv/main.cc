@@ -38,7 +38,11 @@ int UsageError(const CLI::App& app, const CLI::ParseError& error,
     message.replace(at, 1, "; ");
   }
   std::string command = "orv";
-  for (const CLI::App* sub : app.get_subcommands()) command += " " + sub->get_name();
+  // A global option's help is orv's, wherever it stood.
+  const std::string option = message.substr(0, message.find(':'));
+  if (option.rfind("--", 0) != 0 || app.get_option_no_throw(option) == nullptr) {
+    for (const CLI::App* sub : app.get_subcommands()) command += " " + sub->get_name();
+  }
   // CLI11 calls a misspelt command a missing one: name it.
   if (app.get_subcommands().empty() && !unknownCommand.empty()) {
     message = "unknown command " + unknownCommand;
@@ -58,10 +62,12 @@ int main(int argc, char** argv) {
   GlobalOptions options;
   std::string store, policy;
   app.add_option("--store", store,
-                 "backup store (default: ~/.local/share/orv; /var/lib/orv as root)");
+                 "backup store (default: ~/.local/share/orv; /var/lib/orv as root)")
+      ->type_name("DIR");
   app.add_option("--policy", policy,
                  "policy directory (default: <store>/policy for replay; for protect, every "
-                 "file in its trees)");
+                 "file in its trees)")
+      ->type_name("DIR");
   uint32_t logLevel = 0;
   CLI::Option* logOption = app.add_option(
       "--log-level", logLevel, "write orv.log in the store at this level (commands that write)");
@@ -70,7 +76,8 @@ int main(int argc, char** argv) {
                  "retention quota: the copies' size beyond which the oldest editions are "
                  "removed, in bytes or with K, M, G, T (default: " +
                      orv::tool::FormatSize(orv::tool::kToolRetentionQuota) + ")")
-      ->transform(orv::tool::SizeOption());
+      ->transform(orv::tool::SizeOption())
+      ->type_name("SIZE");
 
   std::vector<orv::tool::DefinedCommand> commands;
   for (const orv::tool::RegisteredCommand& command : orv::tool::RegisteredCommands()) {

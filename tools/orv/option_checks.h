@@ -19,9 +19,8 @@ inline CLI::Validator SizeOption() {
   return CLI::Validator(
       [](std::string& text) {
         const std::optional<uint64_t> bytes = ParseSize(text);
-        if (!bytes || *bytes == 0) {
-          return "not a size (bytes, or a number with K, M, G or T): " + text;
-        }
+        if (!bytes) return "not a size (bytes, or a number with K, M, G or T): " + text;
+        if (*bytes == 0) return std::string("must be more than 0");
         text = std::to_string(*bytes);
         return std::string();
       },

@@ -55,14 +55,16 @@ DefinedCommand Define(CLI::App& app) {
   given.maxCopySize = command
                           ->add_option("--max-copy-size", protect->maxCopySize,
                                        "files larger than this are not copied (default 1 GiB)")
-                          ->transform(SizeOption());
+                          ->transform(SizeOption())
+                          ->type_name("SIZE");
   given.copies = command->add_option(
       "--max-copies-per-minute", protect->budget.copies,
       "copies one user may cause a minute (default 60000; root is not charged)");
   given.copyBytes = command
                         ->add_option("--max-copy-bytes-per-minute", protect->budget.copyBytes,
                                      "bytes one user's copies may take a minute (default 16 GiB)")
-                        ->transform(SizeOption());
+                        ->transform(SizeOption())
+                        ->type_name("SIZE");
   given.rows = command->add_option("--max-rows-per-minute", protect->budget.rows,
                                    "renames of one user reported a minute (default 60000)");
   given.preContent =

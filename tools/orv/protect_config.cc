@@ -99,7 +99,10 @@ std::string FormatSize(uint64_t bytes) {
     ++unit;
   }
   char text[32];
-  std::snprintf(text, sizeof(text), value < 10 ? "%.1f %s" : "%.0f %s", value, units[unit]);
+  // One decimal below 10, unless the size is a whole number of its unit.
+  const bool whole = bytes % (1ull << (10 * (unit + 1))) == 0;
+  std::snprintf(text, sizeof(text), value < 10 && !whole ? "%.1f %s" : "%.0f %s", value,
+                units[unit]);
   return text;
 }
 

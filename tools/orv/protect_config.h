@@ -31,8 +31,8 @@ struct ProtectConfig {
 // "512MiB", "4096"). Nothing when the text is anything else or the value
 // does not fit 64 bits.
 std::optional<uint64_t> ParseSize(std::string_view text);
-// A size as a person reads it: "512 bytes", "1.5 MiB", "20 GiB" (powers of
-// 1024, one decimal below 10).
+// A size as a person reads it: "512 bytes", "1.5 MiB", "1 GiB", "20 GiB"
+// (powers of 1024, one decimal below 10 unless the size is whole).
 std::string FormatSize(uint64_t bytes);
 
 // Parses a configuration's text: lines "name = value" (spaces around both

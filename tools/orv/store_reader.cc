@@ -79,7 +79,8 @@ ToolError NoEditions(const StoreReader& reader, const std::string& path) {
   if (daemon && daemon->running) {
     if (InTrees(daemon->record, path)) {
       return ToolError("no editions of " + path +
-                       " yet: the daemon is running, editions appear within 10 s of a change");
+                       " yet: the daemon is running, editions appear within 10 s of a change "
+                       "(a file made since it started has none until it is changed again)");
     }
     std::string trees;
     for (const auto& tree : daemon->record.trees) {

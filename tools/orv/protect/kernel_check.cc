@@ -1,10 +1,16 @@
 #include "protect/kernel_check.h"
 
+#include <fcntl.h>
+#include <sys/fanotify.h>
 #include <sys/utsname.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <string>
 
+#include "platform/unique_fd.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -23,6 +29,15 @@ void CheckKernel() {
     throw ToolError(std::string("live protection needs Linux 5.17 or later (this is ") +
                     name.release + ")");
   }
+}
+
+void CheckMayWatch() {
+  const UniqueFd probe(::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC));
+  if (probe.valid()) return;
+  if (errno == EPERM) {
+    throw ToolError("live protection runs as root (sudo orv protect ...)");
+  }
+  throw ToolError(std::string("fanotify is not available: ") + std::strerror(errno));
 }
 
 }  // namespace orv::tool

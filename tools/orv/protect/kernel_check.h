@@ -15,6 +15,11 @@ bool KernelSupportsProtection(std::string_view release);
 // live protection.
 void CheckKernel();
 
+// Throws ToolError unless this process may open a fanotify permission group
+// (root, or CAP_SYS_ADMIN): asked before anything is made, so that a user who
+// forgot sudo is not left with a store of their own that hides root's.
+void CheckMayWatch();
+
 }  // namespace orv::tool
 
 #endif  // ORV_TOOLS_ORV_PROTECT_KERNEL_CHECK_H_

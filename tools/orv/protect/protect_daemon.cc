@@ -584,6 +584,7 @@ void TellTruncateGap(bool supported) {
 
 int RunProtect(const GlobalOptions& options, const ProtectOptions& protect) {
   CheckKernel();
+  CheckMayWatch();
   if (protect.directories.empty()) {
     throw ToolError(
         "name the directories to protect (orv protect DIR..., or tree lines in --config)");
