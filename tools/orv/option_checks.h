@@ -24,7 +24,7 @@ inline CLI::Validator SizeOption() {
         text = std::to_string(*bytes);
         return std::string();
       },
-      "SIZE");
+      "");  // the option's type name says SIZE
 }
 
 // A CLI11 check that the text names an existing directory ("no such

@@ -52,21 +52,27 @@ DefinedCommand Define(CLI::App& app) {
                       "read trees, store, quota and limits from FILE (the service's "
                       "/etc/orv/protect.conf); options given here win");
   GivenOptions given{&app, nullptr, nullptr, nullptr, nullptr, nullptr};
+  // The defaults said are the ones in effect: read from a fresh set of options.
+  const ProtectOptions defaults;
   given.maxCopySize = command
                           ->add_option("--max-copy-size", protect->maxCopySize,
-                                       "files larger than this are not copied (default 1 GiB)")
+                                       "files larger than this are not copied (default " +
+                                           FormatSize(defaults.maxCopySize) + ")")
                           ->transform(SizeOption())
                           ->type_name("SIZE");
-  given.copies = command->add_option(
-      "--max-copies-per-minute", protect->budget.copies,
-      "copies one user may cause a minute (default 60000; root is not charged)");
+  given.copies =
+      command->add_option("--max-copies-per-minute", protect->budget.copies,
+                          "copies one user may cause a minute (default " +
+                              std::to_string(defaults.budget.copies) + "; root is not charged)");
   given.copyBytes = command
                         ->add_option("--max-copy-bytes-per-minute", protect->budget.copyBytes,
-                                     "bytes one user's copies may take a minute (default 16 GiB)")
+                                     "bytes one user's copies may take a minute (default " +
+                                         FormatSize(defaults.budget.copyBytes) + ")")
                         ->transform(SizeOption())
                         ->type_name("SIZE");
   given.rows = command->add_option("--max-rows-per-minute", protect->budget.rows,
-                                   "renames of one user reported a minute (default 60000)");
+                                   "renames of one user reported a minute (default " +
+                                       std::to_string(defaults.budget.rows) + ")");
   given.preContent =
       command->add_flag("--pre-content", protect->preContent,
                         "also copy before truncate(2) by path (Linux 6.14 or later; every read and "
