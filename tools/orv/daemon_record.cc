@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "fd_io.h"
 #include "tool_error.h"
 
 namespace orv::tool {
@@ -17,17 +18,6 @@ namespace {
 
 // A record is a few hundred bytes; anything far larger is not one.
 constexpr off_t kMaxRecordBytes = 1 << 20;
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 std::string Encode(const DaemonRecord& record) {
   nlohmann::json trees = nlohmann::json::array();
@@ -100,15 +90,8 @@ std::optional<DaemonState> ReadDaemonRecord(const std::filesystem::path& store) 
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxRecordBytes) {
     return std::nullopt;
   }
-  std::string text(static_cast<size_t>(st.st_size), '\0');
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  text.resize(done);
+  std::string text;
+  if (!ReadUpTo(fd.get(), static_cast<size_t>(st.st_size), &text)) return std::nullopt;
   std::optional<DaemonRecord> record = Decode(text);
   if (!record) return std::nullopt;
   DaemonState state;

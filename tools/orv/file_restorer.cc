@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "catalog_time.h"
+#include "fd_io.h"
 #include "safe_path.h"
 #include "tool_error.h"
 
@@ -55,17 +56,6 @@ class TemporaryFile {
   bool kept_ = false;
 };
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Copies every byte of in to out: shared extents where the file system
 // allows, else in the kernel, else through a buffer. errno on failure.
 bool CopyData(int in, int out, uint64_t size, const std::function<void(uint64_t)>& progress) {
@@ -90,7 +80,8 @@ bool CopyData(int in, int out, uint64_t size, const std::function<void(uint64_t)
     } else {
       if (buffer.empty()) buffer.resize(1 << 20);
       n = ::read(in, buffer.data(), buffer.size());
-      if (n > 0 && !WriteAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+      if (n > 0 && !WriteAll(out, std::string_view(buffer.data(), static_cast<size_t>(n))))
+        return false;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;

@@ -28,31 +28,25 @@ inline CLI::Validator SizeOption() {
 }
 
 // A CLI11 check that the text names an existing directory ("no such
-// directory: X", "not a directory: X").
-inline CLI::Validator ExistingDirectoryOption() {
+// directory: X", "not a directory: X"), or, with directory false, a file to
+// read ("no such file: X", "X is a directory").
+inline CLI::Validator ExistingPathOption(bool directory) {
   return CLI::Validator(
-      [](std::string& text) {
+      [directory](std::string& text) {
         std::error_code error;
         const std::filesystem::file_status status = std::filesystem::status(text, error);
-        if (!std::filesystem::exists(status)) return "no such directory: " + text;
-        if (!std::filesystem::is_directory(status)) return "not a directory: " + text;
+        if (!std::filesystem::exists(status)) {
+          return (directory ? "no such directory: " : "no such file: ") + text;
+        }
+        if (std::filesystem::is_directory(status) != directory) {
+          return directory ? "not a directory: " + text : text + " is a directory";
+        }
         return std::string();
       },
-      "DIR");
+      directory ? "DIR" : "FILE");
 }
-
-// The same for a file to read ("no such file: X", "X is a directory").
-inline CLI::Validator ExistingFileOption() {
-  return CLI::Validator(
-      [](std::string& text) {
-        std::error_code error;
-        const std::filesystem::file_status status = std::filesystem::status(text, error);
-        if (!std::filesystem::exists(status)) return "no such file: " + text;
-        if (std::filesystem::is_directory(status)) return text + " is a directory";
-        return std::string();
-      },
-      "FILE");
-}
+inline CLI::Validator ExistingDirectoryOption() { return ExistingPathOption(true); }
+inline CLI::Validator ExistingFileOption() { return ExistingPathOption(false); }
 
 }  // namespace orv::tool
 

@@ -12,6 +12,7 @@
 #include <limits>
 #include <string_view>
 
+#include "fd_io.h"
 #include "platform/unique_fd.h"
 #include "tool_error.h"
 
@@ -188,16 +189,8 @@ ProtectConfig ReadProtectConfig(const std::filesystem::path& file) {
   if (::stat(directory.c_str(), &parent) == 0) CheckOwnedByRoot(directory, parent);
   constexpr off_t kLimit = 1 << 20;  // a configuration is a few lines
   if (st.st_size > kLimit) throw ToolError(file.string() + " is too large for a configuration");
-  std::string text(static_cast<size_t>(st.st_size), '\0');
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw unreadable(errno);
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  text.resize(done);
+  std::string text;
+  if (!ReadUpTo(fd.get(), static_cast<size_t>(st.st_size), &text)) throw unreadable(errno);
   return ParseProtectConfig(text, file.string());
 }
 

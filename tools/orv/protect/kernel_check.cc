@@ -5,9 +5,8 @@
 #include <sys/utsname.h>
 
 #include <cerrno>
-#include <cstring>
-
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/unique_fd.h"

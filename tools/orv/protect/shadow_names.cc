@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "fd_io.h"
+
 namespace orv::tool {
 namespace {
 
@@ -116,16 +118,6 @@ void Replay(std::string_view line, ShadowNames::Loaded& loaded) {
     default:
       break;
   }
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
 }
 
 // Where the log is written whole before it is renamed over the old one.
