@@ -9,6 +9,7 @@
 #include "engine/log.h"
 #include "engine/timings.h"
 #include "platform/env.h"
+#include "platform/module_hold.h"
 #include "platform/path.h"
 #include "query/backup_files.h"
 
@@ -174,6 +175,16 @@ void CatalogWriter::Start() {
     stopRequested_ = false;
   }
   thread_ = std::thread([this] { Run(); });
+}
+
+CatalogWriter::~CatalogWriter() {
+  // At a process's end on Windows the thread is gone already, maybe holding
+  // the lock: nothing is left to wait for.
+  if (ProcessIsEnding() && thread_.joinable()) {
+    thread_.detach();
+    return;
+  }
+  Stop();
 }
 
 void CatalogWriter::Stop() {

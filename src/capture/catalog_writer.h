@@ -42,7 +42,7 @@ std::optional<int64_t> HighestEditionId();
 class CatalogWriter {
  public:
   explicit CatalogWriter(CBackuper& source) : source_(source) {}
-  ~CatalogWriter() { Stop(); }
+  ~CatalogWriter();
   CatalogWriter(const CatalogWriter&) = delete;
   CatalogWriter& operator=(const CatalogWriter&) = delete;
 

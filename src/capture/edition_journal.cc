@@ -11,8 +11,7 @@ namespace orv {
 
 bool EditionJournal::Acquire(const std::u16string& snapshotDirectory) {
   Release();
-  const size_t slash = snapshotDirectory.rfind(kPathSeparator);
-  if (slash == std::u16string::npos) return false;
+  if (ParentDirectory(snapshotDirectory).empty()) return false;
   bool heldElsewhere = false;
   std::unique_ptr<DirectoryLock> storeLock =
       CurrentEnv()->TryLockDirectory(snapshotDirectory, &heldElsewhere);
@@ -24,8 +23,7 @@ bool EditionJournal::Acquire(const std::u16string& snapshotDirectory) {
     return false;
   }
   std::lock_guard guard(lock_);
-  storeDirectory_ =
-      slash == 0 ? std::u16string(1, kPathSeparator) : snapshotDirectory.substr(0, slash);
+  storeDirectory_ = ParentDirectory(snapshotDirectory);
   storeLock_ = std::move(storeLock);
   return true;
 }
@@ -123,12 +121,13 @@ void EditionJournal::NoteFailureLocked() {
 
 void EditionJournal::Record(JournalRecordType type, EditionEntry& entry) {
   if (entry.journalId == 0) entry.journalId = nextId_.fetch_add(1);
-  // One buffer per thread: the record costs no allocation once it has grown.
-  thread_local std::string record;
-  record.clear();
-  EncodeEntryRecord(type, entry, &record);
+  // One buffer, reused under the lock: the record costs no allocation once it
+  // has grown. Not one per thread: a library's thread-local object outlives
+  // its code when the host unloads it while its threads go on.
   std::lock_guard guard(lock_);
-  AppendLocked(record);
+  recordBuffer_.clear();
+  EncodeEntryRecord(type, entry, &recordBuffer_);
+  AppendLocked(recordBuffer_);
 }
 
 bool EditionJournal::Rotate() {

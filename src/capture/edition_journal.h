@@ -101,6 +101,7 @@ class EditionJournal {
   std::u16string storeDirectory_;
   std::unique_ptr<DirectoryLock> storeLock_;
   std::unique_ptr<AppendFile> file_;
+  std::string recordBuffer_;  // under lock_
   uint64_t generation_ = 0;
   std::vector<uint64_t> older_;
   int64_t watermark_ = 0;

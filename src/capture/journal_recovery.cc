@@ -40,7 +40,7 @@ RowCheck CopyRowExists(const EditionEntry& entry) {
   const int32_t fileId = FileIdOf(entry.path);
   if (fileId == 0) return RowCheck::kAbsent;
   int32_t count = 0;
-  const DbmField conditions[] = {TextValue(u"BackupName == ", entry.copyName.c_str()),
+  const DbmField conditions[] = {FileNameValue(u"BackupName == ", entry.copyName.c_str()),
                                  IntValue(u"FileID == ", &fileId)};
   return CountRows(conditions, 2, &count);
 }
@@ -225,7 +225,7 @@ size_t RemoveUnnamedCopies(const std::u16string& snapshotDirectory,
     // A copy whose record may be on its way (or of a clock set back) stays.
     if (file.creationTime > now || now - file.creationTime < age) continue;
     int32_t count = 0;
-    const DbmField conditions[] = {TextValue(u"BackupName == ", file.name.c_str())};
+    const DbmField conditions[] = {FileNameValue(u"BackupName == ", file.name.c_str())};
     const RowCheck row = CountRows(conditions, 1, &count);
     if (row == RowCheck::kFailed) break;
     if (row == RowCheck::kPresent) continue;

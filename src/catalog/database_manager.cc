@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <atomic>
-#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,6 +13,7 @@
 #include "engine/log.h"
 #include "platform/env.h"
 #include "platform/path.h"
+#include "platform/system_error.h"
 #include "platform/text.h"
 
 namespace orv {
@@ -293,7 +293,8 @@ ReadOnlyOpen DbmOpenReadOnly(const std::u16string& backupStore) {
   std::shared_ptr<CatalogConnection> connection =
       CatalogConnection::Open(catalogPath, CatalogAccess::kReadOnly, &result, &systemErrno);
   if (!connection)
-    return systemErrno == EACCES ? ReadOnlyOpen::kAccessDenied : ReadOnlyOpen::kUnreadable;
+    return IsAccessDeniedError(systemErrno) ? ReadOnlyOpen::kAccessDenied
+                                            : ReadOnlyOpen::kUnreadable;
   // The same probe as a started engine's, but nothing is done about a failure.
   result = RunSchemaProbe(connection->db());
   if (result != SQLITE_OK) {

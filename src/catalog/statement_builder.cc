@@ -33,7 +33,12 @@ void AppendConditions(std::u16string& text, const DbmField* conditions, uint32_t
     if (!Present(conditions[i])) continue;
     text += u" And ";
     text += conditions[i].name;
-    text += u" ? ";
+    // Only a file name's condition follows its storage rule; other text is
+    // bound as given.
+    text += u" ";
+    text +=
+        conditions[i].textCase == DbmTextCase::kFileSystemName ? Placeholder(conditions[i]) : u"?";
+    text += u" ";
   }
 }
 

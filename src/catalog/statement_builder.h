@@ -83,6 +83,12 @@ constexpr DbmField IntValue(const char16_t* name, const int32_t* value) {
 constexpr DbmField TextValue(const char16_t* name, const char16_t* text) {
   return {name, DbmType::STR, const_cast<char16_t*>(text), 0xFFFFFFFF};
 }
+// A file or copy name compared exactly with one stored as kFileSystemName:
+// bound through the same rule, so that it meets the stored text.
+constexpr DbmField FileNameValue(const char16_t* name, const char16_t* text) {
+  return {
+      name, DbmType::STR, const_cast<char16_t*>(text), 0xFFFFFFFF, 0, DbmTextCase::kFileSystemName};
+}
 // A text inserted or assigned, stored by its case rule.
 constexpr DbmField StoredText(const char16_t* name, const char16_t* text, DbmTextCase textCase) {
   return {name, DbmType::STR, const_cast<char16_t*>(text), 0xFFFFFFFF, 0, textCase};

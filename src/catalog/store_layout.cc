@@ -52,9 +52,7 @@ std::u16string SnapshotName(std::u16string_view baseName, const LocalTime& time)
 }
 
 bool IsSnapshotName(std::u16string_view name) {
-  if (name.empty() || name == u"." || name == u"..") return false;
-  if (name.find(kPathSeparator) != std::u16string_view::npos) return false;
-  if (name.find(u'\0') != std::u16string_view::npos) return false;
+  if (!IsPlainFileName(name)) return false;
   return PrefixFittingUtf8(name, kMaxFileNameBytes) == name.size();
 }
 

@@ -13,6 +13,7 @@
 #include "maintenance/post_checker.h"
 #include "maintenance/retention_cleanup.h"
 #include "maintenance/signature_check.h"
+#include "platform/module_hold.h"
 
 namespace orv {
 namespace {
@@ -79,6 +80,7 @@ uint32_t EngineInitialize() {
 uint32_t EngineStart() {
   std::lock_guard guard(g_lifecycleLock);
   if (EngineState() != STATE_INITIALIZED) return ENG_E_WRONG_STATE;
+  HoldThisModule();
   StartSequence();
   g_engineState.store(STATE_STARTED, std::memory_order_release);
   return ENG_OK;
@@ -89,6 +91,7 @@ uint32_t EngineStop() {
   if (EngineState() != STATE_STARTED) return ENG_E_WRONG_STATE;
   StopSequence();
   g_engineState.store(STATE_STOPPED, std::memory_order_release);
+  ReleaseThisModule();
   return ENG_OK;
 }
 

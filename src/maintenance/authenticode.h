@@ -2,11 +2,16 @@
 // trust verification checks an embedded signature. The image's digest (its
 // checksum field, the certificate-table directory entry and the certificate
 // table left out) must equal the one the signature signs; the PKCS #7
-// signature must verify; the signer's certificate must allow code signing and
-// chain to a trusted root (revocation is not checked). Trusted roots are
-// OpenSSL's default verify paths (SSL_CERT_FILE and SSL_CERT_DIR are honoured).
-// The chain is verified at the current time; timestamp countersignatures are
-// not evaluated.
+// signature must verify; the signer's certificate must allow code signing (an
+// extended key usage without code signing refuses it; none at all allows every
+// use) and chain to a trusted root (revocation is not checked). The chain is
+// verified at the current time; timestamp countersignatures are not evaluated.
+//
+// Two backends implement AuthenticodeVerifier: OpenSSL on Linux
+// (authenticode_openssl.h: trusted roots are OpenSSL's default verify paths,
+// SSL_CERT_FILE and SSL_CERT_DIR honoured) and the system's trust verification
+// on Windows (authenticode_windows.cc: the roots of the system certificate
+// stores). This header names neither.
 //
 // Everything read comes from files anyone may have made: every read is
 // bounds-checked, and the image is hashed as a stream.
@@ -21,9 +26,6 @@
 #include <vector>
 
 #include "platform/random_access_file.h"
-
-typedef struct x509_st X509;
-typedef struct x509_store_st X509_STORE;
 
 namespace orv {
 
@@ -42,30 +44,35 @@ std::optional<PeSignatureLayout> ParsePeSignatureLayout(RandomAccessFile& source
 std::optional<std::vector<uint8_t>> ReadEmbeddedPkcs7(RandomAccessFile& source,
                                                       const PeSignatureLayout& layout);
 
-// The simple display name of a certificate's subject: its first common name,
-// else organizational unit, else organization, else e-mail address; at most 260
-// UTF-16 units, cut at a whole character.
-std::optional<std::u16string> GetSignerName(const X509* certificate);
+// The longest signer name given, in UTF-16 units.
+inline constexpr size_t kMaxSignerNameUnits = 260;
+
+// name cut to kMaxSignerNameUnits at a whole character: a surrogate pair that
+// would straddle the cut is dropped whole.
+std::u16string CutSignerName(std::u16string name);
 
 class AuthenticodeVerifier {
  public:
-  // Loads the trusted roots once for many verifications.
+  // Prepares what many verifications share (the trusted roots).
   AuthenticodeVerifier();
   ~AuthenticodeVerifier();
   AuthenticodeVerifier(const AuthenticodeVerifier&) = delete;
   AuthenticodeVerifier& operator=(const AuthenticodeVerifier&) = delete;
 
-  // The signer's display name when the image's embedded signature verifies;
-  // nothing otherwise, or when stop() turned true while hashing.
-  std::optional<std::u16string> VerifiedSigner(RandomAccessFile& source,
+  // The signer's display name (at most kMaxSignerNameUnits units) when the
+  // embedded signature of the image at path verifies; nothing otherwise, or
+  // when stop() turned true meanwhile. Where the backend hashes the image
+  // itself, stop() is asked between its steps, not while hashing.
+  std::optional<std::u16string> VerifiedSigner(const std::u16string& path,
                                                const std::function<bool()>& stop = {});
 
  private:
-  X509_STORE* roots_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
-// Signers through system catalogs of file hashes. Linux has no such catalogs:
-// this finds none. It is where catalog verification would go.
+// The signer of a system catalog of file hashes that holds the file at path.
+// Linux has no such catalogs: there this finds none.
 std::optional<std::u16string> VerifyCatalogSignature(const std::u16string& path);
 
 }  // namespace orv

@@ -7,6 +7,7 @@
 #include "catalog/database_manager.h"
 #include "engine/log.h"
 #include "engine/timings.h"
+#include "platform/module_hold.h"
 
 namespace orv {
 namespace {
@@ -17,6 +18,12 @@ constexpr uint32_t kWaitTimedOut = 0x102;
 }  // namespace
 
 CPostChecker::~CPostChecker() {
+  // At a process's end on Windows the thread is gone already, maybe holding
+  // the lock: nothing is left to wait for.
+  if (ProcessIsEnding() && thread_.joinable()) {
+    thread_.detach();
+    return;
+  }
   RequestStop();
   if (thread_.joinable()) thread_.join();
 }

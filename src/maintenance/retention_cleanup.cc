@@ -12,9 +12,9 @@
 #include "catalog/statement_builder.h"
 #include "catalog/store_layout.h"
 #include "catalog/transaction.h"
-#include "platform/display_text.h"
 #include "engine/log.h"
 #include "maintenance/edition_walk.h"
+#include "platform/display_text.h"
 #include "platform/path.h"
 
 namespace orv {
@@ -57,7 +57,7 @@ std::optional<std::vector<AgedRow>> RowsUpTo(int32_t bound) {
 }
 
 uint32_t DeleteRowsNaming(const std::u16string& copyName) {
-  const DbmField condition[] = {TextValue(u"BackupName == ", copyName.c_str())};
+  const DbmField condition[] = {FileNameValue(u"BackupName == ", copyName.c_str())};
   return DbmDelete(condition);
 }
 

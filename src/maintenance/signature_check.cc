@@ -22,9 +22,8 @@ bool RecordSignature(int32_t editionId, const std::u16string& value) {
 
 std::optional<std::u16string> FindSigner(const std::u16string& path, AuthenticodeVerifier& verifier,
                                          const std::function<bool()>& stop) {
-  if (std::unique_ptr<RandomAccessFile> file = CurrentEnv()->OpenRandomAccessFile(path)) {
-    if (std::optional<std::u16string> signer = verifier.VerifiedSigner(*file, stop)) return signer;
-  }
+  if (std::optional<std::u16string> signer = verifier.VerifiedSigner(path, stop)) return signer;
+  if (stop && stop()) return std::nullopt;
   return VerifyCatalogSignature(path);
 }
 

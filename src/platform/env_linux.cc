@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/module_hold.h"
 #include "platform/native_path.h"
 #include "platform/snapshot_copy_linux.h"
 #include "platform/text.h"
@@ -452,6 +453,11 @@ class LinuxEnv final : public Env {
 };
 
 }  // namespace
+
+void HoldThisModule() {}
+void ReleaseThisModule() {}
+bool ProcessIsEnding() { return false; }
+void NoteProcessEnding() {}
 
 Env* Env::Default() {
   static LinuxEnv env;

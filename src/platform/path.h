@@ -8,6 +8,13 @@
 
 namespace orv {
 
+#ifdef _WIN32
+inline constexpr char16_t kPathSeparator = u'\\';
+
+// Windows file names ignore letter case: pending entries are matched with
+// ASCII case folded, and the catalog stores file and copy names lower-cased.
+inline constexpr bool kFileNamesCaseSensitive = false;
+#else
 inline constexpr char16_t kPathSeparator = u'/';
 
 // Linux file names are case-sensitive: two paths that differ only in letter
@@ -16,9 +23,11 @@ inline constexpr char16_t kPathSeparator = u'/';
 // the path as given. Policy matching is a different matter: it always folds
 // ASCII case.
 inline constexpr bool kFileNamesCaseSensitive = true;
+#endif
 
-// The longest file name (one path component) the platform takes, in bytes of
-// its native encoding (UTF-8).
+// The longest file name (one path component) the engine gives a copy, in bytes
+// of UTF-8: what Linux takes, and never more than the 255 UTF-16 units of
+// Windows.
 inline constexpr size_t kMaxFileNameBytes = 255;
 
 // True when the two paths name the same file under this platform's rule.
@@ -36,8 +45,20 @@ struct FilePathEqual {
 
 // True for an absolute path with no ".", ".." or empty component (a trailing
 // separator aside): the only form in which the text the policy matched is the
-// file the path reaches.
+// file the path reaches. On Windows the path starts with a drive or a share's
+// server and share names, and no component holds "/" (a second separator),
+// ":" (a named stream) or "?" (the device namespace).
 bool IsPlainAbsolutePath(std::u16string_view path);
+
+// True for a name that is one component of a path and nothing else: not
+// empty, "." or "..", with no separator and no 0 (on Windows no "/", ":" or
+// "?" either), so that joined to a directory it names a file in it.
+bool IsPlainFileName(std::u16string_view name);
+
+// The directory holding the file or directory at an absolute path: "/a" for
+// "/a/b", the root itself (with its separator: "/", a drive's root) for what
+// lies in it; empty when the path has no separator.
+std::u16string ParentDirectory(std::u16string_view path);
 
 // directory + "/" + name (no second "/" after a directory that ends with one).
 // An empty directory gives an empty path: the engine never turns "no directory

@@ -69,7 +69,7 @@ uint32_t FindBackupFileId(const char16_t* name) {
   int32_t id = 0;
   const DbmField fields[] = {IntField(u"ID", &id)};
   // Exact equality, never LIKE: a path holding "_" or "%" names only itself.
-  const DbmField conditions[] = {TextValue(u"FileName == ", name)};
+  const DbmField conditions[] = {FileNameValue(u"FileName == ", name)};
   DbmSelectFirst(kBackupFileTable, fields, conditions);
   return static_cast<uint32_t>(id);
 }

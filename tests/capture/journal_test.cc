@@ -1,9 +1,11 @@
 // The edition journal: what a killed host had confirmed is written by the next
 // Start, once; a pending save is settled by its file; copies nothing names go;
 // and no damaged, hostile or unwritable journal costs an event or makes a row.
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <functional>
@@ -13,11 +15,13 @@
 
 #include "capture/journal_record.h"
 #include "catalog/store_layout.h"
+#include "platform/path.h"
 #include "platform/text.h"
 #include "support/capture_fixture.h"
 #include "support/catalog_rows.h"
 #include "support/event_records.h"
 #include "support/fake_env.h"
+#include "support/paths.h"
 
 namespace orv {
 namespace {
@@ -29,16 +33,25 @@ using testing::OpenForWrite;
 using testing::ReadEditions;
 using testing::U16;
 
-EditionEntry Entry(uint64_t id, uint32_t kind, std::u16string path, std::u16string copy,
-                   std::u16string second = u"") {
+// Paths written with "/" are taken in the platform's form.
+EditionEntry Entry(uint64_t id, uint32_t kind, std::u16string_view path, std::u16string copy,
+                   std::u16string_view second = u"") {
   EditionEntry entry;
   entry.journalId = id;
   entry.kind = kind;
   entry.eventTime = {2026, 4, 1, 6, 8, 6, 45, 123};
-  entry.path = std::move(path);
+  entry.path = testing::EnginePath(path);
   entry.copyName = std::move(copy);
-  entry.secondPath = std::move(second);
+  entry.secondPath = testing::EnginePath(second);
   return entry;
+}
+
+// A file name as this platform's catalog stores it.
+[[maybe_unused]] std::string Stored(std::string name) {
+  if (!kFileNamesCaseSensitive) {
+    for (char& c : name) c = static_cast<char>(AsciiToLower(static_cast<unsigned char>(c)));
+  }
+  return name;
 }
 
 TEST(JournalRecordTest, RecordsReadBackWholeAndAnythingElseIsSkipped) {
@@ -61,7 +74,7 @@ TEST(JournalRecordTest, RecordsReadBackWholeAndAnythingElseIsSkipped) {
   EXPECT_EQ(records[0].entry.copyName, u"a.txt20260401060845123");
   EXPECT_EQ(records[0].entry.eventTime.Milliseconds, 123);
   EXPECT_EQ(records[1].watermark, 41);
-  EXPECT_EQ(records[2].entry.secondPath, u"/d/c\u00e9");
+  EXPECT_EQ(records[2].entry.secondPath, testing::EnginePath(u"/d/c\u00e9"));
 
   // A byte flipped in the middle costs that record only; a torn end is dropped.
   std::string damaged = data;
@@ -111,6 +124,7 @@ TEST(JournalRecordTest, GenerationNamesAreDecimalWithoutLeadingZeros) {
 
 class JournalTest : public testing::CaptureFixture {
  protected:
+#ifndef _WIN32  // fork
   // Runs work in a child process with a started engine (writer period of an
   // hour: nothing reaches the catalog by itself), then kills it there.
   void KilledAfter(const std::function<void()>& work) {
@@ -125,6 +139,7 @@ class JournalTest : public testing::CaptureFixture {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
   }
+#endif
   void Save(const std::string& name, const std::string& after) {
     const std::u16string path = U16(files_ / name);
     Notify(OpenForWrite(path.c_str()));
@@ -160,6 +175,7 @@ class JournalTest : public testing::CaptureFixture {
   }
 };
 
+#ifndef _WIN32  // a killed host is made with fork
 TEST_F(JournalTest, WhatAKilledHostConfirmedIsWrittenOnceByTheNextStart) {
   File("a.txt", "a before");
   File("d.txt", "d before");
@@ -179,7 +195,7 @@ TEST_F(JournalTest, WhatAKilledHostConfirmedIsWrittenOnceByTheNextStart) {
   EXPECT_EQ(rows[0].operation, EDITION_MODIFY);
   EXPECT_EQ(Content(rows[0]), "a before");
   EXPECT_EQ(rows[1].operation, EDITION_RENAME);
-  EXPECT_EQ(rows[1].linkFileName, Utf16ToUtf8Lossy(c));
+  EXPECT_EQ(rows[1].linkFileName, Stored(Utf16ToUtf8Lossy(c)));
   EXPECT_EQ(rows[2].operation, EDITION_DELETE);
   EXPECT_EQ(Content(rows[2]), "d before");
   EXPECT_TRUE(LogHas("Journal replayed: 3 editions to write"));
@@ -189,7 +205,9 @@ TEST_F(JournalTest, WhatAKilledHostConfirmedIsWrittenOnceByTheNextStart) {
   StopEngine();
   EXPECT_EQ(ReadEditions(catalogFile()).size(), 3u);
 }
+#endif
 
+#ifndef _WIN32  // a killed host is made with fork
 TEST_F(JournalTest, APendingSaveAtTheKillIsSettledByWhatItsFileDidAfterwards) {
   File("changed.txt", "changed before");
   File("same.txt", "same before");
@@ -208,15 +226,16 @@ TEST_F(JournalTest, APendingSaveAtTheKillIsSettledByWhatItsFileDidAfterwards) {
   StopEngine();
   const std::vector<EditionRow> rows = ReadEditions(catalogFile());
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].fileName, (files_ / "changed.txt").string());
+  EXPECT_EQ(rows[0].fileName, Stored((files_ / "changed.txt").string()));
   EXPECT_EQ(rows[0].operation, EDITION_MODIFY);
   EXPECT_EQ(Content(rows[0]), "changed before");
-  EXPECT_EQ(rows[1].fileName, (files_ / "gone.txt").string());
+  EXPECT_EQ(rows[1].fileName, Stored((files_ / "gone.txt").string()));
   EXPECT_EQ(rows[1].operation, EDITION_DELETE);
   EXPECT_EQ(Content(rows[1]), "gone before");
   // The unchanged file's copy is gone with its entry.
   EXPECT_EQ(Copies(), (std::vector<std::string>{rows[0].backupName, rows[1].backupName}));
 }
+#endif
 
 // Killed after the commit, before the journal was emptied: the journal as it
 // was before the commit is put back, and the replay finds its rows.
@@ -319,6 +338,7 @@ TEST_F(JournalTest, AStoreAnotherEngineHoldsIsNeitherReplayedNorJournaled) {
   EXPECT_EQ(JournalFiles(), (std::map<std::string, std::string>{{"journal.1", journal}}));
 }
 
+#ifndef _WIN32  // a killed host is made with fork
 // A rename like one already written (same file, link and second) is a new
 // edition: only rows above the journal's watermark stand for its entries.
 TEST_F(JournalTest, ARenameLikeOneWrittenBeforeIsStillWrittenAfterAKill) {
@@ -333,6 +353,7 @@ TEST_F(JournalTest, ARenameLikeOneWrittenBeforeIsStillWrittenAfterAKill) {
   StopEngine();
   EXPECT_EQ(ReadEditions(catalogFile()).size(), 2u);
 }
+#endif
 
 // Stop writes what is confirmed; an entry still pending stays in the journal,
 // and the next Start settles it by its file, as after a kill.

@@ -1,7 +1,9 @@
 #include "catalog/database_manager.h"
 
 #include <sqlite3.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <condition_variable>
 #include <mutex>
@@ -9,19 +11,23 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/path.h"
 #include "query/backup_files.h"
 #include "support/engine_fixture.h"
+#include "support/paths.h"
 
 namespace orv {
 namespace {
 
 using testing::EngineFixture;
 
+#ifndef _WIN32
 uint32_t ModeOf(const std::filesystem::path& path) {
   struct stat st {};
   EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
   return st.st_mode & 0777;
 }
+#endif
 
 class DatabaseManagerTest : public EngineFixture {};
 
@@ -30,9 +36,11 @@ TEST_F(DatabaseManagerTest, FirstStartCreatesTheStoreAndLaterStartsFindIt) {
   StartEngine();
   EXPECT_TRUE(IsCatalogReady());
   EXPECT_TRUE(std::filesystem::is_directory(store_ / "Backup"));
+#ifndef _WIN32  // permission bits
   EXPECT_EQ(ModeOf(store_.path()), 0700u);
   EXPECT_EQ(ModeOf(store_ / "Backup"), 0700u);
   EXPECT_EQ(ModeOf(catalogFile()), 0600u);
+#endif
   StopEngine();
   EXPECT_FALSE(IsCatalogReady());
   ASSERT_EQ(EngineInitialize(), ENG_OK);
@@ -54,11 +62,13 @@ TEST_F(DatabaseManagerTest, FirstStartCreatesTheStoreAndLaterStartsFindIt) {
 }
 
 TEST_F(DatabaseManagerTest, StorePathsAreAbsoluteWithOneSeparator) {
-  ASSERT_EQ(testing::SetStringItem(CONFIG_BACKUP_STORE, store_.u16() + u"/./sub/../x//"), ENG_OK);
+  const std::u16string store = store_.u16() + kPathSeparator + testing::EnginePath(u"./sub/../x//");
+  ASSERT_EQ(testing::SetStringItem(CONFIG_BACKUP_STORE, store), ENG_OK);
   ASSERT_EQ(EngineInitialize(), ENG_OK);
   ASSERT_EQ(EngineStart(), ENG_OK);
-  EXPECT_EQ(CatalogPath(), store_.u16() + u"/x/BackupDB.s3db");
-  EXPECT_EQ(SnapshotDirectory(), store_.u16() + u"/x/Backup");
+  const std::u16string x = JoinPath(store_.u16(), u"x");
+  EXPECT_EQ(CatalogPath(), JoinPath(x, u"BackupDB.s3db"));
+  EXPECT_EQ(SnapshotDirectory(), JoinPath(x, u"Backup"));
   EXPECT_TRUE(std::filesystem::is_directory(store_ / "x" / "Backup"));
 }
 
@@ -89,6 +99,7 @@ TEST_F(DatabaseManagerTest, AFileThatIsNotADatabaseIsKeptAsideWholeAndANewCatalo
   EXPECT_EQ(errors, 1) << "the probe, and nothing after the new catalog is made";
 }
 
+#ifndef _WIN32  // symbolic links made by users are a Linux case
 TEST_F(DatabaseManagerTest, ACatalogLinkedToAnotherDatabaseIsNeverWritten) {
   testing::TempDir elsewhere;
   const std::filesystem::path other = elsewhere / "app.db";
@@ -106,6 +117,7 @@ TEST_F(DatabaseManagerTest, ACatalogLinkedToAnotherDatabaseIsNeverWritten) {
       << "no table of ours in another application's database";
   sqlite3_close(db);
 }
+#endif  // _WIN32
 
 TEST_F(DatabaseManagerTest, ConnectionsArePerThreadAndReopenAfterDisconnect) {
   StartEngine();
@@ -126,12 +138,15 @@ TEST_F(DatabaseManagerTest, ConnectionsArePerThreadAndReopenAfterDisconnect) {
 // Asking for the last failure of a thread that has no connection opens none.
 TEST_F(DatabaseManagerTest, TheLastErrorOfAThreadWithoutAConnectionOpensNone) {
   StartEngine();
+  // The catalog's open descriptors, as Linux lists them; Windows has no such list.
   const auto openCatalogs = [&] {
     int count = 0;
+#ifndef _WIN32
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
       std::error_code error;
       count += std::filesystem::read_symlink(fd.path(), error) == catalogFile();
     }
+#endif
     return count;
   };
   const int before = openCatalogs();
@@ -153,7 +168,7 @@ TEST_F(DatabaseManagerTest, AReaderWaitsForAWritersCommit) {
   StartEngine();
   ASSERT_EQ(query::InsertBackupFile(u"/first"), 1u);
   sqlite3* writer = nullptr;
-  ASSERT_EQ(sqlite3_open(catalogFile().c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(catalogFile().string().c_str(), &writer), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(writer,
                          "BEGIN EXCLUSIVE; Insert Into BackupFile (FileName) Values "
                          "('/second');",

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "catalog/database_manager.h"
+#include "platform/path.h"
 #include "platform/text.h"
 #include "query/backup_files.h"
 #include "support/engine_fixture.h"
@@ -58,10 +59,12 @@ TEST(StatementTextTest, EveryShapeTheCallersUse) {
   EXPECT_EQ(ComposeSelect(u"Edition", ordered, 3, nullptr, 0),
             u"Select  ID  From Edition  Order By  TimeStamp  Asc , Size  Desc ");
 
-  // File-system names are stored as given on this platform; other text is lowered.
+  // File-system names are stored as given where file names are case-sensitive,
+  // lowered where they are not; other text is always lowered.
   const DbmField newFile[] = {Absent(u"ID"), Str(u"FileName", DbmTextCase::kFileSystemName)};
+  const std::u16string name = kFileNamesCaseSensitive ? u"?" : u"Lower(?)";
   EXPECT_EQ(ComposeInsert(u"BackupFile", newFile, 2),
-            u"Insert Into BackupFile (FileName) Values (?)");
+            u"Insert Into BackupFile (FileName) Values (" + name + u")");
   const DbmField edition[] = {Int(u"FileID"),
                               Int(u"TimeStamp"),
                               Int(u"LinkFileID"),
@@ -70,7 +73,8 @@ TEST(StatementTextTest, EveryShapeTheCallersUse) {
                               Int(u"Operation")};
   EXPECT_EQ(ComposeInsert(u"Edition", edition, 6),
             u"Insert Into Edition (FileID,TimeStamp,LinkFileID,Size,BackupName,Operation) "
-            u"Values (?,?,?,?,?,?)");
+            u"Values (?,?,?,?," +
+                name + u",?)");
 
   const DbmField byId = Int(u"ID == ");
   EXPECT_EQ(ComposeUpdate({u"Sha1", DbmType::BLOB, g_blob, 20}, &byId),
@@ -185,13 +189,16 @@ TEST_F(StatementBuilderTest, FieldMakersBindAndFetchWhatTheyName) {
                              BlobField(u"Sha1", sha1), IntField(u"Size", &size)};
   const DbmField at[] = {IntValue(u"TimeStamp == ", &stamp)};
   ASSERT_EQ(DbmSelectFirst(u"Edition", fields, at), 1u);
-  EXPECT_EQ(std::u16string(shortName), u"Repo") << "cut to the array, terminator included";
+  // The file-system name as this platform stores it.
+  const char16_t* stored = kFileNamesCaseSensitive ? u"Report.DOC1" : u"report.doc1";
+  EXPECT_EQ(std::u16string(shortName), std::u16string(stored, 4))
+      << "cut to the array, terminator included";
   EXPECT_EQ(std::u16string(signer), u"acme corp");
   EXPECT_EQ(std::memcmp(sha1, digest, sizeof(digest)), 0);
   EXPECT_EQ(size, 0) << "an absent field is never inserted";
-  const DbmField byName[] = {TextValue(u"BackupName == ", u"Report.DOC1")};
+  const DbmField byName[] = {TextValue(u"BackupName == ", stored)};
   EXPECT_EQ(DbmDelete(byName), 1u);
-  EXPECT_EQ(EditionCount(), 0u) << "the file-system name was stored as given";
+  EXPECT_EQ(EditionCount(), 0u) << "the file-system name was stored in the platform's form";
 }
 
 // Found by the statement builder fuzzer: an INT fetch wrote four bytes into a

@@ -51,7 +51,7 @@ TEST_F(CatalogTransactionTest, OnlyACommittedTransactionKeepsItsRows) {
 
 TEST_F(CatalogTransactionTest, ABeginThatMeetsAnotherWriterIsLoggedAndInactive) {
   sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(catalogFile().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(catalogFile().string().c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
   {
     CatalogTransaction transaction(DbmConnect());

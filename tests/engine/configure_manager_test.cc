@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/path.h"
+
 namespace orv {
 namespace {
 
@@ -123,7 +125,7 @@ TEST(ConfigureManagerTest, EachStringItemKeepsItsOwnValueExactly) {
   }
   EXPECT_EQ(config.GetBackupStore(), store);
   EXPECT_EQ(config.GetPolicyDirectory(), policy);
-  EXPECT_EQ(config.GetLogFilePath(), logs + u"/orv.log");
+  EXPECT_EQ(config.GetLogFilePath(), JoinPath(logs, u"orv.log"));
 
   // Change reads only the Buffer slot: a bare pointer is enough.
   const char16_t* bare = u"/other";

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "maintenance/authenticode.h"
+#include "maintenance/authenticode_openssl.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ class MemorySource final : public orv::RandomAccessFile {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static orv::AuthenticodeVerifier verifier;
+  static orv::OpenSslAuthenticodeVerifier verifier;
   MemorySource source(data, size);
   if (const auto layout = orv::ParsePeSignatureLayout(source)) {
     orv::ReadEmbeddedPkcs7(source, *layout);

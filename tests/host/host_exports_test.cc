@@ -1,7 +1,9 @@
 // The library exports exactly what the public header declares: a name missing
 // from the version script would leave hosts with an unresolved symbol, and an
 // extra one would leak the core's internals.
+#ifndef _WIN32
 #include <dlfcn.h>
+#endif
 
 #include <fstream>
 #include <regex>

@@ -1,8 +1,6 @@
 #include "maintenance/retention_cleanup.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <functional>
 #include <set>
@@ -12,6 +10,7 @@
 #include "catalog/database_manager.h"
 #include "support/engine_fixture.h"
 #include "support/fake_env.h"
+#include "support/files.h"
 
 namespace orv {
 namespace {
@@ -37,10 +36,8 @@ class RetentionTest : public testing::EngineFixture {
 
   void AddCopy(const std::string& name, uint64_t size, uint32_t second) {
     const auto path = store_ / "Backup" / name;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);  // sparse: costs no space
-    ::close(fd);
+    testing::WriteFileText(path, "");
+    std::filesystem::resize_file(path, size);  // sparse where the system can: costs no space
     env_.SetCreationTime(testing::U16(name), At(second));
   }
   void AddEditionAt(int timeStamp) {

@@ -9,6 +9,7 @@
 
 #include "catalog/database_manager.h"
 #include "maintenance/authenticode.h"
+#include "maintenance/authenticode_openssl.h"
 #include "support/code_signing.h"
 #include "support/engine_fixture.h"
 
@@ -60,6 +61,32 @@ TEST_F(SignatureTest, OnlyATrustedUntouchedSignatureNamesItsSigner) {
   ASSERT_TRUE(testing::MakeTestPki(other.path(), "/CN=Someone Else", &stranger));
   testing::ScopedTrustedRoots roots(stranger.rootCertificate);
   EXPECT_EQ(Signer(dir_ / "signed.exe"), "<none>");
+}
+
+// The same kinds of signer the Windows backend is tested with
+// (signature_windows_test.cc), with the same outcomes.
+TEST_F(SignatureTest, OnlySignersThatMaySignCodeAndChainToATrustedRootCount) {
+  auto signedBy = [&](const testing::TestPki& signer, const char* name) {
+    EXPECT_TRUE(testing::SignPe(signer, dir_ / "plain.exe", dir_ / name));
+    return Signer(dir_ / name);
+  };
+  testing::TempDir server, any, self;
+  testing::TestPki serverPki, anyPki, selfPki;
+  ASSERT_TRUE(testing::MakeTestPki(server.path(), "/CN=Server Only", &serverPki, "serverauth"));
+  ASSERT_TRUE(testing::MakeTestPki(any.path(), "/CN=Any Use", &anyPki, "any"));
+  ASSERT_TRUE(testing::MakeSelfSignedPki(self.path(), "/CN=Self Signed", &selfPki));
+  // Issued by roots of their own: all trusted, but for the self-signed one.
+  std::filesystem::copy_file(pki_.rootCertificate, dir_ / "roots.pem");
+  {
+    std::ofstream roots(dir_ / "roots.pem", std::ios::app);
+    roots << testing::ReadFileText(serverPki.rootCertificate)
+          << testing::ReadFileText(anyPki.rootCertificate);
+  }
+  testing::ScopedTrustedRoots all(dir_ / "roots.pem");
+  EXPECT_EQ(signedBy(serverPki, "server.exe"), "<none>") << "no code-signing usage";
+  EXPECT_EQ(signedBy(anyPki, "any.exe"), "Any Use") << "no extended key usage: any use";
+  EXPECT_EQ(signedBy(selfPki, "self.exe"), "<none>") << "self-signed, not a trusted root";
+  EXPECT_EQ(Signer(dir_ / "signed.exe"), "Orv Test Signer");
 }
 
 // Truncated and corrupted images never crash and never verify.

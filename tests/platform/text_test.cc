@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/path.h"
+#include "support/paths.h"
 
 namespace orv {
 namespace {
@@ -191,10 +192,21 @@ TEST(TextTest, CaseFoldingIsAsciiOnlyLikeTheCLocale) {
   EXPECT_FALSE(AsciiEqualIgnoreCase(u"abc", u"abcd"));
 }
 
-TEST(PathTest, FileIdentityIsCaseSensitiveAndNoDirectoryMeansNoPath) {
-  EXPECT_TRUE(SameFilePath(u"/home/ann/a.txt", u"/home/ann/a.txt"));
-  EXPECT_FALSE(SameFilePath(u"/home/ann/A.txt", u"/home/ann/a.txt"));
-  EXPECT_EQ(JoinPath(u"/var/log", u"orv.log"), u"/var/log/orv.log");
+// Case-sensitive on Linux; ASCII case folded on Windows, and only ASCII.
+TEST(PathTest, FileIdentityFollowsThePlatformAndNoDirectoryMeansNoPath) {
+  using testing::EnginePath;
+  EXPECT_TRUE(SameFilePath(EnginePath(u"/home/ann/a.txt"), EnginePath(u"/home/ann/a.txt")));
+  EXPECT_EQ(SameFilePath(EnginePath(u"/home/ann/A.txt"), EnginePath(u"/home/ann/a.txt")),
+            !kFileNamesCaseSensitive);
+  EXPECT_FALSE(SameFilePath(EnginePath(u"/home/\u00c9"), EnginePath(u"/home/\u00e9")));
+  EXPECT_FALSE(SameFilePath(EnginePath(u"/home/ann/a.txt"), EnginePath(u"/home/ann/a.txt2")));
+  const FilePathHash hash;
+  if (!kFileNamesCaseSensitive) {
+    EXPECT_EQ(hash(EnginePath(u"/Home/ANN")), hash(EnginePath(u"/home/ann")))
+        << "paths that name the same file hash alike";
+  }
+  EXPECT_EQ(JoinPath(EnginePath(u"/var/log"), u"orv.log"), EnginePath(u"/var/log/orv.log"));
+  EXPECT_EQ(JoinPath(EnginePath(u"/var/log/"), u"orv.log"), EnginePath(u"/var/log/orv.log"));
   EXPECT_EQ(JoinPath(u"", u"orv.log"), u"");
 }
 

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/path.h"
 #include "policy/environment_expansion.h"
 #include "policy/filter_kit.h"
 #include "policy/prefix_tree.h"
 #include "support/fake_env.h"
 #include "support/linear_policy.h"
+#include "support/paths.h"
 
 namespace orv {
 namespace {
@@ -33,41 +35,49 @@ PolicyAction MatchPath(const CFilter& filter, const char16_t* path) {
 struct MatchCase {
   const char* what;
   std::unique_ptr<CFilter> filter;
-  const char16_t* path;
+  std::u16string path;
   bool hit;
 };
 
+// Values and paths are written with "/" and given to the filters in the form of
+// the platform's engine paths.
+std::u16string P(std::u16string_view slashed) { return testing::EnginePath(slashed); }
+
 TEST(FilterTest, EachClassLooksAtItsPartOfThePath) {
   MatchCase cases[] = {
-      {"extension ignores case", MakeFilter<CExtensionFilter>({u"TXT"}), u"/dir/a.txt", true},
-      {"extension value has no dot", MakeFilter<CExtensionFilter>({u".txt"}), u"/dir/a.txt", false},
-      {"last dot may be in a directory", MakeFilter<CExtensionFilter>({u"d/file"}), u"/x.d/file",
-       true},
-      {"only the last extension", MakeFilter<CExtensionFilter>({u"tar"}), u"/a/archive.tar.gz",
+      {"extension ignores case", MakeFilter<CExtensionFilter>({u"TXT"}), P(u"/dir/a.txt"), true},
+      {"extension value has no dot", MakeFilter<CExtensionFilter>({u".txt"}), P(u"/dir/a.txt"),
        false},
-      {"no dot, no extension", MakeFilter<CExtensionFilter>({u""}), u"/a/Makefile", false},
-      {"trailing dot: empty extension", MakeFilter<CExtensionFilter>({u""}), u"/a/b.", true},
+      {"last dot may be in a directory", MakeFilter<CExtensionFilter>({P(u"d/file")}),
+       P(u"/x.d/file"), true},
+      {"only the last extension", MakeFilter<CExtensionFilter>({u"tar"}), P(u"/a/archive.tar.gz"),
+       false},
+      {"no dot, no extension", MakeFilter<CExtensionFilter>({u""}), P(u"/a/Makefile"), false},
+      {"trailing dot: empty extension", MakeFilter<CExtensionFilter>({u""}), P(u"/a/b."), true},
       {"base name ignores case", MakeFilter<CFileBaseNameFilter>({u"report.doc"}),
-       u"/home/a/Report.DOC", true},
+       P(u"/home/a/Report.DOC"), true},
       {"base name needs a separator", MakeFilter<CFileBaseNameFilter>({u"report.doc"}),
        u"report.doc", false},
-      {"base name of a directory path", MakeFilter<CFileBaseNameFilter>({u""}), u"/home/a/", true},
-      {"file name ignores ASCII case", MakeFilter<CFileNameFilter>({u"/data/A.TXT"}),
-       u"/Data/a.txt", true},
-      {"file name is the whole path", MakeFilter<CFileNameFilter>({u"/data/a.txt"}),
-       u"/data/a.txt.bak", false},
-      {"no folding outside ASCII", MakeFilter<CFileNameFilter>({u"/\u00c9t\u00e9"}),
-       u"/\u00e9t\u00e9", false},
-      {"location is a prefix", MakeFilter<CPathFilter>({u"/Data/"}), u"/Data/x.txt", true},
-      {"location keeps case", MakeFilter<CPathFilter>({u"/Data/"}), u"/data/x.txt", false},
-      {"location only at the start", MakeFilter<CPathFilter>({u"/Data/"}), u"/D/Data/x", false},
-      {"location longer than path", MakeFilter<CPathFilter>({u"/Data/x.txt/more"}), u"/Data/x.txt",
+      {"base name of a directory path", MakeFilter<CFileBaseNameFilter>({u""}), P(u"/home/a/"),
+       true},
+      {"file name ignores ASCII case", MakeFilter<CFileNameFilter>({P(u"/data/A.TXT")}),
+       P(u"/Data/a.txt"), true},
+      {"file name is the whole path", MakeFilter<CFileNameFilter>({P(u"/data/a.txt")}),
+       P(u"/data/a.txt.bak"), false},
+      {"no folding outside ASCII", MakeFilter<CFileNameFilter>({P(u"/\u00c9t\u00e9")}),
+       P(u"/\u00e9t\u00e9"), false},
+      {"location is a prefix", MakeFilter<CPathFilter>({P(u"/Data/")}), P(u"/Data/x.txt"), true},
+      {"location keeps case", MakeFilter<CPathFilter>({P(u"/Data/")}), P(u"/data/x.txt"), false},
+      {"location only at the start", MakeFilter<CPathFilter>({P(u"/Data/")}), P(u"/D/Data/x"),
        false},
-      {"empty location hits all", MakeFilter<CPathFilter>({u""}), u"/anything", true},
-      {"no values: miss", MakeFilter<CPathFilter>({}), u"/anything", false},
+      {"location longer than path", MakeFilter<CPathFilter>({P(u"/Data/x.txt/more")}),
+       P(u"/Data/x.txt"), false},
+      {"empty location hits all", MakeFilter<CPathFilter>({u""}), P(u"/anything"), true},
+      {"no values: miss", MakeFilter<CPathFilter>({}), P(u"/anything"), false},
   };
   for (const MatchCase& c : cases) {
-    EXPECT_EQ(MatchPath(*c.filter, c.path), c.hit ? PolicyAction::Backup : PolicyAction::Ignore)
+    EXPECT_EQ(MatchPath(*c.filter, c.path.c_str()),
+              c.hit ? PolicyAction::Backup : PolicyAction::Ignore)
         << c.what;
     EXPECT_EQ(MatchPath(*c.filter, nullptr), PolicyAction::Ignore) << c.what << ": absent path";
   }
@@ -153,8 +163,12 @@ TEST(PrefixTreeTest, AgreesWithABruteForceSearch) {
 // The indexed kit gives the verdicts of the plain walk, for random policies.
 TEST(FilterKitTest, AgreesWithThePlainWalk) {
   std::mt19937 random(11);
-  const std::u16string pieces[] = {u"/home", u"/Home", u"/ann", u"/doc", u".txt", u".TXT",
-                                   u".gz",   u"/",     u"a",    u"b.c",  u"%X%"};
+  // Pieces of paths, joined by the platform's separator.
+  const std::u16string s(1, kPathSeparator);
+  const std::u16string pieces[] = {s + u"home", s + u"Home", s + u"ann", s + u"doc",
+                                   u".txt",     u".TXT",     u".gz",     s,
+                                   u"a",        u"b.c",      u"%X%"};
+  const std::u16string separatorOrDot = s + u".";
   auto randomPath = [&] {
     std::u16string path;
     const int n = static_cast<int>(random() % 5);
@@ -196,9 +210,8 @@ TEST(FilterKitTest, AgreesWithThePlainWalk) {
       for (int v = 0; v < values; ++v) {
         std::u16string value = randomPath();
         if (kind == testing::LinearKind::kExtension || kind == testing::LinearKind::kBaseName) {
-          value = value.substr(value.find_last_of(u"/.") == std::u16string::npos
-                                   ? 0
-                                   : value.find_last_of(u"/.") + 1);
+          const size_t last = value.find_last_of(separatorOrDot);
+          value = value.substr(last == std::u16string::npos ? 0 : last + 1);
         }
         added.AddValue(value);
         plain.values.push_back(value);

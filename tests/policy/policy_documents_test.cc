@@ -1,5 +1,6 @@
+#ifndef _WIN32
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "support/engine_config.h"
 #include "support/fake_env.h"
 #include "support/files.h"
+#include "support/paths.h"
 #include "support/temp_dir.h"
 
 namespace orv {
@@ -20,12 +22,17 @@ namespace {
 using testing::TempDir;
 using testing::WriteFileText;
 
-PolicyAction Verdict(const CFilterKit& kit, const char16_t* path) {
+// The verdict for a path written with "/", given in the platform's form.
+PolicyAction Verdict(const CFilterKit& kit, std::u16string_view slashed) {
+  const std::u16string path = testing::EnginePath(slashed);
   FileEventRecord record{};
   record.RecordType = RECORD_TYPE_FILE;
-  record.FilePath = path;
+  record.FilePath = path.c_str();
   return kit.Evaluate(record);
 }
+
+// A location or file name value of a document, in the platform's form.
+std::string Value(std::string_view slashed) { return testing::EnginePath(slashed); }
 
 // A document with one group holding the given filter elements.
 std::string Document(const std::string& filters) {
@@ -47,7 +54,8 @@ class PolicyDocumentsTest : public ::testing::Test {
 
 TEST_F(PolicyDocumentsTest, WorkedExampleFromDocumentsToVerdicts) {
   Write("lpolicy.xml", Document(R"(
-      <f name="Location" type="Object" hitaction="Backup" missaction="Next"><v value="/Data/"/></f>
+      <f name="Location" type="Object" hitaction="Backup" missaction="Next"><v value=")" +
+                                Value("/Data/") + R"("/></f>
       <f name="Extension" type="Object" hitaction="Ignore" missaction="Next"><v value="tmp"/></f>)"));
   Write("spolicy.xml", Document(R"(
       <f name="BaseName" type="Subject" hitaction="Backup" missaction="Ignore">
@@ -68,8 +76,10 @@ TEST_F(PolicyDocumentsTest, WalkOrderIsKindThenTypeThenHitActionThenLoadOrder) {
       <f name="Extension" type="Object" hitaction="Backup"><v v="x"/></f>)"));
   Write("lpolicy.xml", Document(R"(
       <f name="BaseName" type="None" hitaction="Ignore"><v v="a.x"/></f>
-      <f name="Location" type="Subject" hitaction="Ignore"><v v="/"/></f>
-      <f name="Location" type="Object" hitaction="Next" missaction="Next"><v v="/"/></f>
+      <f name="Location" type="Subject" hitaction="Ignore"><v v=")" +
+                                Value("/") + R"("/></f>
+      <f name="Location" type="Object" hitaction="Next" missaction="Next"><v v=")" +
+                                Value("/") + R"("/></f>
       <f name="Extension" type="Object" hitaction="Ignore" missaction="Next"><v v="y"/></f>)"));
   ASSERT_EQ(Load(), ENG_OK);
   // Extension (kind 1) first: key 111 (y, misses) then 112 from spolicy.xml.
@@ -82,9 +92,11 @@ TEST_F(PolicyDocumentsTest, WalkOrderIsKindThenTypeThenHitActionThenLoadOrder) {
 
 TEST_F(PolicyDocumentsTest, EqualKeysAreConsultedInLoadOrderAcrossDocuments) {
   Write("gpolicy.xml", Document(R"(
-      <f name="FileName" type="Object" hitaction="Backup" missaction="Next"><v v="/a"/></f>)"));
+      <f name="FileName" type="Object" hitaction="Backup" missaction="Next"><v v=")" +
+                                Value("/a") + R"("/></f>)"));
   Write("rpolicy.xml", Document(R"(
-      <f name="Location" type="Object" hitaction="Backup" missaction="Ignore"><v v="/b"/></f>)"));
+      <f name="Location" type="Object" hitaction="Backup" missaction="Ignore"><v v=")" +
+                                Value("/b") + R"("/></f>)"));
   ASSERT_EQ(Load(), ENG_OK);
   // The location filter of rpolicy.xml comes first and decides for "/a" too.
   EXPECT_EQ(Verdict(kit(), u"/a"), PolicyAction::Ignore);
@@ -186,9 +198,11 @@ TEST_F(PolicyDocumentsTest, HostileDocumentsAddNothingAndNeverHang) {
 TEST_F(PolicyDocumentsTest, DocumentsThatAreNotSmallRegularFilesAreNotRead) {
   const std::string good = Document(R"(<f name="Extension" hitaction="Backup"><v v="ok"/></f>)");
   Write("rpolicy.xml", good);
-  ASSERT_EQ(::mkfifo((dir_ / "lpolicy.xml").c_str(), 0600), 0);  // would block a reader
-  std::filesystem::create_directory(dir_ / "gpolicy.xml");
+#ifndef _WIN32  // FIFOs and symbolic links made by users are Linux cases
+  ASSERT_EQ(::mkfifo((dir_ / "lpolicy.xml").c_str(), 0600), 0);          // would block a reader
   std::filesystem::create_symlink("spolicy.xml", dir_ / "spolicy.xml");  // a loop
+#endif
+  std::filesystem::create_directory(dir_ / "gpolicy.xml");
   ASSERT_EQ(Load(), ENG_OK);
   EXPECT_EQ(kit().size(), 1u);
 

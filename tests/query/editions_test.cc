@@ -9,6 +9,7 @@
 #include "capture/notify_event.h"
 #include "catalog/database_manager.h"
 #include "catalog/statement_builder.h"
+#include "platform/path.h"
 #include "query/backup_files.h"
 #include "support/engine_fixture.h"
 #include "support/event_records.h"
@@ -71,7 +72,9 @@ class EditionsTest : public testing::EngineFixture {
     return std::u16string(buffer.c_str());
   }
 
-  std::u16string Snapshot(const std::u16string& name) { return SnapshotDirectory() + u"/" + name; }
+  std::u16string Snapshot(const std::u16string& name) {
+    return JoinPath(SnapshotDirectory(), name);
+  }
 };
 
 TEST_F(EditionsTest, ListingOrderBoundsAndPatterns) {
@@ -231,7 +234,7 @@ TEST_F(EditionsTest, ACapturedEditionResolvesToItsOldContent) {
   testing::TempDir files, policy;
   testing::WriteFileText(policy / "lpolicy.xml",
                          "<p><g><f name=\"Location\" hitaction=\"Backup\"><v v=\"" +
-                             files.path().string() + "/\"/></f></g></p>");
+                             (files.path() / "").string() + "\"/></f></g></p>");
   ASSERT_EQ(testing::SetStringItem(CONFIG_POLICY_DIRECTORY, policy.u16()), ENG_OK);
   StartEngine();
   testing::WriteFileText(files / "notes.txt", "version 1");

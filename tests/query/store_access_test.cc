@@ -3,7 +3,10 @@
 #include "query/store_access.h"
 
 #include <sqlite3.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <cstring>
 
@@ -11,6 +14,7 @@
 
 #include "catalog/database_manager.h"
 #include "engine/timings.h"
+#include "platform/path.h"
 #include "query/editions.h"
 #include "support/engine_fixture.h"
 
@@ -19,12 +23,13 @@ namespace {
 
 class StoreAccessTest : public testing::EngineFixture {
  protected:
-  // A stopped store with two files (names that differ only in case) and
-  // three editions, one of them a rename with a signer and a digest.
+  // A stopped store with two files (names that differ only in case where
+  // names are case-sensitive; where they are not, a name that sorts first too)
+  // and three editions, one of them a rename with a signer and a digest.
   void MakeStore() {
     StartEngine();
     lower_ = AddBackupFile(u"/docs/a_b.txt");
-    upper_ = AddBackupFile(u"/docs/A_B.txt");
+    upper_ = AddBackupFile(upperName_);
     Sql("Insert Into Edition (FileID,TimeStamp,LinkFileID,Size,BackupName,Operation) Values (" +
         std::to_string(lower_) + ",100,0,0,'a_b.txt1',2)");
     Sql("Insert Into Edition (FileID,TimeStamp,LinkFileID,Size,BackupName,Operation,Sha1,"
@@ -43,6 +48,7 @@ class StoreAccessTest : public testing::EngineFixture {
   }
 
   int lower_ = 0, upper_ = 0;
+  const std::u16string upperName_ = kFileNamesCaseSensitive ? u"/docs/A_B.txt" : u"/docs/a-b.txt";
 };
 
 TEST_F(StoreAccessTest, QueriesOnAStoreOpenedForReadingChangeNothing) {
@@ -74,14 +80,14 @@ TEST_F(StoreAccessTest, QueriesOnAStoreOpenedForReadingChangeNothing) {
   EXPECT_EQ(query::GetWholeBackupFileName(static_cast<uint32_t>(upper_), 13, name), 13u);
   EXPECT_EQ(name[0], u'#') << "no room for the terminator: nothing written";
   EXPECT_EQ(query::GetWholeBackupFileName(static_cast<uint32_t>(upper_), 14, name), 13u);
-  EXPECT_EQ(std::u16string(name), u"/docs/A_B.txt");
+  EXPECT_EQ(std::u16string(name), upperName_);
   EXPECT_EQ(query::GetWholeBackupFileName(999, 14, name), 0u);
 
   // Files by pattern, in the order of their names (upper case sorts first).
   BackupFileInfo file;
   void* handle = query::FindFirstBackupFileEx(u"/docs/a%", &file);
   ASSERT_NE(handle, nullptr);
-  EXPECT_EQ(std::u16string(file.FileName), u"/docs/A_B.txt");
+  EXPECT_EQ(std::u16string(file.FileName), upperName_);
   ASSERT_EQ(query::FindNextBackupFile(handle, &file), 1u);
   EXPECT_EQ(std::u16string(file.FileName), u"/docs/a_b.txt");
   EXPECT_EQ(query::FindNextBackupFile(handle, &file), 0u);
@@ -101,7 +107,7 @@ TEST_F(StoreAccessTest, QueriesOnAStoreOpenedForReadingChangeNothing) {
 
   char16_t path[512];
   ASSERT_EQ(query::GetFileEdition(1, 512, path), 1u);
-  EXPECT_EQ(std::u16string(path), store_.u16() + u"/Backup/a_b.txt1");
+  EXPECT_EQ(std::u16string(path), JoinPath(JoinPath(store_.u16(), u"Backup"), u"a_b.txt1"));
 
   ASSERT_EQ(EngineCloseStore(), ENG_OK);
   EXPECT_FALSE(IsCatalogReady());
@@ -110,7 +116,7 @@ TEST_F(StoreAccessTest, QueriesOnAStoreOpenedForReadingChangeNothing) {
 
 TEST_F(StoreAccessTest, EveryReasonAStoreCannotBeReadIsToldAndNothingIsRepaired) {
   EXPECT_EQ(EngineOpenStoreReadOnly(u""), ENG_E_INVALID_ARGUMENT);
-  EXPECT_EQ(EngineOpenStoreReadOnly(store_.u16() + u"/none"), ORV_E_NO_CATALOG);
+  EXPECT_EQ(EngineOpenStoreReadOnly(JoinPath(store_.u16(), u"none")), ORV_E_NO_CATALOG);
   EXPECT_FALSE(std::filesystem::exists(store_ / "none")) << "nothing is created";
   EXPECT_EQ(EngineOpenStoreReadOnly(store_.u16()), ORV_E_NO_CATALOG);
 
@@ -124,20 +130,26 @@ TEST_F(StoreAccessTest, EveryReasonAStoreCannotBeReadIsToldAndNothingIsRepaired)
   // A database that is not a catalog.
   std::filesystem::remove(catalogFile());
   sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(catalogFile().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(catalogFile().string().c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, "Create Table Other (X)", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
   EXPECT_EQ(EngineOpenStoreReadOnly(store_.u16()), ORV_E_UNREADABLE_CATALOG);
 
-  // A FIFO at the catalog's path must not block the reader.
   std::filesystem::remove(catalogFile());
+#ifndef _WIN32
+  // A FIFO at the catalog's path must not block the reader.
   ASSERT_EQ(::mkfifo(catalogFile().c_str(), 0600), 0);
+  EXPECT_EQ(EngineOpenStoreReadOnly(store_.u16()), ORV_E_NOT_A_FILE);
+  std::filesystem::remove(catalogFile());
+#endif
+  // A directory at the catalog's path is no catalog either.
+  std::filesystem::create_directory(catalogFile());
   EXPECT_EQ(EngineOpenStoreReadOnly(store_.u16()), ORV_E_NOT_A_FILE);
   std::filesystem::remove(catalogFile());
 
   // Another process holding the catalog locked for writing.
   MakeStore();
-  ASSERT_EQ(sqlite3_open(catalogFile().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(catalogFile().string().c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
   const std::u16string store = store_.u16();
   EngineTimings shortWait;
@@ -148,11 +160,13 @@ TEST_F(StoreAccessTest, EveryReasonAStoreCannotBeReadIsToldAndNothingIsRepaired)
   sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(db);
 
+#ifndef _WIN32  // permission bits
   if (::geteuid() != 0) {
     ASSERT_EQ(::chmod(catalogFile().c_str(), 0), 0);
     EXPECT_EQ(EngineOpenStoreReadOnly(store), ORV_E_ACCESS_DENIED);
     ASSERT_EQ(::chmod(catalogFile().c_str(), 0600), 0);
   }
+#endif
 }
 
 TEST_F(StoreAccessTest, TheLifecycleClosesAReadOnlyStoreAndStartWritesAgain) {

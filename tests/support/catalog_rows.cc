@@ -15,7 +15,7 @@ std::string Text(sqlite3_stmt* statement, int column) {
 std::vector<EditionRow> ReadEditions(const std::filesystem::path& catalog) {
   std::vector<EditionRow> rows;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(catalog.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(catalog.string().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
     sqlite3_close(db);
     return rows;
   }
@@ -40,7 +40,7 @@ std::vector<EditionRow> ReadEditions(const std::filesystem::path& catalog) {
 int CountRows(const std::filesystem::path& catalog, const char* table) {
   sqlite3* db = nullptr;
   int count = -1;
-  if (sqlite3_open_v2(catalog.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+  if (sqlite3_open_v2(catalog.string().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     sqlite3_busy_timeout(db, 5000);
     const std::string sql = std::string("Select count(*) From ") + table;
     sqlite3_stmt* statement = nullptr;
@@ -57,7 +57,7 @@ int CountRows(const std::filesystem::path& catalog, const char* table) {
 std::string Integrity(const std::filesystem::path& catalog) {
   sqlite3* db = nullptr;
   std::string result = "cannot open";
-  if (sqlite3_open_v2(catalog.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+  if (sqlite3_open_v2(catalog.string().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
     sqlite3_busy_timeout(db, 5000);
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <string>
 #include <vector>
 
 namespace orv::testing {
@@ -18,22 +19,28 @@ void Put64(std::vector<uint8_t>& b, size_t at, uint64_t v) { std::memcpy(&b[at],
 
 }  // namespace
 
-bool MakeTestPki(const std::filesystem::path& dir, const std::string& signerSubject, TestPki* pki) {
-  const std::string d = dir.string();
-  const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+// The recipes the build's signed images use too (tests/support/test_pki.sh).
+std::string Pki(const std::string& arguments) {
+  return "bash '" ORV_SOURCE_DIR "/tests/support/test_pki.sh' " + arguments;
+}
+
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+bool MakeTestPki(const std::filesystem::path& dir, const std::string& signerSubject, TestPki* pki,
+                 const std::string& usage) {
+  const std::string d = Quoted(dir.string());
   pki->rootCertificate = dir / "root.crt";
   pki->signerCertificate = dir / "signer.crt";
   pki->signerKey = dir / "signer.key";
-  std::ofstream(dir / "ext.cnf") << "extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n"
-                                    "basicConstraints=CA:false\n";
-  return Run("openssl req -x509" + ec + " -keyout " + d + "/root.key -out " + d +
-             "/root.crt -days 30 -subj '/CN=Orv Test Root' -addext "
-             "'basicConstraints=critical,CA:true' -addext 'keyUsage=critical,keyCertSign'") &&
-         Run("openssl req" + ec + " -keyout " + d + "/signer.key -out " + d +
-             "/signer.csr -subj '" + signerSubject + "'") &&
-         Run("openssl x509 -req -in " + d + "/signer.csr -CA " + d + "/root.crt -CAkey " + d +
-             "/root.key -CAcreateserial -out " + d + "/signer.crt -days 30 -extfile " + d +
-             "/ext.cnf");
+  return Run(Pki("root " + d + " root '/CN=Orv Test Root'")) &&
+         Run(Pki("leaf " + d + " signer " + Quoted(signerSubject) + " root " + usage));
+}
+
+bool MakeSelfSignedPki(const std::filesystem::path& dir, const std::string& signerSubject,
+                       TestPki* pki) {
+  pki->rootCertificate = pki->signerCertificate = dir / "self.crt";
+  pki->signerKey = dir / "self.key";
+  return Run(Pki("self " + Quoted(dir.string()) + " self " + Quoted(signerSubject)));
 }
 
 void WriteMinimalPe(const std::filesystem::path& path, uint8_t marker, size_t extraBytes) {
@@ -76,8 +83,9 @@ void WriteMinimalPe(const std::filesystem::path& path, uint8_t marker, size_t ex
 }
 
 bool SignPe(const TestPki& pki, const std::filesystem::path& in, const std::filesystem::path& out) {
-  return Run("osslsigncode sign -certs " + pki.signerCertificate.string() + " -key " +
-             pki.signerKey.string() + " -in " + in.string() + " -out " + out.string());
+  return Run(Pki("sign " + Quoted(pki.signerCertificate.string()) + " " +
+                 Quoted(pki.signerKey.string()) + " " + Quoted(in.string()) + " " +
+                 Quoted(out.string())));
 }
 
 ScopedTrustedRoots::ScopedTrustedRoots(const std::filesystem::path& file) {

@@ -8,15 +8,21 @@
 
 namespace orv::testing {
 
-// A root CA and a code-signing certificate issued by it, in dir.
+// A root CA and a signing certificate issued by it, in dir.
 struct TestPki {
   std::filesystem::path rootCertificate;
   std::filesystem::path signerCertificate;
   std::filesystem::path signerKey;
 };
 
-// False when the tools are missing or fail.
-bool MakeTestPki(const std::filesystem::path& dir, const std::string& signerSubject, TestPki* pki);
+// False when the tools are missing or fail. usage: "codesign" (an extended
+// key usage of code signing), "serverauth" (one without it) or "any" (none).
+bool MakeTestPki(const std::filesystem::path& dir, const std::string& signerSubject, TestPki* pki,
+                 const std::string& usage = "codesign");
+
+// A self-signed code-signing certificate; it is its own root.
+bool MakeSelfSignedPki(const std::filesystem::path& dir, const std::string& signerSubject,
+                       TestPki* pki);
 
 // A minimal valid PE32+ image; marker goes into its code section.
 void WriteMinimalPe(const std::filesystem::path& path, uint8_t marker = 0xC3,

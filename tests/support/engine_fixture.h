@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,12 @@ class EngineFixture : public ::testing::Test {
   }
   void TearDown() override {
     if (EngineState() == STATE_STARTED) EngineStop();
+    // What the engine said is the first clue to a failure on another system.
+    if (HasFailure()) {
+      for (const std::string& line : AllLogMessages(logs_ / "orv.log")) {
+        std::cerr << "orv.log: " << line << "\n";
+      }
+    }
   }
   // Configures a policy (written into policyDir) that protects every file
   // under directory.
@@ -39,7 +46,7 @@ class EngineFixture : public ::testing::Test {
     WriteFileText(policyDir / "lpolicy.xml",
                   "<p><g><f name=\"Location\" hitaction=\"Backup\" missaction=\"Ignore\">"
                   "<v v=\"" +
-                      directory.string() + "/\"/></f></g></p>");
+                      (directory / "").string() + "\"/></f></g></p>");
     ASSERT_EQ(SetStringItem(CONFIG_POLICY_DIRECTORY, policyDir.u16()), ENG_OK);
   }
 

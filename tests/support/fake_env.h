@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/path.h"
 
 namespace orv::testing {
 
@@ -53,7 +54,8 @@ class FakeEnv : public EnvWrapper {
     appendOpens_.fetch_add(1);
     if (failAppendOpen_.load()) return nullptr;
     std::unique_ptr<AppendFile> file = EnvWrapper::OpenAppendText(path);
-    if (!file || path.find(u"/journal.") == std::u16string::npos) return file;
+    if (!file || path.find(std::u16string(1, kPathSeparator) + u"journal.") == std::u16string::npos)
+      return file;
     return std::make_unique<FaultyAppendFile>(std::move(file), failJournalAppends_);
   }
   void FailAppendOpen(bool fail) { failAppendOpen_.store(fail); }

@@ -1,6 +1,8 @@
 #include "support/files.h"
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -57,20 +59,37 @@ std::string DescribeTree(const std::filesystem::path& root) {
   std::error_code error;
   for (auto it = std::filesystem::recursive_directory_iterator(root, error);
        !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    uint64_t digest = 1469598103934665603ull;  // FNV-1a over the bytes
+    std::ostringstream line;
+    line << it->path().lexically_relative(root).generic_string();
+#ifdef _WIN32
+    // Windows has no inode change time or owner id in reach of the C++ library:
+    // type, size, modification time and bytes tell the changes apart.
+    std::error_code ignored;
+    const std::filesystem::file_status status = it->symlink_status(ignored);
+    if (std::filesystem::is_regular_file(status)) {
+      for (const char c : ReadFileText(it->path())) {
+        digest = (digest ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+      }
+    }
+    line << " type=" << static_cast<int>(status.type())
+         << " perms=" << static_cast<int>(status.permissions())
+         << " size=" << (std::filesystem::is_regular_file(status) ? it->file_size(ignored) : 0)
+         << " mtime=" << it->last_write_time(ignored).time_since_epoch().count()
+         << " bytes=" << std::hex << digest;
+#else
     struct stat st {};
     if (::lstat(it->path().c_str(), &st) != 0) continue;
-    uint64_t digest = 1469598103934665603ull;  // FNV-1a over the bytes
     if (S_ISREG(st.st_mode)) {
       for (const char c : ReadFileText(it->path())) {
         digest = (digest ^ static_cast<unsigned char>(c)) * 1099511628211ull;
       }
     }
-    std::ostringstream line;
-    line << it->path().lexically_relative(root).string() << " mode=" << std::oct << st.st_mode
-         << std::dec << " uid=" << st.st_uid << " size=" << st.st_size
-         << " mtime=" << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec
+    line << " mode=" << std::oct << st.st_mode << std::dec << " uid=" << st.st_uid
+         << " size=" << st.st_size << " mtime=" << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec
          << " ctime=" << st.st_ctim.tv_sec << "." << st.st_ctim.tv_nsec << " bytes=" << std::hex
          << digest;
+#endif
     lines.push_back(line.str());
   }
   std::sort(lines.begin(), lines.end());

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/path.h"
 #include "platform/text.h"
 
 namespace orv::testing {
@@ -40,7 +41,7 @@ struct LinearFilter {
     const std::u16string_view text(path);
     std::u16string_view part = text;
     if (kind == LinearKind::kExtension || kind == LinearKind::kBaseName) {
-      const size_t at = text.rfind(kind == LinearKind::kExtension ? u'.' : u'/');
+      const size_t at = text.rfind(kind == LinearKind::kExtension ? u'.' : kPathSeparator);
       if (at == std::u16string_view::npos) return miss;
       part = text.substr(at + 1);
     }

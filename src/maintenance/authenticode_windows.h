@@ -1,0 +1,24 @@
+// The Windows backend of the Authenticode verifier (authenticode.h): the
+// pieces tests reach directly.
+#ifndef ORV_MAINTENANCE_AUTHENTICODE_WINDOWS_H_
+#define ORV_MAINTENANCE_AUTHENTICODE_WINDOWS_H_
+
+// windows.h first: the other system headers need it.
+#include <windows.h>
+
+#include <wincrypt.h>
+
+#include <optional>
+#include <string>
+
+namespace orv {
+
+// The certificate's simple display name (CERT_NAME_SIMPLE_DISPLAY_TYPE: its
+// first common name, else organizational unit, else organization, else e-mail
+// address, else what the system falls back to), cut by CutSignerName;
+// nothing when it has none.
+std::optional<std::u16string> GetSignerName(PCCERT_CONTEXT certificate);
+
+}  // namespace orv
+
+#endif  // ORV_MAINTENANCE_AUTHENTICODE_WINDOWS_H_
