@@ -284,7 +284,10 @@ ORV_EXPORT uint32_t OrvSetRetentionQuota(uint64_t bytes);
 ** makes reads the descriptor and never opens FilePath again, so a name swapped
 ** between the host's open and the copy cannot put another file's content into
 ** the edition; FilePath still names it. Anything but a regular file is not
-** copied. Other operations are handled as NotifyEvent handles them.
+** copied. Other operations are handled as NotifyEvent handles them. On
+** Windows descriptor is a file HANDLE opened with read access, passed as
+** HandleToLong(handle) (kernel handles fit in 32 bits); its file pointer is
+** put back too.
 ** ENG_E_WRONG_STATE unless started; ENG_E_INVALID_ARGUMENT for a null record or
 ** a negative descriptor; ENG_OK otherwise, whatever became of the event. */
 ORV_EXPORT uint32_t OrvNotifyOpenedFile(const FileEventRecord* record, int descriptor);

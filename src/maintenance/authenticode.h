@@ -10,7 +10,7 @@
 // Two backends implement AuthenticodeVerifier: OpenSSL on Linux
 // (authenticode_openssl.h: trusted roots are OpenSSL's default verify paths,
 // SSL_CERT_FILE and SSL_CERT_DIR honoured) and the system's trust verification
-// on Windows (authenticode_windows.cc: the roots of the system certificate
+// on Windows (platform/authenticode_windows.cc: the roots of the system certificate
 // stores). This header names neither.
 //
 // Everything read comes from files anyone may have made: every read is

@@ -110,7 +110,7 @@ class CFileNameFilter final : public CFilter {
   FoldedStringSet values_;
 };
 
-// The text after the last "/" of the path (ASCII case ignored).
+// The text after the path's last separator (ASCII case ignored).
 class CFileBaseNameFilter final : public CFilter {
  public:
   PolicyAction Match(const EventPath& path) const override;

@@ -28,6 +28,9 @@
 namespace orv {
 namespace {
 
+using testing::Stored;
+using testing::StoredPath;
+
 using testing::U16;
 
 using testing::Close;
@@ -35,16 +38,6 @@ using testing::EditionRow;
 using testing::Event;
 using testing::OpenForWrite;
 using testing::ReadEditions;
-
-// A file name as this platform's catalog stores it: as given where names are
-// case-sensitive, lowered (ASCII) where they are not.
-std::string Stored(std::string name) {
-  if (!kFileNamesCaseSensitive) {
-    for (char& c : name) c = static_cast<char>(AsciiToLower(static_cast<unsigned char>(c)));
-  }
-  return name;
-}
-std::string Stored(const std::filesystem::path& path) { return Stored(path.string()); }
 
 class CaptureTest : public testing::CaptureFixture {
  protected:
@@ -61,7 +54,7 @@ TEST_F(CaptureTest, AChangedFileBecomesAnEditionHoldingItsOldContent) {
 
   const std::vector<EditionRow> rows = Editions();
   ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].fileName, Stored(files_ / "report.doc"));
+  EXPECT_EQ(rows[0].fileName, StoredPath(files_ / "report.doc"));
   EXPECT_EQ(rows[0].operation, EDITION_MODIFY);
   EXPECT_EQ(rows[0].size, 0);
   EXPECT_EQ(rows[0].linkFileName, "");
@@ -134,7 +127,7 @@ TEST_F(CaptureTest, ALentFileIsCopiedNotWhatItsNameNamesNow) {
 
   const std::vector<EditionRow> rows = Editions();
   ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].fileName, Stored(files_ / "mine.txt"));
+  EXPECT_EQ(rows[0].fileName, StoredPath(files_ / "mine.txt"));
   EXPECT_EQ(testing::ReadFileText(store_ / "Backup" / rows[0].backupName), "my own words");
   EXPECT_TRUE(LogHas("/other.txt could not be copied (source: not a regular file)"));
 }
@@ -155,8 +148,8 @@ TEST_F(CaptureTest, AnOpensTargetPathBecomesItsEditionsLink) {
 
   const std::vector<EditionRow> rows = Editions();
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].fileName, Stored(files_ / "draft.txt"));
-  EXPECT_EQ(rows[0].linkFileName, Stored(files_ / "final.txt"));
+  EXPECT_EQ(rows[0].fileName, StoredPath(files_ / "draft.txt"));
+  EXPECT_EQ(rows[0].linkFileName, StoredPath(files_ / "final.txt"));
   EXPECT_EQ(rows[0].operation, EDITION_MODIFY);
   EXPECT_EQ(rows[0].backupName.rfind("draft.txt", 0), 0u) << "the copy is still made";
   EXPECT_EQ(rows[1].linkFileName, "");
@@ -170,7 +163,7 @@ TEST_F(CaptureTest, AnOpensTargetPathBecomesItsEditionsLink) {
   query::FindBackupFileClose(handle);
   char16_t path[512];
   ASSERT_EQ(query::GetFileEdition(static_cast<uint32_t>(info.EditionID), 512, path), 1u);
-  EXPECT_EQ(Utf16ToUtf8Lossy(path), Stored(files_ / "final.txt"));
+  EXPECT_EQ(Utf16ToUtf8Lossy(path), StoredPath(files_ / "final.txt"));
 }
 
 TEST_F(CaptureTest, RenamesDeletionsAndOpensThatChangeNothing) {
@@ -199,15 +192,15 @@ TEST_F(CaptureTest, RenamesDeletionsAndOpensThatChangeNothing) {
   const bool caseSettles = !kFileNamesCaseSensitive;
   const std::vector<EditionRow> rows = Editions();
   ASSERT_EQ(rows.size(), caseSettles ? 4u : 3u);
-  EXPECT_EQ(rows[0].fileName, Stored(files_ / "doomed.txt"));
+  EXPECT_EQ(rows[0].fileName, StoredPath(files_ / "doomed.txt"));
   EXPECT_EQ(rows[0].operation, EDITION_DELETE);
   EXPECT_EQ(rows[1].fileName, Stored(Utf16ToUtf8Lossy(oldName)));
   EXPECT_EQ(rows[1].linkFileName, Stored(Utf16ToUtf8Lossy(newName)));
   EXPECT_EQ(rows[1].operation, EDITION_RENAME);
   EXPECT_EQ(rows[1].backupName, "");
-  EXPECT_EQ(rows[2].fileName, Stored(files_ / "twice.txt"));
+  EXPECT_EQ(rows[2].fileName, StoredPath(files_ / "twice.txt"));
   if (caseSettles) {
-    EXPECT_EQ(rows[3].fileName, Stored(files_ / "case.txt"));
+    EXPECT_EQ(rows[3].fileName, StoredPath(files_ / "case.txt"));
     EXPECT_EQ(rows[3].operation, EDITION_MODIFY);
   }
   EXPECT_EQ(testing::CountRows(catalogFile(), "BackupFile"), caseSettles ? 5 : 4);
@@ -268,7 +261,7 @@ TEST_F(UnusedCopyTest, ACopyNoEditionWillNameIsRemovedAtOnce) {
   EXPECT_EQ(named, Copies()) << "every copy left is named by an edition";
   for (const EditionRow& row : rows) {
     const std::string expected =
-        row.fileName == Stored(files_ / "written.txt") ? "before the write" : "before the change";
+        row.fileName == StoredPath(files_ / "written.txt") ? "before the write" : "before the change";
     EXPECT_EQ(testing::ReadFileText(store_ / "Backup" / row.backupName), expected);
   }
 }
@@ -293,7 +286,7 @@ TEST_F(CaptureTest, TheWriterCommitsEachCycleAndStopWritesWhatIsConfirmed) {
   StopEngine();
   const std::vector<EditionRow> rows = Editions();
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[1].fileName, Stored(files_ / "b.txt"));
+  EXPECT_EQ(rows[1].fileName, StoredPath(files_ / "b.txt"));
   EXPECT_EQ(rows[1].operation, EDITION_MODIFY);
 
   // Nothing queued before Stop comes back at a later start.
@@ -326,8 +319,8 @@ TEST_F(CaptureTest, ALockedCatalogDelaysEditionsWithoutLosingOrDoublingThem) {
   StopEngine();
   const std::vector<EditionRow> rows = Editions();
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0].fileName, Stored(files_ / "1.txt"));
-  EXPECT_EQ(rows[2].fileName, Stored(files_ / "3.txt"));
+  EXPECT_EQ(rows[0].fileName, StoredPath(files_ / "1.txt"));
+  EXPECT_EQ(rows[2].fileName, StoredPath(files_ / "3.txt"));
 }
 
 TEST_F(CaptureTest, RenamesQueuedWithoutAPolicyAreWrittenAtStop) {

@@ -26,6 +26,8 @@
 namespace orv {
 namespace {
 
+using testing::Stored;
+
 using testing::Close;
 using testing::EditionRow;
 using testing::Event;
@@ -44,14 +46,6 @@ EditionEntry Entry(uint64_t id, uint32_t kind, std::u16string_view path, std::u1
   entry.copyName = std::move(copy);
   entry.secondPath = testing::EnginePath(second);
   return entry;
-}
-
-// A file name as this platform's catalog stores it.
-[[maybe_unused]] std::string Stored(std::string name) {
-  if (!kFileNamesCaseSensitive) {
-    for (char& c : name) c = static_cast<char>(AsciiToLower(static_cast<unsigned char>(c)));
-  }
-  return name;
 }
 
 TEST(JournalRecordTest, RecordsReadBackWholeAndAnythingElseIsSkipped) {

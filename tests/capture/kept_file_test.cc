@@ -17,9 +17,13 @@
 #include "support/capture_fixture.h"
 #include "support/catalog_rows.h"
 #include "support/event_records.h"
+#include "support/paths.h"
 
 namespace orv {
 namespace {
+
+using testing::Stored;
+using testing::StoredPath;
 
 using testing::EditionRow;
 using testing::Event;
@@ -55,14 +59,6 @@ class KeptFileTest : public testing::CaptureFixture {
     return st;
   }
 #endif
-  // A file name as this platform's catalog stores it.
-  static std::string Stored(const std::filesystem::path& path) {
-    std::string name = path.string();
-    if (!kFileNamesCaseSensitive) {
-      for (char& c : name) c = static_cast<char>(AsciiToLower(static_cast<unsigned char>(c)));
-    }
-    return name;
-  }
 
   testing::TempDir kept_;
 };
@@ -86,9 +82,9 @@ TEST_F(KeptFileTest, ADeletionOrAReplacementBecomesAnEditionOfTheKeptFileItself)
 
   const std::vector<EditionRow> rows = Editions();
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].fileName, Stored(files_ / "gone.txt"));
+  EXPECT_EQ(rows[0].fileName, StoredPath(files_ / "gone.txt"));
   EXPECT_EQ(rows[0].operation, EDITION_DELETE);
-  EXPECT_EQ(rows[1].fileName, Stored(files_ / "replaced.txt"));
+  EXPECT_EQ(rows[1].fileName, StoredPath(files_ / "replaced.txt"));
   EXPECT_EQ(rows[1].operation, EDITION_MODIFY);
   EXPECT_EQ(rows[1].linkFileName, "") << "the file renamed over it is not its link";
   const std::filesystem::path keptFiles[] = {keptGone, keptReplaced};

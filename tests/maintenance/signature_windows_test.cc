@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "maintenance/authenticode.h"
-#include "maintenance/authenticode_windows.h"
+#include "platform/authenticode_windows.h"
 #include "maintenance/file_sha1.h"
 #include "signed_images.h"
 

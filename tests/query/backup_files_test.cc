@@ -10,9 +10,12 @@
 #include "platform/path.h"
 #include "platform/text.h"
 #include "support/engine_fixture.h"
+#include "support/paths.h"
 
 namespace orv {
 namespace {
+
+using testing::Stored;
 
 bool AllZero(const void* data, size_t size) {
   const auto* bytes = static_cast<const uint8_t*>(data);
@@ -20,15 +23,6 @@ bool AllZero(const void* data, size_t size) {
     if (bytes[i] != 0) return false;
   }
   return true;
-}
-
-// A file name as this platform's catalog stores it: as given where names are
-// case-sensitive, lowered (ASCII) where they are not.
-std::u16string Stored(std::u16string name) {
-  if (!kFileNamesCaseSensitive) {
-    for (char16_t& unit : name) unit = AsciiToLower(unit);
-  }
-  return name;
 }
 
 class BackupFilesTest : public testing::EngineFixture {

@@ -5,6 +5,7 @@
 #ifndef ORV_TESTS_SUPPORT_PATHS_H_
 #define ORV_TESTS_SUPPORT_PATHS_H_
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,12 @@ namespace orv::testing {
 // separators turned.
 std::u16string EnginePath(std::u16string_view slashed);
 std::string EnginePath(std::string_view slashed);
+
+// A file or copy name as this platform's catalog stores it: as given where
+// names are case-sensitive, ASCII letters lowered where they are not.
+std::u16string Stored(std::u16string name);
+std::string Stored(std::string name);
+std::string StoredPath(const std::filesystem::path& path);
 
 }  // namespace orv::testing
 

@@ -10,7 +10,7 @@
 //
 // WinVerifyTrust reads and hashes the image itself: stop() is asked before
 // and after it, not while it hashes.
-#include "maintenance/authenticode_windows.h"
+#include "platform/authenticode_windows.h"
 
 #include <wintrust.h>
 
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "maintenance/authenticode.h"
+#include "platform/windows_file.h"
 
 namespace orv {
 namespace {
@@ -31,34 +32,10 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // Large enough for every digest CryptCATAdminCalcHashFromFileHandle gives.
 constexpr DWORD kMaxFileHashBytes = 260;
 
-// The path as the system takes it: nothing for what names no file (empty, an
-// embedded 0 that would cut it short, a lone surrogate).
-std::optional<std::wstring> WidePath(const std::u16string& path) {
-  static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t is UTF-16 on Windows");
-  if (path.empty()) return std::nullopt;
-  for (size_t i = 0; i < path.size(); ++i) {
-    const char16_t unit = path[i];
-    if (unit == 0) return std::nullopt;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      if (i + 1 == path.size() || path[i + 1] < 0xDC00 || path[i + 1] > 0xDFFF) return std::nullopt;
-      ++i;
-    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      return std::nullopt;
-    }
-  }
-  return std::wstring(path.begin(), path.end());
-}
-
-struct HandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using UniqueHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
-
-// Nothing held when the file cannot be opened.
+// Opened as the catalog lookup asks: read only, sharing read.
 UniqueHandle OpenForReading(const std::wstring& path) {
-  const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  return UniqueHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+  return UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 struct CertificateFreer {
@@ -242,11 +219,11 @@ AuthenticodeVerifier::~AuthenticodeVerifier() = default;
 
 std::optional<std::u16string> AuthenticodeVerifier::VerifiedSigner(
     const std::u16string& path, const std::function<bool()>& stop) {
-  const std::optional<std::wstring> wide = WidePath(path);
-  if (!wide || (stop && stop())) return std::nullopt;
+  std::wstring wide;
+  if (!ToWidePath(path, &wide) || (stop && stop())) return std::nullopt;
   WINTRUST_FILE_INFO file{};
   file.cbStruct = sizeof(file);
-  file.pcwszFilePath = wide->c_str();
+  file.pcwszFilePath = wide.c_str();
   WINTRUST_DATA data = NoUiNoRevocation();
   data.dwUnionChoice = WTD_CHOICE_FILE;
   data.pFile = &file;
@@ -258,12 +235,12 @@ std::optional<std::u16string> AuthenticodeVerifier::VerifiedSigner(
 }
 
 std::optional<std::u16string> VerifyCatalogSignature(const std::u16string& path) {
-  const std::optional<std::wstring> wide = WidePath(path);
-  if (!wide) return std::nullopt;
+  std::wstring wide;
+  if (!ToWidePath(path, &wide)) return std::nullopt;
   const CatalogAdmin admin;
   if (admin.get() == nullptr) return std::nullopt;
-  const UniqueHandle file = OpenForReading(*wide);
-  if (!file) return std::nullopt;
+  const UniqueHandle file = OpenForReading(wide);
+  if (!file.valid()) return std::nullopt;
   BYTE hash[kMaxFileHashBytes];
   DWORD hashSize = sizeof(hash);
   if (!CryptCATAdminCalcHashFromFileHandle(file.get(), &hashSize, hash, 0)) return std::nullopt;
@@ -285,7 +262,7 @@ std::optional<std::u16string> VerifyCatalogSignature(const std::u16string& path)
   WINTRUST_CATALOG_INFO member{};
   member.cbStruct = sizeof(member);
   member.pcwszCatalogFilePath = info.wszCatalogFile;
-  member.pcwszMemberFilePath = wide->c_str();
+  member.pcwszMemberFilePath = wide.c_str();
   member.pcwszMemberTag = tag.c_str();
   member.hMemberFile = file.get();
   member.pbCalculatedFileHash = hash;

@@ -1,10 +1,10 @@
-// The Windows backend of the Authenticode verifier (authenticode.h): the
-// pieces tests reach directly.
-#ifndef ORV_MAINTENANCE_AUTHENTICODE_WINDOWS_H_
-#define ORV_MAINTENANCE_AUTHENTICODE_WINDOWS_H_
+// The Windows backend of the engine's Authenticode verifier
+// (maintenance/authenticode.h): the pieces tests reach directly.
+#ifndef ORV_PLATFORM_AUTHENTICODE_WINDOWS_H_
+#define ORV_PLATFORM_AUTHENTICODE_WINDOWS_H_
 
-// windows.h first: the other system headers need it.
-#include <windows.h>
+// windows.h (through windows_file.h) first: the other system headers need it.
+#include "platform/windows_file.h"
 
 #include <wincrypt.h>
 
@@ -21,4 +21,4 @@ std::optional<std::u16string> GetSignerName(PCCERT_CONTEXT certificate);
 
 }  // namespace orv
 
-#endif  // ORV_MAINTENANCE_AUTHENTICODE_WINDOWS_H_
+#endif  // ORV_PLATFORM_AUTHENTICODE_WINDOWS_H_

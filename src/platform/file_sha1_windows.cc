@@ -1,10 +1,8 @@
 // SHA-1 of snapshot files through the system's CNG (BCrypt) provider.
-// The engine's headers come before windows.h, whose macros (GetTickCount,
-// GetEnvironmentVariable) would otherwise rename Env's methods here.
 #include "maintenance/file_sha1.h"
-#include "platform/env.h"
 
-#include <windows.h>
+#include "platform/env.h"
+#include "platform/windows_file.h"
 
 #include <bcrypt.h>
 
