@@ -9,6 +9,7 @@
 #include "engine/log.h"
 #include "engine/timings.h"
 #include "platform/env.h"
+#include "platform/module_hold.h"
 #include "platform/path.h"
 #include "platform/text.h"
 
@@ -50,7 +51,9 @@ EditionEntry EntryOf(const FileEventRecord& record, uint32_t kind) {
 CBackuper::CBackuper() = default;
 
 CBackuper::~CBackuper() {
-  if (writer_) writer_->Stop();
+  // At a process's end on Windows the writer's own destructor lets its ended
+  // thread go; stopping it here would wait for it.
+  if (writer_ && !ProcessIsEnding()) writer_->Stop();
 }
 
 std::optional<EditionEntry> CBackuper::MakeEntry(const FileEventRecord& record) {

@@ -91,7 +91,8 @@ uint32_t EngineStop() {
   if (EngineState() != STATE_STARTED) return ENG_E_WRONG_STATE;
   StopSequence();
   g_engineState.store(STATE_STOPPED, std::memory_order_release);
-  ReleaseThisModule();
+  // A maintenance thread that outlived Stop still runs the library's code.
+  if (!ThePostChecker().ThreadLeftRunning()) ReleaseThisModule();
   return ENG_OK;
 }
 

@@ -42,6 +42,9 @@ class CPostChecker {
   // that is still running ends at its next check of StopRequested(), and the
   // thread is joined by the next Start or at unload.
   void Stop();
+  // True when the last Stop left the thread running (a task that did not end
+  // in time): the library must stay loaded until it has been joined.
+  bool ThreadLeftRunning() const { return thread_.joinable(); }
 
   size_t taskCount() const { return tasks_.size(); }
 

@@ -173,7 +173,8 @@ class WindowsEnv final : public Env {
   bool RenameReplacing(const std::u16string& from, const std::u16string& to) override {
     std::wstring wideFrom, wideTo;
     if (!ToWidePath(from, &wideFrom) || !ToWidePath(to, &wideTo)) return false;
-    return ::MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return ::MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   }
 
   std::unique_ptr<AppendFile> OpenAppendText(const std::u16string& path) override {
@@ -188,9 +189,15 @@ class WindowsEnv final : public Env {
   }
 
   std::optional<std::string> ReadSmallFile(const std::u16string& path, uint64_t maxBytes) override {
-    uint64_t size = 0;
-    UniqueHandle file = OpenRegularForReading(path, &size, FILE_ATTRIBUTE_NORMAL);
-    if (!file.valid() || size > maxBytes) return std::nullopt;
+    // Followed through a link, as on Linux; never a device or a directory.
+    std::wstring wide;
+    if (!ToWidePath(path, &wide)) return std::nullopt;
+    UniqueHandle file(::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file.valid() || !IsRegularFile(file.get(), &info)) return std::nullopt;
+    const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (size > maxBytes) return std::nullopt;
     std::string content;
     content.reserve(static_cast<size_t>(size));
     // The file may grow while it is read: never take more than maxBytes.
@@ -267,20 +274,18 @@ class WindowsEnv final : public Env {
     std::wstring wideSource, wideDirectory;
     const bool lent = source.lentHandle != kNoLentHandle;
     if ((!lent && !ToWidePath(source.path, &wideSource)) ||
-        !ToWidePath(directory, &wideDirectory) ||
-        partial.prefix.find(u'\0') != std::u16string_view::npos ||
-        partial.suffix.find(u'\0') != std::u16string_view::npos) {
+        !ToWidePath(directory, &wideDirectory)) {
       if (failure != nullptr) *failure = u"the path is not valid text";
       return nullptr;
     }
-    const std::wstring prefix(reinterpret_cast<const wchar_t*>(partial.prefix.data()),
-                              partial.prefix.size());
-    const std::wstring suffix(reinterpret_cast<const wchar_t*>(partial.suffix.data()),
-                              partial.suffix.size());
+    if (lent && source.lentHandle == 0) {
+      if (failure != nullptr) *failure = u"source: not a file handle";
+      return nullptr;
+    }
     std::string reason;
-    std::unique_ptr<StagedCopy> copy =
-        StageCopyWindows(wideSource, lent ? reinterpret_cast<HANDLE>(source.lentHandle) : nullptr,
-                         source.mayLink, wideDirectory, prefix, suffix, &reason);
+    std::unique_ptr<StagedCopy> copy = StageCopyWindows(
+        wideSource, lent ? reinterpret_cast<HANDLE>(source.lentHandle) : nullptr, source.mayLink,
+        directory, std::u16string(partial.prefix), std::u16string(partial.suffix), &reason);
     if (!copy && failure != nullptr) *failure = Utf8ToUtf16Lossy(reason);
     return copy;
   }
@@ -410,7 +415,10 @@ class WindowsEnv final : public Env {
     if (heldElsewhere != nullptr) *heldElsewhere = false;
     std::wstring wide;
     if (!ToWidePath(path, &wide)) return nullptr;
-    UniqueHandle directory = OpenNoFollow(wide, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING);
+    // The directory a junction or link reaches, so that every path to one
+    // store meets the same lock.
+    UniqueHandle directory(::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
     if (!directory.valid() || !::GetFileInformationByHandle(directory.get(), &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {

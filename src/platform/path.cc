@@ -49,6 +49,9 @@ bool IsPlainComponent(std::u16string_view part) {
   // "/" is a second separator and ":" opens a named stream; "?" and "." as a
   // server name are the device namespaces, whose paths skip the system's checks.
   if (part.find_first_of(u"/:?") != std::u16string_view::npos) return false;
+  // Windows drops a final "." or space from a short path's names but not from
+  // a long one's: "a.txt." would reach a.txt or another file by the length.
+  if (part.back() == u'.' || part.back() == u' ') return false;
 #endif
   return true;
 }

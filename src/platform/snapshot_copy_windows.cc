@@ -12,7 +12,7 @@ namespace {
 class WindowsStagedCopy final : public StagedCopy {
  public:
   // partialPath: the copy's temporary name; it is removed unless published.
-  WindowsStagedCopy(std::wstring directory, std::wstring partialPath, const FileState& source)
+  WindowsStagedCopy(std::u16string directory, std::wstring partialPath, const FileState& source)
       : directory_(std::move(directory)), partialPath_(std::move(partialPath)), source_(source) {}
 
   ~WindowsStagedCopy() override {
@@ -23,11 +23,11 @@ class WindowsStagedCopy final : public StagedCopy {
 
   PublishResult PublishAs(const std::u16string& name) override {
     if (!IsPlainFileName(name)) return PublishResult::kFailed;
-    std::wstring target = directory_;
-    target.push_back(L'\\');
-    target.append(reinterpret_cast<const wchar_t*>(name.data()), name.size());
+    std::wstring target;
+    if (!ToWidePath(JoinPath(directory_, name), &target)) return PublishResult::kFailed;
     // Without MOVEFILE_REPLACE_EXISTING: an existing copy keeps its name.
-    if (!::MoveFileExW(partialPath_.c_str(), target.c_str(), 0)) {
+    // Written through: a row committed after this names a copy on the disk.
+    if (!::MoveFileExW(partialPath_.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
       const DWORD error = ::GetLastError();
       return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? PublishResult::kNameTaken
                                                                          : PublishResult::kFailed;
@@ -37,7 +37,7 @@ class WindowsStagedCopy final : public StagedCopy {
   }
 
  private:
-  std::wstring directory_;
+  std::u16string directory_;
   std::wstring partialPath_;
   FileState source_;
 };
@@ -46,12 +46,21 @@ class WindowsStagedCopy final : public StagedCopy {
 // make (which fails with ERROR_FILE_EXISTS or ERROR_ALREADY_EXISTS when the name
 // is taken). The path it succeeded with, or empty.
 template <typename Make>
-std::wstring UnderPartialName(const std::wstring& directory, const std::wstring& prefix,
-                              const std::wstring& suffix, Make make) {
+std::wstring UnderPartialName(const std::u16string& directory, const std::u16string& prefix,
+                              const std::u16string& suffix, Make make) {
   static std::atomic<uint64_t> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::wstring path = directory + L"\\" + prefix + std::to_wstring(::GetCurrentProcessId()) +
-                        L"-" + std::to_wstring(counter++) + suffix;
+    const std::string number =
+        std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(counter++);
+    // Joined whole before it is converted: a long store's names keep the
+    // long-path prefix.
+    std::wstring path;
+    if (!ToWidePath(
+            JoinPath(directory, prefix + std::u16string(number.begin(), number.end()) + suffix),
+            &path)) {
+      ::SetLastError(ERROR_INVALID_NAME);
+      return {};
+    }
     if (make(path)) return path;
     const DWORD error = ::GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
@@ -117,10 +126,12 @@ bool CopyContent(HANDLE input, HANDLE output, uint64_t size, std::string* failur
 // system refuses: the caller then copies.
 std::unique_ptr<StagedCopy> StageLink(const std::wstring& source, HANDLE input,
                                       const BY_HANDLE_FILE_INFORMATION& opened,
-                                      const FileState& state, const std::wstring& directory,
-                                      const std::wstring& prefix, const std::wstring& suffix) {
+                                      const FileState& state, const std::u16string& directory,
+                                      const std::u16string& prefix, const std::u16string& suffix) {
   if (opened.nNumberOfLinks != 1) return nullptr;
-  UniqueHandle dir(::CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+  std::wstring wideDirectory;
+  if (!ToWidePath(directory, &wideDirectory)) return nullptr;
+  UniqueHandle dir(::CreateFileW(wideDirectory.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION where{};
   if (!dir.valid() || !::GetFileInformationByHandle(dir.get(), &where) ||
@@ -151,8 +162,8 @@ std::unique_ptr<StagedCopy> StageLink(const std::wstring& source, HANDLE input,
 }
 
 std::unique_ptr<StagedCopy> StageFrom(HANDLE input, const FileState& state,
-                                      const std::wstring& directory, const std::wstring& prefix,
-                                      const std::wstring& suffix, std::string* failure) {
+                                      const std::u16string& directory, const std::u16string& prefix,
+                                      const std::u16string& suffix, std::string* failure) {
   UniqueHandle output;
   const std::wstring partial =
       UnderPartialName(directory, prefix, suffix, [&](const std::wstring& path) {
@@ -166,7 +177,10 @@ std::unique_ptr<StagedCopy> StageFrom(HANDLE input, const FileState& state,
   }
   // From here on the staged copy owns the partial name and removes it on failure.
   auto staged = std::make_unique<WindowsStagedCopy>(directory, partial, state);
-  if (!CopyContent(input, output.get(), state.size, failure)) return nullptr;
+  if (!CopyContent(input, output.get(), state.size, failure)) {
+    output.reset();  // an open handle would keep the partial file from going
+    return nullptr;
+  }
   // Closed before it is renamed: an open handle without delete sharing
   // would make the rename fail.
   output.reset();
@@ -176,9 +190,9 @@ std::unique_ptr<StagedCopy> StageFrom(HANDLE input, const FileState& state,
 }  // namespace
 
 std::unique_ptr<StagedCopy> StageCopyWindows(const std::wstring& source, HANDLE lent, bool mayLink,
-                                             const std::wstring& directory,
-                                             const std::wstring& partialPrefix,
-                                             const std::wstring& partialSuffix,
+                                             const std::u16string& directory,
+                                             const std::u16string& partialPrefix,
+                                             const std::u16string& partialSuffix,
                                              std::string* failure) {
   UniqueHandle opened;
   HANDLE input = lent;

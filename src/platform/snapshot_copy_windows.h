@@ -17,9 +17,9 @@ namespace orv {
 // pointer put back), else null and source is opened. On failure null, with
 // the reason in *failure.
 std::unique_ptr<StagedCopy> StageCopyWindows(const std::wstring& source, HANDLE lent, bool mayLink,
-                                             const std::wstring& directory,
-                                             const std::wstring& partialPrefix,
-                                             const std::wstring& partialSuffix,
+                                             const std::u16string& directory,
+                                             const std::u16string& partialPrefix,
+                                             const std::u16string& partialSuffix,
                                              std::string* failure);
 
 }  // namespace orv

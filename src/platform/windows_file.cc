@@ -26,6 +26,9 @@ bool IsLinkTag(HANDLE file) {
 
 bool ToWidePath(std::u16string_view path, std::wstring* wide) {
   if (path.empty() || path.find(u'\0') != std::u16string_view::npos) return false;
+  // Invalid UTF-16 names no file: the catalog could not keep it as it is.
+  std::string ignored;
+  if (!Utf16ToUtf8(path, &ignored)) return false;
   wide->clear();
   // CreateDirectoryW stops at 248 units, the other calls at MAX_PATH; the
   // prefix turns off the system's folding of the name, so only plain paths

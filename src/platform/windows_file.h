@@ -49,7 +49,7 @@ class UniqueHandle {
 };
 
 // The path as Win32 calls take it: false for a path no file can have (empty,
-// holding a 0). A plain absolute path longer than MAX_PATH gets the "\\?\"
+// holding a 0, invalid UTF-16). A plain absolute path longer than MAX_PATH gets the "\\?\"
 // prefix, so whole paths reach the file system however long they are.
 bool ToWidePath(std::u16string_view path, std::wstring* wide);
 

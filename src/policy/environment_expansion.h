@@ -10,8 +10,8 @@
 namespace orv {
 
 // Replaces each %NAME% whose NAME is a set environment variable (names are
-// case-sensitive) with its value. Anything else stays as written: an unset or
-// empty name, a lone "%", and shell forms such as $HOME or ~. The text is
+// case-sensitive on Linux; Windows ignores their case) with its value. Anything else stays as
+// written: an unset or empty name, a lone "%", and shell forms such as $HOME or ~. The text is
 // expanded once; a value that itself holds %...% is not expanded again.
 std::u16string ExpandEnvironmentReferences(std::u16string_view text, Env& env);
 

@@ -10,6 +10,7 @@
 
 #include "platform/env.h"
 #include "platform/path.h"
+#include "policy/environment_expansion.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -31,6 +32,9 @@ TEST(EnvWindowsTest, PathsAreDrivesOrSharesWithBackslashesAndNoStreamsOrDevices)
   EXPECT_FALSE(IsPlainAbsolutePath(u"\\\\?\\C:\\a.doc"));
   EXPECT_FALSE(IsPlainAbsolutePath(u"\\\\.\\PhysicalDrive0"));
   EXPECT_FALSE(IsPlainAbsolutePath(u"/home/ann/a.doc"));
+  // Windows drops these from short paths only: the text would not be the file.
+  EXPECT_FALSE(IsPlainAbsolutePath(u"C:\\Users\\a.txt."));
+  EXPECT_FALSE(IsPlainAbsolutePath(u"C:\\Users \\a.txt"));
 
   EXPECT_EQ(ParentDirectory(u"C:\\store\\Backup"), u"C:\\store");
   EXPECT_EQ(ParentDirectory(u"C:\\Backup"), u"C:\\");
@@ -124,6 +128,32 @@ TEST(EnvWindowsTest, StagedCopiesAreWholeNeverReplaceAndLeaveNothingWhenDropped)
   EXPECT_EQ(env->StageCopy({dir.u16() + u"\\missing"}, backup, partial, &failure), nullptr);
   EXPECT_FALSE(failure.empty());
 
+  // A copy's name may be as long as the store allows, whatever the store's
+  // path: the whole path is what reaches past MAX_PATH.
+  const std::u16string longName(240, u'n');
+  copy = env->StageCopy({dir.u16() + u"\\a.doc"}, backup, partial, &failure);
+  ASSERT_NE(copy, nullptr);
+  ASSERT_EQ(copy->PublishAs(longName), StagedCopy::PublishResult::kPublished);
+  copy.reset();
+  EXPECT_EQ(env->ReadSmallFile(JoinPath(backup, longName), 100), "old content");
+  ASSERT_TRUE(env->RemoveFile(JoinPath(backup, longName)));
+
+  // A copy that fails half-way leaves no partial file: a handle lent without
+  // read access cannot be read.
+  const std::wstring sourcePath = (dir / "a.doc").wstring();
+  HANDLE unreadable = ::CreateFileW(sourcePath.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(unreadable, INVALID_HANDLE_VALUE);
+  Env::CopySource lentSource{u""};
+  lentSource.lentHandle = reinterpret_cast<intptr_t>(unreadable);
+  EXPECT_EQ(env->StageCopy(lentSource, backup, partial, &failure), nullptr);
+  ::CloseHandle(unreadable);
+  EXPECT_EQ(env->ListDirectory(backup).size(), 2u);
+  // Invalid UTF-16 names no file.
+  EXPECT_EQ(env->StageCopy({dir.u16() + u"\\a\xD800.doc"}, backup, partial, &failure), nullptr);
+  EXPECT_EQ(failure, u"the path is not valid text");
+
   // Linked, not copied, when the caller promises the file changes no more: the
   // edition is the file itself under a second name.
   const std::u16string source = dir.u16() + u"\\a.doc";
@@ -210,6 +240,18 @@ TEST(EnvWindowsTest, TimesAndTheEnvironment) {
   ASSERT_TRUE(::SetEnvironmentVariableW(L"ORV_TEST_VALUE", nullptr));
   EXPECT_EQ(env->GetEnvironmentVariable(u"ORV_TEST_VALUE"), std::nullopt);
   EXPECT_EQ(env->GetEnvironmentVariable(u"A=B"), std::nullopt);
+
+  // Policy values name the profile as Windows does, and expand as
+  // ExpandEnvironmentStringsW would: names in any case, unset ones left, the
+  // value never cut.
+  const std::u16string profile = env->GetEnvironmentVariable(u"USERPROFILE").value_or(u"");
+  ASSERT_FALSE(profile.empty());
+  EXPECT_EQ(ExpandEnvironmentReferences(u"%userprofile%\\Documents\\", *env),
+            profile + u"\\Documents\\");
+  EXPECT_EQ(ExpandEnvironmentReferences(u"%ORV_NOT_SET%\\x", *env), u"%ORV_NOT_SET%\\x");
+  const std::wstring longValue(600, L'v');
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"ORV_TEST_LONG", longValue.c_str()));
+  EXPECT_EQ(ExpandEnvironmentReferences(u"%ORV_TEST_LONG%\\", *env).size(), 601u);
 }
 
 }  // namespace
