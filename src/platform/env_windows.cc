@@ -20,15 +20,7 @@ class WindowsAppendFile final : public AppendFile {
   explicit WindowsAppendFile(UniqueHandle file) : file_(std::move(file)) {}
 
   bool Append(std::string_view data) override {
-    while (!data.empty()) {
-      DWORD written = 0;
-      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size(), 1u << 30));
-      if (!::WriteFile(file_.get(), data.data(), chunk, &written, nullptr) || written == 0) {
-        return false;
-      }
-      data.remove_prefix(written);
-    }
-    return true;
+    return WriteFileAll(file_.get(), data.data(), data.size());
   }
 
   // WriteFile hands everything to the system; there is no user-space buffer.
@@ -61,15 +53,11 @@ class WindowsRandomAccessFile final : public RandomAccessFile {
   bool ReadAt(uint64_t offset, void* buffer, size_t length) override {
     auto* out = static_cast<char*>(buffer);
     while (length > 0) {
-      OVERLAPPED at{};
-      at.Offset = static_cast<DWORD>(offset);
-      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-      DWORD read = 0;
-      const DWORD want = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
-      if (!::ReadFile(file_.get(), out, want, &read, &at) || read == 0) return false;
+      const int64_t read = ReadFileAt(file_.get(), offset, out, length);
+      if (read <= 0) return false;
       out += read;
-      offset += read;
-      length -= read;
+      offset += static_cast<uint64_t>(read);
+      length -= static_cast<size_t>(read);
     }
     return true;
   }
@@ -98,7 +86,7 @@ UniqueHandle OpenRegularForReading(const std::u16string& path, uint64_t* size, D
   UniqueHandle file = OpenNoFollow(wide, GENERIC_READ, kShareAll, OPEN_EXISTING, flags);
   BY_HANDLE_FILE_INFORMATION info{};
   if (!file.valid() || !IsRegularFile(file.get(), &info)) return UniqueHandle();
-  *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  *size = Join64(info.nFileSizeHigh, info.nFileSizeLow);
   return file;
 }
 
@@ -196,7 +184,7 @@ class WindowsEnv final : public Env {
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
     if (!file.valid() || !IsRegularFile(file.get(), &info)) return std::nullopt;
-    const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    const uint64_t size = Join64(info.nFileSizeHigh, info.nFileSizeLow);
     if (size > maxBytes) return std::nullopt;
     std::string content;
     content.reserve(static_cast<size_t>(size));
@@ -326,8 +314,7 @@ class WindowsEnv final : public Env {
     if (!::SystemTimeToFileTime(&fields, &asUtc)) return std::nullopt;
     TIME_ZONE_INFORMATION zone{};
     if (::GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return std::nullopt;
-    const uint64_t units =
-        (static_cast<uint64_t>(asUtc.dwHighDateTime) << 32) | asUtc.dwLowDateTime;
+    const uint64_t units = FromFileTime(asUtc);
     const int64_t seconds =
         (static_cast<int64_t>(units) - static_cast<int64_t>(kUnixEpochIn100ns)) / 10000000;
     return seconds + static_cast<int64_t>(zone.Bias + zone.StandardBias) * 60;
@@ -366,9 +353,8 @@ class WindowsEnv final : public Env {
       }
       DirectoryFile file;
       file.name = FromWide(entry.cFileName);
-      file.size = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-      file.creationTime = (static_cast<uint64_t>(entry.ftCreationTime.dwHighDateTime) << 32) |
-                          entry.ftCreationTime.dwLowDateTime;
+      file.size = Join64(entry.nFileSizeHigh, entry.nFileSizeLow);
+      file.creationTime = FromFileTime(entry.ftCreationTime);
       files.push_back(std::move(file));
     });
     return files;
@@ -458,7 +444,7 @@ class WindowsEnv final : public Env {
   uint64_t GetSystemTime() override {
     FILETIME now{};
     ::GetSystemTimePreciseAsFileTime(&now);
-    return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return FromFileTime(now);
   }
 
  private:

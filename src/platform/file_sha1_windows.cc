@@ -1,19 +1,15 @@
 // SHA-1 of snapshot files through the system's CNG (BCrypt) provider.
 #include "maintenance/file_sha1.h"
 
-#include "platform/env.h"
 #include "platform/windows_file.h"
 
 #include <bcrypt.h>
 
 #include <memory>
 #include <type_traits>
-#include <vector>
 
 namespace orv {
 namespace {
-
-constexpr size_t kReadBufferBytes = 0x40000;
 
 bool Succeeded(NTSTATUS status) { return status >= 0; }
 
@@ -36,40 +32,31 @@ struct HashDeleter {
 };
 using HashPtr = std::unique_ptr<std::remove_pointer_t<BCRYPT_HASH_HANDLE>, HashDeleter>;
 
+class BcryptSha1 final : public Sha1Hasher {
+ public:
+  explicit BcryptSha1(BCRYPT_HASH_HANDLE hash) : hash_(hash) {}
+  bool Update(const char* data, size_t length) override {
+    return Succeeded(BCryptHashData(hash_.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(data)),
+                                    static_cast<ULONG>(length), 0));
+  }
+  bool Finish(Sha1Digest* digest) override {
+    return Succeeded(
+        BCryptFinishHash(hash_.get(), digest->data(), static_cast<ULONG>(digest->size()), 0));
+  }
+
+ private:
+  HashPtr hash_;
+};
+
 }  // namespace
 
-bool ComputeFileSha1(const std::u16string& path, Sha1Digest* digest,
-                     const std::function<bool()>& stop) {
-  const std::unique_ptr<SequentialFile> file = CurrentEnv()->OpenSequentialFile(path);
-  if (!file || file->size() > kMaxDigestedFileBytes) return false;
+std::unique_ptr<Sha1Hasher> NewSha1Hasher() {
   const BCRYPT_ALG_HANDLE provider = Sha1Provider();
-  if (provider == nullptr) return false;
+  if (provider == nullptr) return nullptr;
   BCRYPT_HASH_HANDLE created = nullptr;
   // No object buffer: the provider allocates and frees the hash object itself.
-  if (!Succeeded(BCryptCreateHash(provider, &created, nullptr, 0, nullptr, 0, 0))) return false;
-  const HashPtr hash(created);
-  std::vector<char> buffer(kReadBufferBytes);
-  uint64_t total = 0;
-  while (true) {
-    if (stop && stop()) return false;
-    const std::optional<size_t> read = file->Read(buffer.data(), buffer.size());
-    if (!read) return false;
-    if (*read == 0) break;
-    // A file that grew past the limit while it was read is not digested either.
-    total += *read;
-    if (total > kMaxDigestedFileBytes) return false;
-    if (!Succeeded(BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(buffer.data()),
-                                  static_cast<ULONG>(*read), 0))) {
-      return false;
-    }
-  }
-  Sha1Digest result{};
-  if (!Succeeded(
-          BCryptFinishHash(hash.get(), result.data(), static_cast<ULONG>(result.size()), 0))) {
-    return false;
-  }
-  *digest = result;
-  return true;
+  if (!Succeeded(BCryptCreateHash(provider, &created, nullptr, 0, nullptr, 0, 0))) return nullptr;
+  return std::make_unique<BcryptSha1>(created);
 }
 
 }  // namespace orv

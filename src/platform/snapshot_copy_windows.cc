@@ -68,31 +68,6 @@ std::wstring UnderPartialName(const std::u16string& directory, const std::u16str
   return {};
 }
 
-// Reads up to length bytes at offset; the count read, 0 at the end, -1 on
-// failure. With an offset a synchronous handle's file pointer moves: the
-// lender's is put back by the caller.
-int64_t ReadAt(HANDLE file, uint64_t offset, char* buffer, DWORD length) {
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  DWORD read = 0;
-  if (!::ReadFile(file, buffer, length, &read, &at)) {
-    return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
-  }
-  return read;
-}
-
-bool WriteAll(HANDLE file, const char* data, size_t length) {
-  while (length > 0) {
-    DWORD written = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
-    if (!::WriteFile(file, data, chunk, &written, nullptr) || written == 0) return false;
-    data += written;
-    length -= written;
-  }
-  return true;
-}
-
 // Copies input's first size bytes (its size when opened: a file that keeps
 // growing must not keep the copy going) to output, and makes them durable. A
 // source that shrank meanwhile gives the shorter copy.
@@ -101,13 +76,13 @@ bool CopyContent(HANDLE input, HANDLE output, uint64_t size, std::string* failur
   uint64_t done = 0;
   while (done < size) {
     const DWORD want = static_cast<DWORD>(std::min<uint64_t>(size - done, buffer.size()));
-    const int64_t read = ReadAt(input, done, buffer.data(), want);
+    const int64_t read = ReadFileAt(input, done, buffer.data(), want);
     if (read < 0) {
       *failure = "source: " + ErrorText(::GetLastError());
       return false;
     }
     if (read == 0) break;
-    if (!WriteAll(output, buffer.data(), static_cast<size_t>(read))) {
+    if (!WriteFileAll(output, buffer.data(), static_cast<size_t>(read))) {
       *failure = "copy: " + ErrorText(::GetLastError());
       return false;
     }

@@ -1,5 +1,6 @@
 #include "platform/windows_file.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "platform/module_hold.h"
@@ -8,10 +9,6 @@
 
 namespace orv {
 namespace {
-
-uint64_t FromFileTime(const FILETIME& time) {
-  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
 
 // Symbolic links and junctions name another file; other reparse points are
 // the file's own data kept elsewhere.
@@ -42,6 +39,29 @@ bool ToWidePath(std::u16string_view path, std::wstring* wide) {
     }
   }
   wide->append(reinterpret_cast<const wchar_t*>(path.data()), path.size());
+  return true;
+}
+
+int64_t ReadFileAt(HANDLE file, uint64_t offset, char* buffer, size_t length) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD read = 0;
+  const DWORD want = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
+  if (!::ReadFile(file, buffer, want, &read, &at)) {
+    return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  }
+  return read;
+}
+
+bool WriteFileAll(HANDLE file, const char* data, size_t length) {
+  while (length > 0) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
+    if (!::WriteFile(file, data, chunk, &written, nullptr) || written == 0) return false;
+    data += written;
+    length -= written;
+  }
   return true;
 }
 
@@ -90,8 +110,8 @@ bool StateOfHandle(HANDLE file, FileState* state) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(file, &info)) return false;
   state->device = info.dwVolumeSerialNumber;
-  state->inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  state->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  state->inode = Join64(info.nFileIndexHigh, info.nFileIndexLow);
+  state->size = Join64(info.nFileSizeHigh, info.nFileSizeLow);
   state->modification = FromFileTime(info.ftLastWriteTime);
   FILE_BASIC_INFO basic{};
   state->change = ::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)) &&

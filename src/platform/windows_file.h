@@ -58,6 +58,19 @@ inline std::u16string FromWide(std::wstring_view wide) {
   return std::u16string(reinterpret_cast<const char16_t*>(wide.data()), wide.size());
 }
 
+// The 64-bit value of two 32-bit halves (sizes, file indexes, FILETIMEs).
+inline uint64_t Join64(DWORD high, DWORD low) { return (static_cast<uint64_t>(high) << 32) | low; }
+inline uint64_t FromFileTime(const FILETIME& time) {
+  return Join64(time.dwHighDateTime, time.dwLowDateTime);
+}
+
+// Reads up to length bytes at offset: the count read, 0 at the end, -1 on
+// failure. A synchronous handle's file pointer moves with it.
+int64_t ReadFileAt(HANDLE file, uint64_t offset, char* buffer, size_t length);
+
+// Writes every byte at the file's pointer (appending, for an append handle).
+bool WriteFileAll(HANDLE file, const char* data, size_t length);
+
 // The system's text for an error code, without its line end.
 std::string ErrorText(DWORD error);
 
