@@ -27,7 +27,27 @@ inline std::filesystem::path MakeDirectory() {
 // whose engine threads never run during a measurement.
 class StartedEngine {
  public:
-  StartedEngine() : dir_(MakeDirectory()) {
+  StartedEngine() : dir_(MakeDirectory()) { Start(); }
+  ~StartedEngine() {
+    EngineStop();
+    EngineFinalize();
+    std::filesystem::remove_all(dir_);
+  }
+  // Stops and finalizes the engine, calls meanwhile, and starts it again on
+  // the same store, as a host's restart would. Returns what EngineStart
+  // returned.
+  template <typename Call>
+  uint32_t Restart(Call meanwhile) {
+    EngineStop();
+    EngineFinalize();
+    meanwhile();
+    return Start();
+  }
+  const std::filesystem::path& dir() const { return dir_; }
+  std::filesystem::path snapshots() const { return dir_ / "store" / "Backup"; }
+
+ private:
+  uint32_t Start() {
     EngineTimings timings;
     timings.writerPeriod = std::chrono::hours(1);
     timings.postCheckerSecond = std::chrono::hours(1);
@@ -39,17 +59,9 @@ class StartedEngine {
     text = policy.c_str();
     TheConfiguration().Change(CONFIG_POLICY_DIRECTORY, &text);
     EngineInitialize();
-    EngineStart();
+    return EngineStart();
   }
-  ~StartedEngine() {
-    EngineStop();
-    EngineFinalize();
-    std::filesystem::remove_all(dir_);
-  }
-  const std::filesystem::path& dir() const { return dir_; }
-  std::filesystem::path snapshots() const { return dir_ / "store" / "Backup"; }
 
- private:
   std::filesystem::path dir_;
 };
 
