@@ -2,9 +2,11 @@
 # Ransomware-style attacks on a protected tree (root): 500 documents of 1 KB to
 # 1 MB, attacked in five ways, each on a fresh copy of the files with a daemon
 # and a store of its own (started on the copy before the attack, stopped after
-# it). Then the whole tree is put back with `orv restore TREE --at T --in-place
-# --force --remove-new` (T: just before the attack) and every file compared
-# with its original content (sha1sum); files left over are counted.
+# it). Each file is first restored by its own path elsewhere (`orv restore
+# PATH --to`, its content before its last recorded change), then the whole
+# tree is put back with `orv restore TREE --at T --in-place --force
+# --remove-new` (T: just before the attack); every file is compared with its
+# original content (sha1sum) both times, and files left over are counted.
 #   1 in place   open read-write, encrypted content written over the old
 #   2 truncate   encrypted, then written back through O_TRUNC
 #   3 unlink     encrypted copy NAME.enc written, the original unlinked
@@ -58,6 +60,19 @@ attack() {  # shape file
 }
 shapes=("" "in place" "truncate" "unlink" "rename" "replace")
 
+# restore_each SHAPE: every file restored by its own path to another place;
+# prints how many came back with their original content.
+restore_each() {
+  local shape=$1 f out="$work/each$1"
+  for f in "${files[@]}"; do
+    mkdir -p "$(dirname "$out/$f")"
+    "$orv" --store "$store" restore "$tree/$f" --to "$out/$f" >/dev/null 2>>"$work/each$shape.err" ||
+      true
+  done
+  (cd "$out" && sha1sum -c "$work/manifest" 2>/dev/null || true) | grep -c ': OK$' || true
+  rm -rf "$out"
+}
+
 # restore_tree SHAPE LABEL: the whole tree put back in place as it was at
 # $at, the attacker's new files removed, then every file counted.
 restore_tree() {
@@ -75,12 +90,12 @@ restore_tree() {
     [ "$ext" = "$kind" ] && pattern="/$stem[0-9]*:" || pattern="/$stem[0-9]*\.$ext:"
     by_name+=" $kind $(grep "$pattern OK\$" <<<"$checked" | wc -l)/$(grep -c "$pattern" <<<"$checked")"
   done
-  printf '%-14s | %13s | %10.2f | %.2f, %d, %d,%s\n' "$label" "$recovered/$total" \
-    "$recovery" "$attacked" "$status" "$extra" "$by_name"
+  printf '%-14s | %13s | %13s | %10.2f | %.2f, %d, %d,%s\n' "$label" "$each/$total" \
+    "$recovered/$total" "$recovery" "$attacked" "$status" "$extra" "$by_name"
 }
 
-printf '%-14s | %-13s | %-10s | %s\n' shape recovered/$total "recovery s" \
-  "attack s, exit status, files left over, by name"
+printf '%-14s | %-13s | %-13s | %-10s | %s\n' shape "each by path" "tree at T" \
+  "tree s" "attack s, tree restore's exit status, files left over, by name"
 for shape in 1 2 3 4 5; do
   tree="$base/tree$shape" store="$base/store$shape"
   cp -a "$work/originals" "$tree"
@@ -94,6 +109,7 @@ for shape in 1 2 3 4 5; do
   attacked=$(echo "$(date +%s.%N) - $begin" | bc)
   stop_daemon
   cp "$work/daemon.log" "$work/daemon$shape.log"
+  each=$(restore_each "$shape")
   restore_tree "$shape" "$shape ${shapes[$shape]}"
   rm -rf "$tree" "$store"
 done
