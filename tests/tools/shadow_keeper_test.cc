@@ -110,6 +110,37 @@ TEST_F(ShadowKeeperTest, ADeletedOrReplacedFileLeavesItsOldContentAndNoShadowOut
   EXPECT_FALSE(known);
 }
 
+TEST_F(ShadowKeeperTest, AnOpenedFileIsShadowedOnceAndAReplacedOneGivesBackItsOldContent) {
+  WriteFileText(tree_ / "doc.txt", "doc before");
+  tool::ShadowKeeper keeper(store_, {tree_});
+  const std::string path = (tree_ / "doc.txt").string();
+  const auto opened = [&] {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    auto left = keeper.SawOpened(fd, path);
+    ::close(fd);
+    return left;
+  };
+  // Not known yet: shadowed by the open. Known under this inode: nothing new.
+  EXPECT_FALSE(opened());
+  EXPECT_EQ(Links(tree_ / "doc.txt"), 2u);
+  EXPECT_FALSE(opened());
+  EXPECT_EQ(ShadowCount(), 1u);
+  EXPECT_EQ(keeper.KnownCount(), 1u);
+
+  // Replaced before its rename was read: the open of the new file hands back
+  // the old one's shadow, and the new file gets its own.
+  WriteFileText(tree_ / "doc.tmp", "doc after");
+  std::filesystem::rename(tree_ / "doc.tmp", tree_ / "doc.txt");
+  const auto replaced = opened();
+  ASSERT_TRUE(replaced);
+  EXPECT_EQ(replaced->path, path);
+  EXPECT_EQ(ReadFileText(replaced->shadow), "doc before");
+  keeper.Release(*replaced, 0);
+  EXPECT_EQ(Links(tree_ / "doc.txt"), 2u);
+  EXPECT_EQ(ShadowCount(), 1u);
+}
+
 TEST_F(ShadowKeeperTest, HardLinksDirectoriesAndARestartKeepWhatIsNeeded) {
   WriteFileText(tree_ / "sub" / "a.txt", "a");
   ASSERT_EQ(::link((tree_ / "sub" / "a.txt").c_str(), (tree_ / "b.txt").c_str()), 0);

@@ -286,7 +286,7 @@ class Daemon {
     }
     // Opened in a tree and not known yet (its creation not read yet, say):
     // shadowed now, so that its deletion keeps it.
-    if (std::optional<LeftShadow> replaced = shadows_.Saw(path, false)) {
+    if (std::optional<LeftShadow> replaced = shadows_.SawOpened(held.fd, path)) {
       Keep(FILE_OP_RENAME, *replaced, held.tid);
     }
     ++(truncating ? truncates_ : opens_);

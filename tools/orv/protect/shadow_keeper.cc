@@ -368,6 +368,17 @@ std::optional<LeftShadow> ShadowKeeper::Saw(const EventInode& inode, const std::
   return SawEntry({file.get(), ""}, inode.holder, path, fresh);
 }
 
+std::optional<LeftShadow> ShadowKeeper::SawOpened(int fd, const std::string& path) {
+  if (const std::optional<std::string> handle = RawHandleOf(fd, "", AT_EMPTY_PATH)) {
+    std::lock_guard guard(lock_);
+    if (const auto it = known_.find(path); it != known_.end() && it->second.handle == *handle) {
+      it->second.seen = true;
+      return std::nullopt;
+    }
+  }
+  return Saw(path, false);
+}
+
 void ShadowKeeper::Hold(int fd, const struct stat& st) {
   const Place* place = PlaceFor(st.st_dev);
   struct stat shadowed {};

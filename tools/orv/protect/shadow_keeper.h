@@ -84,6 +84,11 @@ class ShadowKeeper {
   // carried no usable handle.
   std::optional<LeftShadow> Saw(const EventInode& inode, const std::string& path, bool fresh);
 
+  // As Saw(path, false), for the file open at fd whose path is path (checked
+  // by the caller): a path known under fd's own inode needs no walk to its
+  // name, the commonest case of a file opened in a tree.
+  std::optional<LeftShadow> SawOpened(int fd, const std::string& path);
+
   // The regular file open at fd (of status st), being made by the open that
   // holds it, gets its shadow now, before its maker goes on; which names it
   // has is left to the events that tell of them (Saw finds the shadow made).
