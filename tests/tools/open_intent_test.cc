@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -64,6 +66,29 @@ TEST(OpenIntentTest, FlagsInTheOpenersRegistersAreRead) {
         if (fd >= 0) ::close(fd);
       },
       [](pid_t tid) { EXPECT_TRUE(tool::OpensForWriting(tid)); });
+}
+
+TEST(OpenIntentTest, OnlyAnOpenReadForReadingIsNoWrite) {
+  const auto line = [](long call, uint64_t a, uint64_t b, uint64_t c) {
+    char text[128];
+    std::snprintf(text, sizeof(text), "%ld 0x%llx 0x%llx 0x%llx 0x0 0x0 0x0 0x7ffd 0x7f3b\n", call,
+                  static_cast<unsigned long long>(a), static_cast<unsigned long long>(b),
+                  static_cast<unsigned long long>(c));
+    return std::string(text);
+  };
+  EXPECT_FALSE(tool::OpensForWriting(line(SYS_openat, 0xffffff9c, 0x55d0, O_RDONLY | O_CLOEXEC)));
+  EXPECT_FALSE(tool::OpensForWriting(line(SYS_open, 0x55d0, O_RDONLY, 0)));
+  EXPECT_TRUE(tool::OpensForWriting(line(SYS_openat, 0xffffff9c, 0x55d0, O_RDWR)));
+  EXPECT_TRUE(tool::OpensForWriting(line(SYS_openat, 0xffffff9c, 0x55d0, O_RDONLY | O_TRUNC)));
+  EXPECT_TRUE(tool::OpensForWriting(line(SYS_open, 0x55d0, O_WRONLY | O_APPEND, 0)));
+  EXPECT_TRUE(tool::OpensForWriting(line(SYS_creat, 0x55d0, 0644, 0)));
+  EXPECT_TRUE(tool::OpensForWriting(line(SYS_openat2, 0xffffff9c, 0x55d0, 0x7ffd)));
+  // Whatever cannot be read as an open is taken for a write.
+  EXPECT_TRUE(tool::OpensForWriting("-1 0x7ffd 0x7f3b\n"));
+  EXPECT_TRUE(tool::OpensForWriting("running\n"));
+  EXPECT_TRUE(tool::OpensForWriting(""));
+  EXPECT_TRUE(tool::OpensForWriting("257 0xffffff9c 0x55d0"));
+  EXPECT_TRUE(tool::OpensForWriting(std::to_string(SYS_read) + " 0x3 0x55d0 0x1000 0x0 0x0 0x0\n"));
 }
 
 TEST(OpenIntentTest, AnOpenat2CountsAsAWriteWhateverItsMemorySays) {

@@ -1101,12 +1101,28 @@ TEST_P(ProtectTest, WithPreContentATruncateByPathKeepsTheOldContent) {
   EXPECT_TRUE(Editions().empty()) << "not seen without pre-content events";
 
   WriteFileText(doc, "old content");
+  // Truncated each by a process of its own, which the daemon may read of
+  // before that process has gone to sleep waiting for the answer.
+  constexpr int kByOthers = 40;
+  std::vector<std::string> others;
+  for (int i = 0; i < kByOthers; ++i) {
+    others.push_back((tree_ / ("t" + std::to_string(i) + ".txt")).string());
+    WriteFileText(others.back(), "before " + std::to_string(i));
+  }
   StartWith({"--pre-content"});
   EXPECT_EQ(ReadFileText(dir_ / "daemon.log").find(uncovered), std::string::npos)
       << ReadFileText(dir_ / "daemon.log");
   ASSERT_EQ(::truncate(doc.c_str(), 0), 0);
   ASSERT_EQ(::truncate(same.c_str(), 11), 0);  // its length already: nothing cut
   EXPECT_EQ(ReadFileText(same), "same length") << "reads pass";
+  for (const std::string& other : others) {
+    const char* path = other.c_str();
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(::truncate(path, 0) == 0 ? 0 : 1);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+  }
   // A directory made later is covered once the daemon has marked it.
   std::filesystem::create_directory(tree_ / "new");
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -1117,12 +1133,19 @@ TEST_P(ProtectTest, WithPreContentATruncateByPathKeepsTheOldContent) {
   WriteFileText(tree_ / "new" / "n.txt", "first");
   ASSERT_EQ(::truncate((tree_ / "new" / "n.txt").c_str(), 2), 0);
   ASSERT_EQ(Stop(), 0) << ReadFileText(dir_ / "daemon.log");
-  EXPECT_NE(ReadFileText(dir_ / "daemon.log").find("2 truncates by path copied"), std::string::npos)
+  EXPECT_NE(ReadFileText(dir_ / "daemon.log")
+                .find(std::to_string(2 + kByOthers) + " truncates by path copied"),
+            std::string::npos)
       << ReadFileText(dir_ / "daemon.log");
 
   std::map<std::string, std::vector<testing::EditionRow>> byFile;
   for (const auto& row : Editions()) byFile[row.fileName].push_back(row);
-  EXPECT_EQ(byFile.size(), 2u) << "none for the truncate that cut nothing";
+  EXPECT_EQ(byFile.size(), 2u + kByOthers) << "none for the truncate that cut nothing";
+  for (int i = 0; i < kByOthers; ++i) {
+    ASSERT_EQ(byFile[others[i]].size(), 1u) << others[i];
+    EXPECT_EQ(ReadFileText(store_ / "Backup" / byFile[others[i]][0].backupName),
+              "before " + std::to_string(i));
+  }
   ASSERT_EQ(byFile[doc.string()].size(), 1u) << ReadFileText(dir_ / "daemon.log");
   EXPECT_EQ(byFile[doc.string()][0].operation, 2);
   ASSERT_EQ(byFile[(tree_ / "new" / "n.txt").string()].size(), 1u);

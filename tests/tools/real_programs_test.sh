@@ -355,6 +355,7 @@ run_kind() {
     failures=$((failures + 1))
   fi
   list_editions >"$work/editions"
+  local failed_before=$failures
   echo "$kind ($(findmnt -n -o FSTYPE -T "$tree" 2>/dev/null || stat -f -c %T "$tree")):"
   for entry in "${programs[@]}"; do
     IFS='|' read -r name label needs <<<"$entry"
@@ -371,6 +372,11 @@ run_kind() {
   if [ -s "$work/$kind-programs.log" ]; then
     echo "  programs said:"
     sed 's/^/    /' "$work/$kind-programs.log"
+  fi
+  # A row lost: what the daemon said tells where its content went.
+  if [ "$failures" -ne "$failed_before" ]; then
+    echo "  the daemon said:"
+    sed 's/^/    /' "$log"
   fi
 }
 

@@ -5,7 +5,28 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
 namespace orv::tool {
+
+// How long a thread fanotify told of may still show as running before it
+// sleeps in its system call.
+inline constexpr std::chrono::milliseconds kSyscallSettleTime{50};
+
+// The text of /proc/<tid>/syscall: the number of the system call thread tid
+// is blocked in and its arguments; empty when it cannot be read. A thread
+// that still shows as running is looked at again until it sleeps, for at most
+// kSyscallSettleTime ("running" after that).
+std::string SyscallText(pid_t tid);
+
+// Parses one number of such a text (decimal, or hexadecimal after "0x") at
+// the start of text, and skips it and the spaces after it. nullopt when text
+// does not start with one ("-1" of a thread in no system call, "running").
+std::optional<uint64_t> TakeSyscallNumber(std::string_view& text);
 
 // True when thread tid, blocked in open, openat or creat, asks for writing or
 // truncation (the flags are read from its saved registers, which nothing can
@@ -14,6 +35,8 @@ namespace orv::tool {
 // went away) count as writes: a copy too many costs a little space, a copy
 // too few loses an edition.
 bool OpensForWriting(pid_t tid);
+// The same, from the text of its /proc/<tid>/syscall.
+bool OpensForWriting(std::string_view syscallText);
 
 // True when tid is a thread of the calling process.
 bool IsOwnThread(pid_t tid);

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 
+#include "protect/open_intent.h"
 #include "protect/permission_group.h"
 #include "tool_error.h"
 
@@ -31,33 +31,6 @@ struct fanotify_event_info_range {
 #endif
 
 constexpr uint64_t kMask = FAN_PRE_ACCESS | FAN_EVENT_ON_CHILD;
-
-// Parses one number of /proc/<tid>/syscall (decimal, or hexadecimal after
-// "0x") at the start of text, and skips it and the spaces after it.
-std::optional<uint64_t> TakeNumber(std::string_view& text) {
-  int base = 10;
-  if (text.substr(0, 2) == "0x") {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (error != std::errc() || end == text.data()) return std::nullopt;
-  text.remove_prefix(static_cast<size_t>(end - text.data()));
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  return value;
-}
-
-// The text of /proc/<tid>/syscall; empty when it cannot be read.
-std::string SyscallText(pid_t tid) {
-  char path[64];
-  std::snprintf(path, sizeof(path), "/proc/%d/syscall", static_cast<int>(tid));
-  const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return {};
-  char text[256];
-  const ssize_t n = ::read(fd.get(), text, sizeof(text) - 1);
-  return n <= 0 ? std::string() : std::string(text, static_cast<size_t>(n));
-}
 
 // The count of the event's range record; nullopt when it has none.
 std::optional<uint64_t> RangeCount(const char* event, const fanotify_event_metadata& metadata) {
@@ -84,10 +57,10 @@ std::optional<uint64_t> TruncateLength(std::string_view text) {
   // A 32-bit process reports its own numbers; none of theirs that can raise
   // a pre-content event reads as this one, so such a truncate is let through
   // uncopied rather than a read taken for one.
-  const std::optional<uint64_t> number = TakeNumber(text);
+  const std::optional<uint64_t> number = TakeSyscallNumber(text);
   if (!number || *number != SYS_truncate) return std::nullopt;
-  if (!TakeNumber(text)) return std::nullopt;  // the path, in the caller's memory
-  return TakeNumber(text);
+  if (!TakeSyscallNumber(text)) return std::nullopt;  // the path, in the caller's memory
+  return TakeSyscallNumber(text);
 }
 
 bool PreContentGuard::Supported(std::string* why) {

@@ -230,7 +230,10 @@ class Daemon {
       ++uncopiedNew_;
       if (groups_.NotificationBacklog() > kBacklogToHold) shadows_.Hold(fd, st);
       groups_.Allow(fd);
-    } else if (IsOwnThread(tid)) {
+    } else if (IsOwnThread(tid) || !OpensForWriting(tid)) {
+      // A reader is answered here too: the opener's registers tell it at
+      // once, and the trip through a worker would cost every read open a
+      // wake-up.
       groups_.Allow(fd);
     } else if (!pool_->TryPush({fd, tid})) {
       ++passedUncopied_;
@@ -268,10 +271,10 @@ class Daemon {
     if (::fstat(held.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
     // A reader who may not write the file is no writer, whatever flags it
     // shows: without this any reader could make root copy what it may read.
+    // (Opens whose flags ask for no writing never reach here: TakeOpen
+    // answers them.)
     const std::optional<Credentials> opener = OpenerCredentials(held.tid);
-    if (!OpenerMayWrite(opener, held.fd, st) || (!truncating && !OpensForWriting(held.tid))) {
-      return;
-    }
+    if (!OpenerMayWrite(opener, held.fd, st)) return;
     const std::string path = FdPath(held.fd);
     if (path.empty()) return;
     if (!NamesOpenedFile(path, st)) {
