@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-
 #include <unistd.h>
 
 #include <charconv>
@@ -17,6 +16,10 @@
 
 namespace orv::tool {
 namespace {
+
+// How long a thread fanotify told of may still show as running before it
+// sleeps in its system call.
+constexpr std::chrono::milliseconds kSyscallSettleTime{50};
 
 bool WriteFlags(uint64_t flags) {
   return (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC) != 0;

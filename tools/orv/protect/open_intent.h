@@ -5,7 +5,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,14 +12,10 @@
 
 namespace orv::tool {
 
-// How long a thread fanotify told of may still show as running before it
-// sleeps in its system call.
-inline constexpr std::chrono::milliseconds kSyscallSettleTime{50};
-
 // The text of /proc/<tid>/syscall: the number of the system call thread tid
 // is blocked in and its arguments; empty when it cannot be read. A thread
 // that still shows as running is looked at again until it sleeps, for at most
-// kSyscallSettleTime ("running" after that).
+// 50 ms ("running" after that).
 std::string SyscallText(pid_t tid);
 
 // Parses one number of such a text (decimal, or hexadecimal after "0x") at
